@@ -1,0 +1,92 @@
+#include "common/settings.h"
+
+#include <QSettings>
+#include <QStringList>
+
+#include "common/logging.h"
+#include "common/paths.h"
+#include "common/versiondate.h"
+
+namespace Settings {
+
+QString defaultServerHost() { return QStringLiteral(UPDATER_DEFAULT_SERVER_HOST); }
+QString defaultSoftwareName() { return QStringLiteral("Kestrelix"); }
+
+QString readText(const QSettings &settings, const char *key, const QString &fallback)
+{
+    const QVariant value = settings.value(QLatin1String(key));
+    if (!value.isValid())
+        return fallback;
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+QDate readDate(const QSettings &settings, const char *key)
+{
+    return VersionDate::fromSetting(settings.value(QLatin1String(key)));
+}
+
+int readInteger(const QSettings &settings, const char *key)
+{
+    bool ok = false;
+    const int value = settings.value(QLatin1String(key)).toInt(&ok);
+    return ok ? value : 0;
+}
+
+QString readSoftwareName(const QSettings &settings)
+{
+    const QString name = readText(settings, Key::softwareName);
+    return name.isEmpty() ? defaultSoftwareName() : name;
+}
+
+Installed readInstalled(const QString &path)
+{
+    const QSettings settings(path, QSettings::IniFormat);
+    Installed installed;
+    installed.language = readText(settings, Key::language);
+    installed.softwareName = readSoftwareName(settings);
+    installed.rcTypes = readText(settings, Key::rcTypes);
+    installed.company = readText(settings, Key::company, QStringLiteral("company"));
+    installed.address = readText(settings, Key::address, QStringLiteral("address"));
+    installed.contact = readText(settings, Key::contact, QStringLiteral("contact"));
+    installed.serverHost = readText(settings, Key::serverHost, defaultServerHost());
+    installed.distributor = readText(settings, Key::distributor);
+    installed.main = readDate(settings, Key::main);
+    installed.database = readDate(settings, Key::database);
+    installed.other = readDate(settings, Key::other);
+    return installed;
+}
+
+Installed readInstalled() { return readInstalled(Paths::installedConfigPath()); }
+
+Offered readOffered(const QString &path)
+{
+    const QSettings settings(path, QSettings::IniFormat);
+    Offered offered;
+    offered.main = readDate(settings, Key::main);
+    offered.database = readDate(settings, Key::database);
+    offered.other = readDate(settings, Key::other);
+    offered.updateMode = readInteger(settings, Key::updateMode);
+    return offered;
+}
+
+Offered readOffered() { return readOffered(Paths::offeredConfigPath()); }
+
+bool recordVersion(const char *key, const QDate &version, const QString &path)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setValue(QLatin1String(key), VersionDate::toSetting(version));
+    settings.sync();
+    const bool ok = settings.status() == QSettings::NoError;
+    if (!ok)
+        qCDebug(lcSettings).noquote() << "Can not write" << key << "to" << path;
+    return ok;
+}
+
+bool recordVersion(const char *key, const QDate &version)
+{
+    return recordVersion(key, version, Paths::installedConfigPath());
+}
+
+} // namespace Settings

@@ -1,0 +1,466 @@
+#include "common/ziparchive.h"
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStorageInfo>
+#include <QTemporaryFile>
+
+#include <zip.h>
+
+#include "common/filereplace.h"
+#include "common/logging.h"
+
+namespace Zip {
+
+namespace {
+
+constexpr qint64 chunkSize = 256 * 1024;
+constexpr qint64 storedBelow = 64;
+constexpr quint32 defaultFileMode = 0644;
+constexpr quint32 defaultFolderMode = 0755;
+
+enum class Kind { Folder, Link, File };
+
+struct Entry
+{
+    zip_uint64_t index = 0;
+    QString name;
+    Kind kind = Kind::File;
+    quint32 mode = defaultFileMode;
+    qint64 size = 0;
+    QString linkTarget;
+};
+
+struct ArchiveCloser
+{
+    void operator()(zip_t *archive) const { zip_discard(archive); }
+};
+using ArchivePtr = std::unique_ptr<zip_t, ArchiveCloser>;
+
+struct EntryCloser
+{
+    void operator()(zip_file_t *file) const { zip_fclose(file); }
+};
+using EntryPtr = std::unique_ptr<zip_file_t, EntryCloser>;
+
+bool refuse(QString *error, const QString &text)
+{
+    qCDebug(lcZip).noquote() << "Refused:" << text;
+    if (error)
+        *error = text;
+    return false;
+}
+
+bool failWith(QString *error, const QString &text)
+{
+    qCDebug(lcZip).noquote() << text;
+    if (error)
+        *error = text;
+    return false;
+}
+
+// Names inside a package are relative paths below the target folder, in either separator.
+bool escapesFolder(const QString &relativePath)
+{
+    static const QRegularExpression driveLetter(QStringLiteral("^[A-Za-z]:"));
+    if (relativePath.startsWith(QLatin1Char('/')) || relativePath.startsWith(QLatin1Char('\\')) ||
+        relativePath.contains(driveLetter))
+        return true;
+    const QStringList parts =
+        QString(relativePath).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
+    return parts.contains(QStringLiteral(".."));
+}
+
+// Where a link would lead, as a clean path relative to the target folder.
+bool linkEscapes(const QString &linkName, const QString &linkTarget)
+{
+    static const QRegularExpression driveLetter(QStringLiteral("^[A-Za-z]:"));
+    if (linkTarget.startsWith(QLatin1Char('/')) || linkTarget.startsWith(QLatin1Char('\\')) ||
+        linkTarget.contains(driveLetter))
+        return true;
+    const QString parent = QFileInfo(linkName).path();
+    const QString resolved = QDir::cleanPath(parent + QLatin1Char('/') +
+                                             QString(linkTarget).replace('\\', '/'));
+    return resolved == QStringLiteral("..") || resolved.startsWith(QStringLiteral("../"));
+}
+
+bool readWhole(zip_t *archive, const Entry &entry, QByteArray *data)
+{
+    EntryPtr file(zip_fopen_index(archive, entry.index, 0));
+    if (!file)
+        return false;
+    data->clear();
+    QByteArray buffer(chunkSize, Qt::Uninitialized);
+    for (;;) {
+        const zip_int64_t n = zip_fread(file.get(), buffer.data(), chunkSize);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        data->append(buffer.constData(), n);
+        if (data->size() > 4096) // a link target, never more
+            return false;
+    }
+}
+
+bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
+{
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(archive, zip_uint64_t(i), 0, &st) != 0 || !st.name)
+            return failWith(error, QStringLiteral("Unreadable entry %1").arg(i));
+        Entry entry;
+        entry.index = zip_uint64_t(i);
+        entry.name = QString::fromUtf8(st.name);
+        entry.size = (st.valid & ZIP_STAT_SIZE) ? qint64(st.size) : 0;
+
+        zip_uint8_t opsys = 0;
+        zip_uint32_t attributes = 0;
+        bool hasMode = false;
+        quint32 mode = 0;
+        if (zip_file_get_external_attributes(archive, entry.index, 0, &opsys, &attributes) == 0 &&
+            opsys == ZIP_OPSYS_UNIX) {
+            mode = attributes >> 16;
+            hasMode = mode != 0;
+        }
+
+        if (entry.name.endsWith(QLatin1Char('/'))) {
+            entry.kind = Kind::Folder;
+            entry.mode = hasMode ? (mode & 07777) : defaultFolderMode;
+        } else if (hasMode && S_ISLNK(mode)) {
+            entry.kind = Kind::Link;
+        } else {
+            entry.kind = Kind::File;
+            entry.mode = hasMode ? (mode & 07777) : defaultFileMode;
+        }
+
+        if (entry.name.isEmpty() || escapesFolder(entry.name))
+            return refuse(error, QStringLiteral("entry \"%1\" lies outside the target folder")
+                                     .arg(entry.name));
+        if (entry.kind == Kind::Link) {
+            QByteArray target;
+            if (!readWhole(archive, entry, &target))
+                return failWith(error, QStringLiteral("Can not read link \"%1\"").arg(entry.name));
+            entry.linkTarget = QFile::decodeName(target);
+            if (entry.linkTarget.isEmpty())
+                return failWith(error, QStringLiteral("Link \"%1\" is empty").arg(entry.name));
+            if (linkEscapes(entry.name, entry.linkTarget))
+                return refuse(error, QStringLiteral("link \"%1\" leads outside the target folder")
+                                         .arg(entry.name));
+        }
+        entries->push_back(entry);
+    }
+    return true;
+}
+
+bool insideFolder(const QString &canonicalFolder, const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return !canonical.isEmpty() &&
+           (canonical == canonicalFolder ||
+            canonical.startsWith(canonicalFolder + QLatin1Char('/')));
+}
+
+bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString *error)
+{
+    const QFileInfo info(path);
+    QTemporaryFile out(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
+                       QStringLiteral(".XXXXXX"));
+    if (!out.open())
+        return failWith(error, QStringLiteral("Can not write \"%1\": %2").arg(path,
+                                                                             out.errorString()));
+    EntryPtr file(zip_fopen_index(archive, entry.index, 0));
+    if (!file)
+        return failWith(error, QStringLiteral("Can not read entry \"%1\": %2")
+                                   .arg(entry.name, QString::fromUtf8(zip_strerror(archive))));
+    QByteArray buffer(chunkSize, Qt::Uninitialized);
+    for (;;) {
+        const zip_int64_t n = zip_fread(file.get(), buffer.data(), chunkSize);
+        if (n < 0)
+            return failWith(error, QStringLiteral("Damaged entry \"%1\": %2")
+                                       .arg(entry.name,
+                                            QString::fromUtf8(zip_file_strerror(file.get()))));
+        if (n == 0)
+            break;
+        if (out.write(buffer.constData(), n) != n)
+            return failWith(error, QStringLiteral("Can not write \"%1\": %2")
+                                       .arg(path, out.errorString()));
+    }
+    if (!out.flush())
+        return failWith(error, QStringLiteral("Can not write \"%1\": %2")
+                                   .arg(path, out.errorString()));
+    ::fchmod(out.handle(), mode_t(entry.mode));
+    out.close();
+    QString renameError;
+    if (!FileReplace::renameOver(out.fileName(), path, &renameError))
+        return failWith(error, QStringLiteral("Can not write \"%1\": %2").arg(path, renameError));
+    out.setAutoRemove(false);
+    return true;
+}
+
+bool makeLink(const Entry &entry, const QString &path, QString *error)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QFileInfo existing(path);
+    if (existing.isSymLink() || existing.isFile())
+        QFile::remove(path);
+    if (!QFile::link(entry.linkTarget, path))
+        return failWith(error, QStringLiteral("Can not make link \"%1\"").arg(path));
+    return true;
+}
+
+} // namespace
+
+QFileDevice::Permissions permissionsFromMode(quint32 mode)
+{
+    QFileDevice::Permissions p;
+    if (mode & S_IRUSR)
+        p |= QFileDevice::ReadOwner | QFileDevice::ReadUser;
+    if (mode & S_IWUSR)
+        p |= QFileDevice::WriteOwner | QFileDevice::WriteUser;
+    if (mode & S_IXUSR)
+        p |= QFileDevice::ExeOwner | QFileDevice::ExeUser;
+    if (mode & S_IRGRP)
+        p |= QFileDevice::ReadGroup;
+    if (mode & S_IWGRP)
+        p |= QFileDevice::WriteGroup;
+    if (mode & S_IXGRP)
+        p |= QFileDevice::ExeGroup;
+    if (mode & S_IROTH)
+        p |= QFileDevice::ReadOther;
+    if (mode & S_IWOTH)
+        p |= QFileDevice::WriteOther;
+    if (mode & S_IXOTH)
+        p |= QFileDevice::ExeOther;
+    return p;
+}
+
+quint32 modeFromPermissions(QFileDevice::Permissions p)
+{
+    quint32 mode = 0;
+    if (p & QFileDevice::ReadOwner)
+        mode |= S_IRUSR;
+    if (p & QFileDevice::WriteOwner)
+        mode |= S_IWUSR;
+    if (p & QFileDevice::ExeOwner)
+        mode |= S_IXUSR;
+    if (p & QFileDevice::ReadGroup)
+        mode |= S_IRGRP;
+    if (p & QFileDevice::WriteGroup)
+        mode |= S_IWGRP;
+    if (p & QFileDevice::ExeGroup)
+        mode |= S_IXGRP;
+    if (p & QFileDevice::ReadOther)
+        mode |= S_IROTH;
+    if (p & QFileDevice::WriteOther)
+        mode |= S_IWOTH;
+    if (p & QFileDevice::ExeOther)
+        mode |= S_IXOTH;
+    return mode;
+}
+
+bool extractAll(const QString &archivePath, const QString &targetFolder, QString *error)
+{
+    if (!QFileInfo(archivePath).isFile()) {
+        qCDebug(lcZip).noquote() << "No package" << archivePath;
+        return true;
+    }
+    int openError = 0;
+    ArchivePtr archive(zip_open(QFile::encodeName(archivePath).constData(), ZIP_RDONLY,
+                                &openError));
+    if (!archive) {
+        qCDebug(lcZip).noquote() << "Not a ZIP archive:" << archivePath;
+        return true;
+    }
+
+    std::vector<Entry> entries;
+    if (!listEntries(archive.get(), &entries, error))
+        return false;
+
+    qint64 needed = 0;
+    for (const Entry &entry : entries)
+        if (entry.kind == Kind::File)
+            needed += entry.size;
+    const QString canonicalTarget = QFileInfo(targetFolder).canonicalFilePath();
+    if (canonicalTarget.isEmpty())
+        return failWith(error, QStringLiteral("No folder \"%1\"").arg(targetFolder));
+    const qint64 available = QStorageInfo(canonicalTarget).bytesAvailable();
+    if (available >= 0 && needed > available)
+        return refuse(error, QStringLiteral("%1 needs %2 bytes, %3 are free")
+                                 .arg(archivePath)
+                                 .arg(needed)
+                                 .arg(available));
+
+    const QDir base(targetFolder);
+    auto pathOf = [&](const Entry &entry) {
+        return base.filePath(QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/')));
+    };
+    // A folder or link that already exists in the target may lead elsewhere: whatever is
+    // written must land inside the target after every link is followed.
+    auto parentInside = [&](const QString &path) {
+        return insideFolder(canonicalTarget, QFileInfo(path).absolutePath());
+    };
+
+    for (const Entry &entry : entries) {
+        if (entry.kind != Kind::Folder)
+            continue;
+        const QString path = pathOf(entry);
+        if (!base.mkpath(QDir::cleanPath(path)) || !insideFolder(canonicalTarget, path))
+            return failWith(error, QStringLiteral("Can not create folder \"%1\"").arg(path));
+        if (!QFile::setPermissions(path, permissionsFromMode(entry.mode)))
+            return failWith(error, QStringLiteral("Can not set permissions of \"%1\"").arg(path));
+    }
+    for (const Entry &entry : entries) {
+        if (entry.kind != Kind::Link)
+            continue;
+        const QString path = pathOf(entry);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!parentInside(path))
+            return refuse(error, QStringLiteral("\"%1\" lies outside the target folder").arg(path));
+        if (!makeLink(entry, path, error))
+            return false;
+    }
+    for (const Entry &entry : entries) {
+        if (entry.kind != Kind::File)
+            continue;
+        const QString path = pathOf(entry);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!parentInside(path))
+            return refuse(error, QStringLiteral("\"%1\" lies outside the target folder").arg(path));
+        if (!writeFile(archive.get(), entry, path, error))
+            return false;
+    }
+    return true;
+}
+
+Writer::Writer(const QString &archivePath) : m_path(archivePath) {}
+
+Writer::~Writer()
+{
+    if (m_archive)
+        zip_discard(m_archive);
+}
+
+bool Writer::fail(const QString &text)
+{
+    m_error = text;
+    qCDebug(lcZip).noquote() << text;
+    return false;
+}
+
+bool Writer::open()
+{
+    const QFileInfo info(m_path);
+    if (!QFileInfo(info.absolutePath()).isDir() || info.isDir())
+        return fail(QStringLiteral("Can not create \"%1\"").arg(m_path));
+    int openError = 0;
+    m_archive = zip_open(QFile::encodeName(m_path).constData(), ZIP_CREATE | ZIP_TRUNCATE,
+                         &openError);
+    if (!m_archive) {
+        zip_error_t ze;
+        zip_error_init_with_code(&ze, openError);
+        const QString text = QString::fromUtf8(zip_error_strerror(&ze));
+        zip_error_fini(&ze);
+        return fail(QStringLiteral("Can not create \"%1\": %2").arg(m_path, text));
+    }
+    return true;
+}
+
+bool Writer::finishEntry(qint64 index, qint64 size, quint32 mode)
+{
+    if (index < 0)
+        return fail(QString::fromUtf8(zip_strerror(m_archive)));
+    const auto method = size < storedBelow ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+    if (zip_set_file_compression(m_archive, zip_uint64_t(index), method,
+                                 method == ZIP_CM_STORE ? 0 : zip_uint32_t(m_level)) != 0 ||
+        zip_file_set_external_attributes(m_archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
+                                         zip_uint32_t(mode) << 16) != 0)
+        return fail(QString::fromUtf8(zip_strerror(m_archive)));
+    return true;
+}
+
+bool Writer::addFile(const QString &entryName, const QString &sourcePath,
+                     QFileDevice::Permissions permissions)
+{
+    if (!m_archive)
+        return fail(QStringLiteral("Archive not open"));
+    const QFileInfo info(sourcePath);
+    zip_source_t *source =
+        zip_source_file(m_archive, QFile::encodeName(sourcePath).constData(), 0, -1);
+    if (!source)
+        return fail(QStringLiteral("Can not read \"%1\": %2")
+                        .arg(sourcePath, QString::fromUtf8(zip_strerror(m_archive))));
+    const zip_int64_t index =
+        zip_file_add(m_archive, entryName.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
+    if (index < 0)
+        zip_source_free(source);
+    return finishEntry(index, info.size(), S_IFREG | modeFromPermissions(permissions));
+}
+
+bool Writer::addData(const QString &entryName, const QByteArray &data,
+                     QFileDevice::Permissions permissions)
+{
+    if (!m_archive)
+        return fail(QStringLiteral("Archive not open"));
+    m_buffers.push_back(data);
+    const QByteArray &kept = m_buffers.back();
+    zip_source_t *source = zip_source_buffer(m_archive, kept.constData(), kept.size(), 0);
+    if (!source)
+        return fail(QString::fromUtf8(zip_strerror(m_archive)));
+    const zip_int64_t index =
+        zip_file_add(m_archive, entryName.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
+    if (index < 0)
+        zip_source_free(source);
+    return finishEntry(index, data.size(), S_IFREG | modeFromPermissions(permissions));
+}
+
+bool Writer::addDirectory(const QString &entryName, QFileDevice::Permissions permissions)
+{
+    if (!m_archive)
+        return fail(QStringLiteral("Archive not open"));
+    const zip_int64_t index =
+        zip_dir_add(m_archive, entryName.toUtf8().constData(), ZIP_FL_ENC_UTF_8);
+    if (index < 0)
+        return fail(QString::fromUtf8(zip_strerror(m_archive)));
+    return zip_file_set_external_attributes(m_archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
+                                            zip_uint32_t(S_IFDIR | modeFromPermissions(permissions))
+                                                << 16) == 0 ||
+           fail(QString::fromUtf8(zip_strerror(m_archive)));
+}
+
+bool Writer::addSymlink(const QString &entryName, const QString &linkTarget)
+{
+    if (!addData(entryName, QFile::encodeName(linkTarget), {}))
+        return false;
+    const zip_int64_t index = zip_name_locate(m_archive, entryName.toUtf8().constData(), 0);
+    return finishEntry(index, 0, S_IFLNK | 0777);
+}
+
+bool Writer::close()
+{
+    if (!m_archive)
+        return fail(QStringLiteral("Archive not open"));
+    if (zip_close(m_archive) != 0) {
+        const QString text = QString::fromUtf8(zip_strerror(m_archive));
+        zip_discard(m_archive);
+        m_archive = nullptr;
+        return fail(QStringLiteral("Can not write \"%1\": %2").arg(m_path, text));
+    }
+    m_archive = nullptr;
+    m_buffers.clear();
+    return true;
+}
+
+} // namespace Zip

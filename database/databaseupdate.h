@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QDate>
+#include <QObject>
+#include <QString>
+
+// Installs a new release of the remote-control database: backs up ../rc.db, unpacks
+// ../update-tmp/rcdb.zip, carries the user's own models over, recomputes visibility, puts the
+// merged file in place of ../rc.db and records its version in ../config.ini.
+class DatabaseUpdate : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DatabaseUpdate(QObject *parent = nullptr);
+
+    // True when ../rc.db holds the new release and UpdateInfo/database is recorded. On failure
+    // status() has been emitted with -1, -2 or -3 and then statusText() with its text.
+    bool run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList);
+
+signals:
+    void progress(int current, int total);
+    void status(int status);
+    // Already translated, in the context "Thread".
+    void statusText(const QString &text);
+};
