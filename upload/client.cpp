@@ -1,0 +1,167 @@
+#include "upload/client.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QThread>
+
+#include "common/logging.h"
+#include "common/paths.h"
+#include "upload/exportdocument.h"
+#include "upload/frame.h"
+
+namespace {
+
+const char flagStatement[] = "UPDATE rcmodels SET Flag = '1' WHERE Flag = '0' AND Own = '1' ";
+
+} // namespace
+
+Client::Client(QObject *parent) : QObject(parent) {}
+
+Client::~Client()
+{
+    // The socket was made on the worker thread, which has ended by now; it has no parent so that
+    // it never joins the client's (GUI) thread.
+    delete socket;
+    closeDB();
+}
+
+void Client::setWaitTimes(int connectMsecs, int answerMsecs)
+{
+    connectTimeout = connectMsecs;
+    answerTimeout = answerMsecs;
+}
+
+void Client::ensureSocket()
+{
+    // A socket may only be used on the thread that made it.
+    if (socket && socket->thread() != QThread::currentThread()) {
+        delete socket;
+        socket = nullptr;
+    }
+    if (!socket)
+        socket = new QTcpSocket;
+}
+
+bool Client::makeUpdate(const QString &serverHost, int updateMode)
+{
+    if (!connectToServer(serverHost))
+        return false;
+    const bool accepted = sendDB(updateMode);
+    closeDB();
+    if (!accepted)
+        return false;
+    qCDebug(lcUpload) << "Update is successful";
+    return true;
+}
+
+bool Client::connectToServer(const QString &serverHost)
+{
+    ensureSocket();
+    // One upload per connection: a connection left from an earlier upload is dropped.
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->abort();
+    socket->connectToHost(serverHost, serverPort, QIODevice::ReadWrite);
+    if (socket->waitForConnected(connectTimeout)) {
+        qCDebug(lcUpload) << "Connected to server";
+        return true;
+    }
+    qCDebug(lcUpload) << "Can not connect to server" << socket->errorString();
+    socket->abort();
+    return false;
+}
+
+bool Client::openDB()
+{
+    const QString path = Paths::installedDatabasePath();
+    if (!QFileInfo::exists(path)) {
+        // Opening it is what tells why it is not there.
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        qCDebug(lcUpload).nospace() << "Can not find file: " << file.errorString();
+        return false;
+    }
+    // Replace whatever an earlier upload left under the default name; our own handle goes first
+    // so that the connection is not in use while it is removed.
+    db = QSqlDatabase();
+    if (QSqlDatabase::contains())
+        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(path);
+    if (!db.open()) {
+        qCDebug(lcUpload) << db.lastError().text();
+        return false;
+    }
+    qCDebug(lcUpload) << "Database is open";
+    return true;
+}
+
+void Client::closeDB()
+{
+    db.close();
+    // The connection stays registered; dropping our handle lets the next upload, on another
+    // worker thread, replace it without it being in use.
+    db = QSqlDatabase();
+}
+
+QByteArray Client::makePacket(const QByteArray &document) const
+{
+    return Frame::make(document);
+}
+
+bool Client::sendDB(int updateMode)
+{
+    if (!openDB())
+        return false;
+    if (updateMode != 2 && updateMode != 3) {
+        qCDebug(lcUpload) << "Wrong undateMode";
+        return false;
+    }
+
+    QByteArray frame;
+    {
+        QByteArray document;
+        {
+            ExportDocument exportDocument;
+            if (!exportDocument.build(db, updateMode)) {
+                qCDebug(lcUpload) << "No data";
+                return false;
+            }
+            document = exportDocument.toByteArray();
+        }
+        // The tree and the text are let go as soon as the next form exists: large uploads
+        // would otherwise hold all three at once.
+        frame = makePacket(document);
+    }
+    if (frame.isEmpty()) {
+        qCDebug(lcUpload).nospace()
+            << "Error: " << QStringLiteral("The document can not be framed");
+        return false;
+    }
+
+    if (socket->write(frame) <= 0) {
+        qCDebug(lcUpload).nospace() << "Error: " << socket->errorString();
+        return false;
+    }
+    frame.clear();
+    qCDebug(lcUpload) << "Data sent";
+
+    // Waiting also pushes the frame out. A connection that ends first has nothing to say.
+    if (socket->bytesAvailable() == 0 && !socket->waitForReadyRead(answerTimeout)) {
+        qCDebug(lcUpload) << "The server does not respond";
+        return false;
+    }
+    // Judged on what has arrived when the answer begins; later bytes are not waited for.
+    const QByteArray answer = socket->readAll();
+    if (answer != "OK") {
+        qCDebug(lcUpload) << "Wrong response";
+        return false;
+    }
+    qCDebug(lcUpload) << "Response OK";
+    // Accepted whatever the marking does: unmarked models simply go again next time.
+    QSqlQuery query(db);
+    query.exec(QLatin1String(flagStatement));
+    return true;
+}

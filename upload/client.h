@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+
+class QTcpSocket;
+
+// Sends the user's own models to the maker's database server and marks them as sent once the
+// server has taken them. Every call blocks: the client is driven from the update's worker thread,
+// which has no event loop of its own, so the socket and the database connection are created on
+// that thread when they are first needed.
+class Client : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 serverPort = 5678;
+    static constexpr int defaultConnectTimeout = 10000;
+    static constexpr int defaultAnswerTimeout = 50000;
+
+    explicit Client(QObject *parent = nullptr);
+    ~Client() override;
+
+    // Lets tests wait less than a real run does.
+    void setWaitTimes(int connectMsecs, int answerMsecs);
+
+    bool connectToServer(const QString &serverHost);
+    bool openDB();
+    QByteArray makePacket(const QByteArray &document) const;
+
+public slots:
+    bool makeUpdate(const QString &serverHost, int updateMode);
+
+private slots:
+    bool sendDB(int updateMode);
+
+private:
+    void ensureSocket();
+    void closeDB();
+
+    QTcpSocket *socket = nullptr;
+    QSqlDatabase db;
+    int connectTimeout = defaultConnectTimeout;
+    int answerTimeout = defaultAnswerTimeout;
+};
