@@ -2,25 +2,64 @@
 
 namespace Paths {
 
-QString installationFolder() { return QStringLiteral(".."); }
-QString installedConfigPath() { return QStringLiteral("../config.ini"); }
-QString installedDatabasePath() { return QStringLiteral("../rc.db"); }
-QString backupFolder() { return QStringLiteral("../backup"); }
-QString updateFolder() { return QStringLiteral("../update-tmp/"); }
-QString offeredConfigPath() { return QStringLiteral("../update-tmp/config.ini"); }
-QString databasePackagePath() { return QStringLiteral("../update-tmp/rcdb.zip"); }
-QString newDatabasePath() { return QStringLiteral("../update-tmp/rc.db"); }
-QString newDatabaseJournalPath() { return QStringLiteral("../update-tmp/rc.db-journal"); }
-QString mainPackagePath() { return QStringLiteral("../update-tmp/main.zip"); }
-QString productPackagePath() { return QStringLiteral("../update-tmp/kestrelix.zip"); }
-QString otherPackagePath() { return QStringLiteral("../update-tmp/other.zip"); }
+QString installationFolder()
+{
+    return QStringLiteral("..");
+}
+QString installedConfigPath()
+{
+    return QStringLiteral("../config.ini");
+}
+QString installedDatabasePath()
+{
+    return QStringLiteral("../rc.db");
+}
+QString backupFolder()
+{
+    return QStringLiteral("../backup");
+}
+QString updateFolder()
+{
+    return QStringLiteral("../update-tmp/");
+}
+QString offeredConfigPath()
+{
+    return QStringLiteral("../update-tmp/config.ini");
+}
+QString databasePackagePath()
+{
+    return QStringLiteral("../update-tmp/rcdb.zip");
+}
+QString newDatabasePath()
+{
+    return QStringLiteral("../update-tmp/rc.db");
+}
+QString newDatabaseJournalPath()
+{
+    return QStringLiteral("../update-tmp/rc.db-journal");
+}
+QString mainPackagePath()
+{
+    return QStringLiteral("../update-tmp/main.zip");
+}
+QString productPackagePath()
+{
+    return QStringLiteral("../update-tmp/kestrelix.zip");
+}
+QString otherPackagePath()
+{
+    return QStringLiteral("../update-tmp/other.zip");
+}
 
 QString distributorPackagePath(const QString &distributor)
 {
     return QStringLiteral("../update-tmp/distributor-") + distributor + QStringLiteral(".zip");
 }
 
-QString extractedExecutablePath() { return QStringLiteral("../software.exe"); }
+QString extractedExecutablePath()
+{
+    return QStringLiteral("../software.exe");
+}
 
 QString executableFileName(const QString &softwareName)
 {

@@ -9,8 +9,14 @@
 
 namespace Settings {
 
-QString defaultServerHost() { return QStringLiteral(UPDATER_DEFAULT_SERVER_HOST); }
-QString defaultSoftwareName() { return QStringLiteral("Kestrelix"); }
+QString defaultServerHost()
+{
+    return QStringLiteral(UPDATER_DEFAULT_SERVER_HOST);
+}
+QString defaultSoftwareName()
+{
+    return QStringLiteral("Kestrelix");
+}
 
 QString readText(const QSettings &settings, const char *key, const QString &fallback)
 {
@@ -58,7 +64,10 @@ Installed readInstalled(const QString &path)
     return installed;
 }
 
-Installed readInstalled() { return readInstalled(Paths::installedConfigPath()); }
+Installed readInstalled()
+{
+    return readInstalled(Paths::installedConfigPath());
+}
 
 Offered readOffered(const QString &path)
 {
@@ -71,7 +80,10 @@ Offered readOffered(const QString &path)
     return offered;
 }
 
-Offered readOffered() { return readOffered(Paths::offeredConfigPath()); }
+Offered readOffered()
+{
+    return readOffered(Paths::offeredConfigPath());
+}
 
 bool recordVersion(const char *key, const QDate &version, const QString &path)
 {

@@ -89,8 +89,8 @@ bool linkEscapes(const QString &linkName, const QString &linkTarget)
         linkTarget.contains(driveLetter))
         return true;
     const QString parent = QFileInfo(linkName).path();
-    const QString resolved = QDir::cleanPath(parent + QLatin1Char('/') +
-                                             QString(linkTarget).replace('\\', '/'));
+    const QString resolved =
+        QDir::cleanPath(parent + QLatin1Char('/') + QString(linkTarget).replace('\\', '/'));
     return resolved == QStringLiteral("..") || resolved.startsWith(QStringLiteral("../"));
 }
 
@@ -147,8 +147,9 @@ bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
         }
 
         if (entry.name.isEmpty() || escapesFolder(entry.name))
-            return refuse(error, QStringLiteral("entry \"%1\" lies outside the target folder")
-                                     .arg(entry.name));
+            return refuse(
+                error,
+                QStringLiteral("entry \"%1\" lies outside the target folder").arg(entry.name));
         if (entry.kind == Kind::Link) {
             QByteArray target;
             if (!readWhole(archive, entry, &target))
@@ -157,8 +158,9 @@ bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
             if (entry.linkTarget.isEmpty())
                 return failWith(error, QStringLiteral("Link \"%1\" is empty").arg(entry.name));
             if (linkEscapes(entry.name, entry.linkTarget))
-                return refuse(error, QStringLiteral("link \"%1\" leads outside the target folder")
-                                         .arg(entry.name));
+                return refuse(
+                    error,
+                    QStringLiteral("link \"%1\" leads outside the target folder").arg(entry.name));
         }
         entries->push_back(entry);
     }
@@ -168,9 +170,8 @@ bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
 bool insideFolder(const QString &canonicalFolder, const QString &path)
 {
     const QString canonical = QFileInfo(path).canonicalFilePath();
-    return !canonical.isEmpty() &&
-           (canonical == canonicalFolder ||
-            canonical.startsWith(canonicalFolder + QLatin1Char('/')));
+    return !canonical.isEmpty() && (canonical == canonicalFolder ||
+                                    canonical.startsWith(canonicalFolder + QLatin1Char('/')));
 }
 
 bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString *error)
@@ -179,8 +180,8 @@ bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString 
     QTemporaryFile out(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
                        QStringLiteral(".XXXXXX"));
     if (!out.open())
-        return failWith(error, QStringLiteral("Can not write \"%1\": %2").arg(path,
-                                                                             out.errorString()));
+        return failWith(error,
+                        QStringLiteral("Can not write \"%1\": %2").arg(path, out.errorString()));
     EntryPtr file(zip_fopen_index(archive, entry.index, 0));
     if (!file)
         return failWith(error, QStringLiteral("Can not read entry \"%1\": %2")
@@ -189,18 +190,18 @@ bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString 
     for (;;) {
         const zip_int64_t n = zip_fread(file.get(), buffer.data(), chunkSize);
         if (n < 0)
-            return failWith(error, QStringLiteral("Damaged entry \"%1\": %2")
-                                       .arg(entry.name,
-                                            QString::fromUtf8(zip_file_strerror(file.get()))));
+            return failWith(error,
+                            QStringLiteral("Damaged entry \"%1\": %2")
+                                .arg(entry.name, QString::fromUtf8(zip_file_strerror(file.get()))));
         if (n == 0)
             break;
         if (out.write(buffer.constData(), n) != n)
-            return failWith(error, QStringLiteral("Can not write \"%1\": %2")
-                                       .arg(path, out.errorString()));
+            return failWith(
+                error, QStringLiteral("Can not write \"%1\": %2").arg(path, out.errorString()));
     }
     if (!out.flush())
-        return failWith(error, QStringLiteral("Can not write \"%1\": %2")
-                                   .arg(path, out.errorString()));
+        return failWith(error,
+                        QStringLiteral("Can not write \"%1\": %2").arg(path, out.errorString()));
     ::fchmod(out.handle(), mode_t(entry.mode));
     out.close();
     QString renameError;
@@ -278,8 +279,8 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
         return true;
     }
     int openError = 0;
-    ArchivePtr archive(zip_open(QFile::encodeName(archivePath).constData(), ZIP_RDONLY,
-                                &openError));
+    ArchivePtr archive(
+        zip_open(QFile::encodeName(archivePath).constData(), ZIP_RDONLY, &openError));
     if (!archive) {
         qCDebug(lcZip).noquote() << "Not a ZIP archive:" << archivePath;
         return true;
@@ -366,8 +367,8 @@ bool Writer::open()
     if (!QFileInfo(info.absolutePath()).isDir() || info.isDir())
         return fail(QStringLiteral("Can not create \"%1\"").arg(m_path));
     int openError = 0;
-    m_archive = zip_open(QFile::encodeName(m_path).constData(), ZIP_CREATE | ZIP_TRUNCATE,
-                         &openError);
+    m_archive =
+        zip_open(QFile::encodeName(m_path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &openError);
     if (!m_archive) {
         zip_error_t ze;
         zip_error_init_with_code(&ze, openError);

@@ -10,6 +10,7 @@
 #include "common/settings.h"
 #include "common/versiondate.h"
 #include "common/ziparchive.h"
+#include "database/databaseupdate.h"
 
 namespace {
 constexpr int progressTotal = 1000;
@@ -51,6 +52,18 @@ void Thread::run()
     if (mainNewer)
         installExecutable(installed.softwareName, offered.main);
     installOtherFiles(installed.distributor, offered.other);
+}
+
+bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
+{
+    DatabaseUpdate update;
+    connect(&update, &DatabaseUpdate::progress, this, &Thread::msgToPtogressBar,
+            Qt::DirectConnection);
+    connect(&update, &DatabaseUpdate::status, this, &Thread::msgToUpdateStatus,
+            Qt::DirectConnection);
+    connect(&update, &DatabaseUpdate::statusText, this, &Thread::msgToStatusLabel,
+            Qt::DirectConnection);
+    return update.run(newDbVersion, copyOwnModels, rcTypeList);
 }
 
 void Thread::installExecutable(const QString &softwareName, const QDate &offeredMain)

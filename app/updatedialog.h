@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+class QKeyEvent;
+class QTimer;
+class Thread;
+
+namespace Ui {
+class UpdateDialog;
+}
+
+// The updater's only window: progress, a status line, "Start" and "Quit". It starts the worker,
+// shows its reports and, at the end, starts the application again.
+class UpdateDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateDialog(QWidget *parent = nullptr);
+    ~UpdateDialog() override;
+
+private:
+    QString softwareName;
+
+public:
+    // Automatic mode: set once by the start-up before the dialog is shown.
+    bool autoUpdate = false;
+
+private:
+    Ui::UpdateDialog *ui;
+    Thread *thread = nullptr; // never deleted: a worker may outlive the window
+    QTimer *timer;
+
+private slots:
+    void startUpdate();
+    void autoStartUpdate();
+    void statusLabelMsg(QString msg);
+    void ptogressBarMsg(int current, int total);
+    void updateStatusMsg(int);
+    void exit1();
+    void keyPressEvent(QKeyEvent *event) override;
+};

@@ -1,0 +1,222 @@
+#include <QSettings>
+#include <QTest>
+
+#include "common/rctypes.h"
+#include "common/settings.h"
+#include "common/versiondate.h"
+#include "tests/support/installation.h"
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void installedKeys_data();
+    void installedKeys();
+    void offeredKeys_data();
+    void offeredKeys();
+    void rcTypeList_data();
+    void rcTypeList();
+    void versionOrder_data();
+    void versionOrder();
+    void recordVersionTouchesOneKey();
+};
+
+// Each row: the text of ../config.ini and what every typed read returns.
+void TestSettings::installedKeys_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray empty;
+    QTest::newRow("no file: language") << QByteArray("-") << "language"
+                                       << "";
+    QTest::newRow("absent: softwareName") << empty << "softwareName"
+                                          << "Kestrelix";
+    QTest::newRow("empty softwareName")
+        << QByteArray("[Settings]\nsoftwareName=\n") << "softwareName"
+        << "Kestrelix";
+    QTest::newRow("softwareName kept as written")
+        << QByteArray("[Settings]\nsoftwareName=MyRemote\n") << "softwareName"
+        << "MyRemote";
+    QTest::newRow("absent: company") << empty << "company"
+                                     << "company";
+    QTest::newRow("absent: address") << empty << "address"
+                                     << "address";
+    QTest::newRow("absent: contact") << empty << "contact"
+                                     << "contact";
+    QTest::newRow("absent: serverdb") << empty << "serverHost" << Settings::defaultServerHost();
+    QTest::newRow("present empty serverdb")
+        << QByteArray("[UpdateInfo]\nserverdb=\n") << "serverHost"
+        << "";
+    QTest::newRow("absent: distributor") << empty << "distributor"
+                                         << "";
+    QTest::newRow("rcTypes as an unquoted list")
+        << QByteArray("[Settings]\nrcTypes=1,3,5\n") << "rcTypes"
+        << "1,3,5";
+    QTest::newRow("rcTypes quoted") << QByteArray("[Settings]\nrcTypes=\"1, 3\"\n") << "rcTypes"
+                                    << "1, 3";
+    QTest::newRow("company with a comma keeps its items")
+        << QByteArray("[Settings]\ncompany=Acme, Inc\n") << "company"
+        << "Acme,Inc";
+    QTest::newRow("valid date") << QByteArray("[UpdateInfo]\nmain=2017-07-25\n") << "main"
+                                << "2017-07-25";
+    QTest::newRow("one-digit month is no date")
+        << QByteArray("[UpdateInfo]\nmain=2017-7-25\n") << "main"
+        << "";
+    QTest::newRow("other form is no date")
+        << QByteArray("[UpdateInfo]\ndatabase=25.07.2017\n") << "database"
+        << "";
+    QTest::newRow("absent date") << empty << "other"
+                                 << "";
+    QTest::newRow("impossible day") << QByteArray("[UpdateInfo]\nother=2017-02-30\n") << "other"
+                                    << "";
+}
+
+void TestSettings::installedKeys()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, field);
+    QFETCH(QString, expected);
+
+    Installation inst;
+    if (ini != "-")
+        QVERIFY(inst.writeFile(QStringLiteral("config.ini"), ini));
+    inst.enter();
+    const Settings::Installed s = Settings::readInstalled();
+    const QHash<QString, QString> values{
+        {"language", s.language},
+        {"softwareName", s.softwareName},
+        {"rcTypes", s.rcTypes},
+        {"company", s.company},
+        {"address", s.address},
+        {"contact", s.contact},
+        {"serverHost", s.serverHost},
+        {"distributor", s.distributor},
+        {"main", VersionDate::toSetting(s.main)},
+        {"database", VersionDate::toSetting(s.database)},
+        {"other", VersionDate::toSetting(s.other)},
+    };
+    QVERIFY(values.contains(field));
+    QCOMPARE(values.value(field), expected);
+}
+
+void TestSettings::offeredKeys_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("updateMode");
+    QTest::addColumn<QString>("database");
+
+    QTest::newRow("absent") << QByteArray() << 0 << "";
+    QTest::newRow("mode 2") << QByteArray("[UpdateInfo]\nupdateMode=2\n") << 2 << "";
+    QTest::newRow("mode not a number")
+        << QByteArray("[UpdateInfo]\nupdateMode=two\ndatabase=2020-01-31\n") << 0 << "2020-01-31";
+    QTest::newRow("binary garbage") << QByteArray("\x00\xff[\x01=\x02\n", 8) << 0 << "";
+}
+
+void TestSettings::offeredKeys()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(int, updateMode);
+    QFETCH(QString, database);
+
+    Installation inst;
+    QVERIFY(inst.writeFile(QStringLiteral("update-tmp/config.ini"), ini));
+    inst.enter();
+    const Settings::Offered offered = Settings::readOffered();
+    QCOMPARE(offered.updateMode, updateMode);
+    QCOMPARE(VersionDate::toSetting(offered.database), database);
+}
+
+void TestSettings::rcTypeList_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QString>("list");
+
+    QTest::newRow("separators") << "1 5/12 x7"
+                                << "1,5,12,7";
+    QTest::newRow("semicolons") << "1;3;5"
+                                << "1,3,5";
+    QTest::newRow("brackets") << "[1] [3] [5]"
+                              << "1,3,5";
+    QTest::newRow("leading zeros kept") << "12abc007"
+                                        << "12,007";
+    QTest::newRow("duplicates kept") << "3,3"
+                                     << "3,3";
+    QTest::newRow("no digits") << "none"
+                               << "";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("non-ASCII digits are separators") << QString::fromUtf8("1\u0663 2") << "1,2";
+}
+
+void TestSettings::rcTypeList()
+{
+    QFETCH(QString, setting);
+    QFETCH(QString, list);
+    QCOMPARE(rcTypeListFrom(setting), list);
+}
+
+void TestSettings::versionOrder_data()
+{
+    QTest::addColumn<QString>("offered");
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<bool>("newer");
+
+    QTest::newRow("later") << "2020-01-02"
+                           << "2020-01-01" << true;
+    QTest::newRow("equal") << "2020-01-01"
+                           << "2020-01-01" << false;
+    QTest::newRow("earlier") << "2019-12-31"
+                             << "2020-01-01" << false;
+    QTest::newRow("nothing installed") << "2000-01-01"
+                                       << "" << true;
+    QTest::newRow("nothing offered") << ""
+                                     << "2020-01-01" << false;
+    QTest::newRow("neither") << ""
+                             << "" << false;
+    QTest::newRow("unparseable offered") << "2021-1-1"
+                                         << "2020-01-01" << false;
+    QTest::newRow("across a year") << "2021-01-01"
+                                   << "2020-12-31" << true;
+}
+
+void TestSettings::versionOrder()
+{
+    QFETCH(QString, offered);
+    QFETCH(QString, installed);
+    QFETCH(bool, newer);
+    QCOMPARE(VersionDate::isLater(VersionDate::fromSetting(offered),
+                                  VersionDate::fromSetting(installed)),
+             newer);
+}
+
+void TestSettings::recordVersionTouchesOneKey()
+{
+    Installation inst;
+    QVERIFY(
+        inst.writeFile(QStringLiteral("config.ini"),
+                       "[Settings]\nrcTypes=1,3\nlanguage=de\n[UpdateInfo]\nmain=2001-01-01\n"));
+    inst.enter();
+    QVERIFY(Settings::recordVersion(Settings::Key::database, QDate(2024, 3, 9)));
+    QVERIFY(Settings::recordVersion(Settings::Key::other, QDate()));
+
+    const QSettings after(inst.path(QStringLiteral("config.ini")), QSettings::IniFormat);
+    QCOMPARE(after.value(QStringLiteral("UpdateInfo/database")).toString(), "2024-03-09");
+    QCOMPARE(after.value(QStringLiteral("UpdateInfo/other")).toString(), "");
+    QVERIFY(after.contains(QStringLiteral("UpdateInfo/other")));
+    QCOMPARE(after.value(QStringLiteral("UpdateInfo/main")).toString(), "2001-01-01");
+    QCOMPARE(after.value(QStringLiteral("Settings/language")).toString(), "de");
+    const Settings::Installed installed = Settings::readInstalled();
+    QCOMPARE(installed.rcTypes, "1,3");
+
+    // A folder where the file should be: the write fails and says so.
+    Installation broken;
+    QDir(broken.root()).mkpath(QStringLiteral("config.ini"));
+    broken.enter();
+    QVERIFY(!Settings::recordVersion(Settings::Key::main, QDate(2024, 1, 1)));
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"

@@ -1,0 +1,241 @@
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include "common/ziparchive.h"
+#include "tests/support/installation.h"
+
+namespace {
+
+// Hostile packages are made with Python's zipfile, which writes names exactly as given.
+bool pythonZip(const QString &archive, const QString &entriesLiteral)
+{
+    const QString script = QStringLiteral("import zipfile,sys\n"
+                                          "z=zipfile.ZipFile(sys.argv[1],'w')\n"
+                                          "for name,data,mode in %1:\n"
+                                          "    i=zipfile.ZipInfo(name)\n"
+                                          "    i.create_system=3\n"
+                                          "    i.external_attr=mode<<16\n"
+                                          "    z.writestr(i,data)\n"
+                                          "z.close()\n")
+                               .arg(entriesLiteral);
+    return runProgram(QStringLiteral("python3"), {QStringLiteral("-c"), script, archive},
+                      QDir::tempPath()) == 0;
+}
+
+QStringList filesBelow(const QString &folder)
+{
+    QStringList found;
+    QDir dir(folder);
+    const auto entries =
+        dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo &info : entries) {
+        found << info.fileName();
+        if (info.isDir() && !info.isSymLink())
+            for (const QString &inner : filesBelow(info.filePath()))
+                found << info.fileName() + QLatin1Char('/') + inner;
+    }
+    found.sort();
+    return found;
+}
+
+} // namespace
+
+class TestZip : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void extractsInfoZipPackage();
+    void replacesExistingFiles();
+    void refusesUnsafeEntries_data();
+    void refusesUnsafeEntries();
+    void refusesWritingThroughExistingLink();
+    void nothingToExtract_data();
+    void nothingToExtract();
+    void damagedEntryFails();
+    void writerRoundTrip();
+    void writerFailsWithoutFolder();
+};
+
+void TestZip::extractsInfoZipPackage()
+{
+    Installation inst;
+    QVERIFY(inst.writeFile(QStringLiteral("src/bin/tool"), "#!/bin/sh\n",
+                           QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                               QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                               QFileDevice::ExeGroup));
+    QVERIFY(inst.writeFile(QStringLiteral("src/doc/readme.txt"), QByteArray(5000, 'r')));
+    QVERIFY(QFile::link(QStringLiteral("../doc/readme.txt"), inst.path("src/bin/readme")));
+    QVERIFY(inst.zipFolder(QStringLiteral("pkg.zip"), QStringLiteral("src")));
+
+    QDir().mkpath(inst.path("out"));
+    QString error;
+    QVERIFY2(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out"), &error),
+             qPrintable(error));
+    QCOMPARE(inst.readFile("out/doc/readme.txt"), QByteArray(5000, 'r'));
+    const QFileInfo tool(inst.path("out/bin/tool"));
+    QVERIFY(tool.isExecutable());
+    QCOMPARE(tool.permissions() & (QFileDevice::ExeGroup | QFileDevice::WriteOther),
+             QFileDevice::ExeGroup);
+    const QFileInfo link(inst.path("out/bin/readme"));
+    QVERIFY(link.isSymLink());
+    QCOMPARE(link.symLinkTarget(), QFileInfo(inst.path("out/doc/readme.txt")).absoluteFilePath());
+    QVERIFY(!filesBelow(inst.path("out")).join(' ').contains(".XXXXXX"));
+}
+
+void TestZip::replacesExistingFiles()
+{
+    Installation inst;
+    QVERIFY(inst.writeFile("src/a.txt", "new contents"));
+    QVERIFY(inst.zipFolder("pkg.zip", "src"));
+    QVERIFY(inst.writeFile("out/a.txt", "old contents that were longer"));
+    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QCOMPARE(inst.readFile("out/a.txt"), QByteArray("new contents"));
+    QCOMPARE(filesBelow(inst.path("out")), QStringList{"a.txt"});
+}
+
+void TestZip::refusesUnsafeEntries_data()
+{
+    QTest::addColumn<QString>("entries");
+
+    // The first entry is always harmless: a refused package must not write even that.
+    const QString ok = QStringLiteral("('first.txt',b'x',0o100644),");
+    QTest::newRow("parent folder") << "[" + ok + "('../escape.txt',b'x',0o100644)]";
+    QTest::newRow("deep parent") << "[" + ok + "('a/../../escape.txt',b'x',0o100644)]";
+    QTest::newRow("backslash parent") << "[" + ok + "('..\\\\escape.txt',b'x',0o100644)]";
+    QTest::newRow("absolute") << "[" + ok + "('/tmp/kx-escape.txt',b'x',0o100644)]";
+    QTest::newRow("drive letter") << "[" + ok + "('C:/escape.txt',b'x',0o100644)]";
+    QTest::newRow("link outside") << "[" + ok + "('up',b'../..',0o120777)]";
+    QTest::newRow("absolute link") << "[" + ok + "('etc',b'/etc',0o120777)]";
+    QTest::newRow("file through a link")
+        << "[" + ok + "('l',b'..',0o120777),('l/escape.txt',b'x',0o100644)]";
+    QTest::newRow("empty link") << "[" + ok + "('l',b'',0o120777)]";
+}
+
+void TestZip::refusesUnsafeEntries()
+{
+    QFETCH(QString, entries);
+    Installation inst;
+    const QString archive = inst.path("update-tmp/bad.zip");
+    QVERIFY(pythonZip(archive, entries));
+    QDir().mkpath(inst.path("out/inner"));
+
+    QString error;
+    QVERIFY(!Zip::extractAll(archive, inst.path("out/inner"), &error));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(filesBelow(inst.path("out")), QStringList{"inner"});
+    QVERIFY(!QFile::exists("/tmp/kx-escape.txt"));
+}
+
+void TestZip::refusesWritingThroughExistingLink()
+{
+    // A link already in the target folder that leads outside is not followed.
+    Installation inst;
+    QDir().mkpath(inst.path("out"));
+    QDir().mkpath(inst.path("elsewhere"));
+    QVERIFY(QFile::link(inst.path("elsewhere"), inst.path("out/sub")));
+    const QString archive = inst.path("update-tmp/pkg.zip");
+    QVERIFY(pythonZip(archive, "[('sub/planted.txt',b'x',0o100644)]"));
+    QVERIFY(!Zip::extractAll(archive, inst.path("out")));
+    QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
+}
+
+void TestZip::nothingToExtract_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::newRow("missing") << QByteArray("-");
+    QTest::newRow("zero bytes") << QByteArray();
+    QTest::newRow("text named .zip") << QByteArray("this is not an archive\n");
+}
+
+void TestZip::nothingToExtract()
+{
+    QFETCH(QByteArray, contents);
+    Installation inst;
+    if (contents != "-")
+        QVERIFY(inst.writeFile("update-tmp/pkg.zip", contents));
+    QDir().mkpath(inst.path("out"));
+    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QVERIFY(filesBelow(inst.path("out")).isEmpty());
+}
+
+void TestZip::damagedEntryFails()
+{
+    // Cut the compressed data of a large entry short: the entry cannot be read to its end.
+    Installation inst;
+    QByteArray data;
+    for (int i = 0; i < 20000; ++i)
+        data += QByteArray::number(i * 7919 % 100003) + ',';
+    QVERIFY(inst.writeFile("src/big.txt", data));
+    QVERIFY(inst.zipFolder("pkg.zip", "src"));
+    QByteArray archive = inst.readFile("update-tmp/pkg.zip");
+    const int start = archive.indexOf("big.txt") + 7 + 2000;
+    for (int i = start; i < start + 4000; ++i)
+        archive[i] = char(archive[i] ^ 0x5a);
+    QVERIFY(inst.writeFile("update-tmp/pkg.zip", archive));
+    QVERIFY(inst.writeFile("out/big.txt", "previous"));
+
+    QVERIFY(!Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QCOMPARE(inst.readFile("out/big.txt"), QByteArray("previous"));
+    QCOMPARE(filesBelow(inst.path("out")), QStringList{"big.txt"});
+}
+
+void TestZip::writerRoundTrip()
+{
+    Installation inst;
+    QByteArray big;
+    for (int i = 0; i < 100000; ++i)
+        big += char('a' + i % 26);
+    QVERIFY(inst.writeFile(
+        "rc.db", big, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+    QVERIFY(inst.writeFile("small", "tiny"));
+
+    const QString archive = inst.path("backup/out.zip");
+    Zip::Writer writer(archive);
+    QVERIFY(writer.open());
+    writer.setCompressionLevel(1);
+    QVERIFY(writer.addFile("rc.db", inst.path("rc.db"), QFile::permissions(inst.path("rc.db"))));
+    QVERIFY(writer.addFile("small", inst.path("small"), QFile::permissions(inst.path("small"))));
+    QVERIFY(!QFile::exists(archive)); // nothing at the path before close()
+    QVERIFY2(writer.close(), qPrintable(writer.errorString()));
+
+    QByteArray listing;
+    QCOMPARE(runProgram("unzip", {"-Z", "-v", archive}, inst.root(), &listing), 0);
+    QVERIFY(listing.contains("compression method:                             deflated"));
+    QVERIFY(listing.contains("compression method:                             none (stored)"));
+    QVERIFY(listing.contains("Unix file attributes (100640 octal)"));
+
+    QByteArray extracted;
+    QCOMPARE(runProgram("unzip", {"-p", archive, "rc.db"}, inst.root(), &extracted), 0);
+    QCOMPARE(extracted, big);
+
+    QDir().mkpath(inst.path("out"));
+    QVERIFY(Zip::extractAll(archive, inst.path("out")));
+    QCOMPARE(inst.readFile("out/rc.db"), big);
+    QCOMPARE(inst.readFile("out/small"), QByteArray("tiny"));
+}
+
+void TestZip::writerFailsWithoutFolder()
+{
+    Installation inst;
+    QVERIFY(inst.writeFile("rc.db", "data"));
+    Zip::Writer missingFolder(inst.path("no-such-folder/out.zip"));
+    QVERIFY(!missingFolder.open());
+
+    QDir().mkpath(inst.path("backup/taken.zip"));
+    Zip::Writer folderInTheWay(inst.path("backup/taken.zip"));
+    QVERIFY(!folderInTheWay.open());
+
+    // The source vanishes before close(): close() fails and leaves no archive behind.
+    Zip::Writer vanished(inst.path("backup/out.zip"));
+    QVERIFY(vanished.open());
+    QVERIFY(vanished.addFile("rc.db", inst.path("rc.db"), QFile::permissions(inst.path("rc.db"))));
+    QVERIFY(QFile::remove(inst.path("rc.db")));
+    QVERIFY(!vanished.close());
+    QVERIFY(!QFile::exists(inst.path("backup/out.zip")));
+}
+
+QTEST_GUILESS_MAIN(TestZip)
+#include "tst_zip.moc"

@@ -1,0 +1,290 @@
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QSettings>
+#include <QTest>
+
+#include "engine/thread.h"
+#include "tests/support/installation.h"
+
+namespace {
+
+// Collects the worker's reports in emission order, on the worker thread.
+class Recorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    QStringList events;
+
+public slots:
+    void progress(int current, int total)
+    {
+        events << QStringLiteral("progress %1/%2").arg(current).arg(total);
+    }
+    void text(QString text) { events << QStringLiteral("text ") + text; }
+    void status(int status) { events << QStringLiteral("status %1").arg(status); }
+};
+
+QStringList runWorker(Installation &inst)
+{
+    inst.enter();
+    Thread thread;
+    Recorder recorder;
+    QObject::connect(&thread, SIGNAL(msgToPtogressBar(int, int)), &recorder,
+                     SLOT(progress(int, int)), Qt::DirectConnection);
+    QObject::connect(&thread, SIGNAL(msgToStatusLabel(QString)), &recorder, SLOT(text(QString)),
+                     Qt::DirectConnection);
+    QObject::connect(&thread, SIGNAL(msgToUpdateStatus(int)), &recorder, SLOT(status(int)),
+                     Qt::DirectConnection);
+    thread.start();
+    thread.wait();
+    inst.leave();
+    return recorder.events;
+}
+
+const QString upToDate = QStringLiteral("text You have new software version. No need update.");
+const QString exeText = QStringLiteral("text exe file updating...");
+const QString otherText = QStringLiteral("text All other files updating...");
+const QString doneText = QStringLiteral("text All updates have been installed.");
+
+// The packages every test offers, made with Info-ZIP's zip.
+void offerPackages(Installation &inst, bool withExecutable = true)
+{
+    if (withExecutable)
+        QVERIFY(inst.writeRecorderExecutable("pkg-main/software.exe", "new build"));
+    QVERIFY(inst.writeFile("pkg-main/Languages/readme.txt", "from main"));
+    QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
+    QVERIFY(inst.writeFile("pkg-other/help/index.html", "<p>help</p>"));
+    QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+    QVERIFY(inst.writeFile("pkg-north/logo.txt", "north"));
+    QVERIFY(inst.zipFolder("distributor-north.zip", "pkg-north"));
+}
+
+} // namespace
+
+class TestSequence : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void outcomes_data();
+    void outcomes();
+    void executableSwap_data();
+    void executableSwap();
+    void mainZipPreferredOverProductPackage();
+    void rcTypeListFromSettings();
+    void metaObjectTable();
+};
+
+void TestSequence::outcomes_data()
+{
+    QTest::addColumn<QString>("installedMain");
+    QTest::addColumn<QString>("offeredMain");
+    QTest::addColumn<QString>("installedOther");
+    QTest::addColumn<QString>("offeredOther");
+    QTest::addColumn<QString>("distributor");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<bool>("exeReplaced");
+    QTest::addColumn<bool>("otherExtracted");
+
+    const QString p0 = QStringLiteral("progress 0/1000");
+    const QString p900 = QStringLiteral("progress 900/1000");
+    const QString p1000 = QStringLiteral("progress 1000/1000");
+
+    QTest::newRow("nothing newer")
+        << "2020-01-01"
+        << "2020-01-01"
+        << "2020-01-01"
+        << "2019-01-01"
+        << "north" << QStringList{p0, "status 1", upToDate} << false << false;
+    QTest::newRow("nothing offered")
+        << "2020-01-01"
+        << ""
+        << ""
+        << ""
+        << "" << QStringList{p0, "status 1", upToDate} << false << false;
+    QTest::newRow("main newer, distributor")
+        << "2020-01-01"
+        << "2020-02-01"
+        << "2020-01-01"
+        << "2020-01-01"
+        << "north"
+        << QStringList{p0, exeText, p900, otherText, otherText, p1000, doneText, "status 0"} << true
+        << true;
+    QTest::newRow("main newer, nothing installed")
+        << ""
+        << "2020-02-01"
+        << ""
+        << ""
+        << "" << QStringList{p0, exeText, p900, otherText, p1000, doneText, "status 0"} << true
+        << true;
+    QTest::newRow("only other newer")
+        << "2020-01-01"
+        << "2020-01-01"
+        << "2020-01-01"
+        << "2020-03-01"
+        << "" << QStringList{p0, p900, otherText, p1000, doneText, "status 0"} << false << true;
+    QTest::newRow("main offered earlier")
+        << "2020-01-01"
+        << "2019-01-01"
+        << "2020-01-01"
+        << "2020-03-01"
+        << "north" << QStringList{p0, p900, otherText, otherText, p1000, doneText, "status 0"}
+        << false << true;
+}
+
+void TestSequence::outcomes()
+{
+    QFETCH(QString, installedMain);
+    QFETCH(QString, offeredMain);
+    QFETCH(QString, installedOther);
+    QFETCH(QString, offeredOther);
+    QFETCH(QString, distributor);
+    QFETCH(QStringList, events);
+    QFETCH(bool, exeReplaced);
+    QFETCH(bool, otherExtracted);
+
+    Installation inst;
+    QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
+    offerPackages(inst);
+    inst.setInstalled("UpdateInfo/main", installedMain);
+    inst.setInstalled("UpdateInfo/other", installedOther);
+    inst.setInstalled("UpdateInfo/distributor", distributor);
+    inst.setInstalled("UpdateInfo/serverdb", "");
+    inst.setOffered("UpdateInfo/main", offeredMain);
+    inst.setOffered("UpdateInfo/other", offeredOther);
+
+    QCOMPARE(runWorker(inst), events);
+
+    QCOMPARE(inst.readFile("kestrelix.exe").contains("new build"), exeReplaced);
+    QCOMPARE(inst.installed("UpdateInfo/main"), exeReplaced ? offeredMain : installedMain);
+    QCOMPARE(inst.exists("help/index.html"), otherExtracted);
+    // Recorded whenever the other files were unpacked, even when their version was not newer.
+    QCOMPARE(inst.installed("UpdateInfo/other"), otherExtracted ? offeredOther : installedOther);
+    QCOMPARE(inst.exists("logo.txt"), otherExtracted && !distributor.isEmpty());
+    QVERIFY(!inst.exists("software.exe"));
+    QVERIFY(inst.exists("update-tmp/main.zip")); // packages stay for the next run to compare
+}
+
+void TestSequence::executableSwap_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("package with software.exe") << "normal" << true;
+    QTest::newRow("package without software.exe") << "no-exe" << false;
+    QTest::newRow("no package at all") << "no-package" << false;
+    QTest::newRow("package is not a ZIP") << "garbage" << false;
+    QTest::newRow("package refused") << "hostile" << false;
+    QTest::newRow("executable cannot be replaced") << "folder" << false;
+}
+
+void TestSequence::executableSwap()
+{
+    QFETCH(QString, situation);
+    QFETCH(bool, replaced);
+
+    Installation inst;
+    QVERIFY(inst.writeRecorderExecutable("myremote.exe", "old build"));
+    offerPackages(inst, situation != "no-exe");
+    if (situation == "no-package")
+        QVERIFY(QFile::remove(inst.path("update-tmp/main.zip")));
+    if (situation == "garbage")
+        QVERIFY(inst.writeFile("update-tmp/main.zip", "not a zip"));
+    if (situation == "hostile") {
+        QVERIFY(inst.writeFile("pkg-main/x/y", "x"));
+        QVERIFY(QFile::link("../../../outside", inst.path("pkg-main/x/up")));
+        QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
+    }
+    if (situation == "folder") {
+        QVERIFY(QFile::remove(inst.path("myremote.exe")));
+        QVERIFY(QDir().mkpath(inst.path("myremote.exe/inside")));
+    }
+    inst.setInstalled("Settings/softwareName", "MyRemote");
+    inst.setInstalled("UpdateInfo/main", "2020-01-01");
+    inst.setOffered("UpdateInfo/main", "2021-06-30");
+    inst.setOffered("UpdateInfo/other", "2021-06-30");
+
+    const QStringList events = runWorker(inst);
+    QCOMPARE(events.last(), "status 0");
+    QVERIFY(events.contains(exeText));
+
+    QCOMPARE(inst.installed("UpdateInfo/main"), replaced ? "2021-06-30" : "2020-01-01");
+    if (situation == "folder") {
+        QVERIFY(QFileInfo(inst.path("myremote.exe")).isDir());
+    } else {
+        QVERIFY(QFileInfo(inst.path("myremote.exe")).isExecutable());
+        QCOMPARE(inst.readFile("myremote.exe").contains("new build"), replaced);
+    }
+    // The other files are installed whatever became of the executable.
+    QCOMPARE(inst.readFile("help/index.html"), QByteArray("<p>help</p>"));
+    QCOMPARE(inst.installed("UpdateInfo/other"), "2021-06-30");
+    QVERIFY(!inst.exists("outside"));
+}
+
+void TestSequence::mainZipPreferredOverProductPackage()
+{
+    Installation inst;
+    QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
+    QVERIFY(inst.writeRecorderExecutable("pkg-product/software.exe", "product build"));
+    QVERIFY(inst.zipFolder("kestrelix.zip", "pkg-product"));
+    inst.setOffered("UpdateInfo/main", "2021-01-01");
+
+    runWorker(inst);
+    QVERIFY(inst.readFile("kestrelix.exe").contains("product build"));
+
+    // Now a newer release in main.zip beside a kestrelix.zip: main.zip is the one taken.
+    QVERIFY(inst.writeRecorderExecutable("pkg-main/software.exe", "main build"));
+    QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
+    inst.setOffered("UpdateInfo/main", "2022-01-01");
+    runWorker(inst);
+    QVERIFY(inst.readFile("kestrelix.exe").contains("main build"));
+    QCOMPARE(inst.installed("UpdateInfo/main"), "2022-01-01");
+}
+
+void TestSequence::rcTypeListFromSettings()
+{
+    Installation inst;
+    QVERIFY(inst.writeFile("config.ini", "[Settings]\nrcTypes=1 5/12 x7\n"));
+    inst.enter();
+    Thread thread;
+    QVERIFY(thread.rcTypeList.isEmpty());
+    thread.start();
+    thread.wait();
+    QCOMPARE(thread.rcTypeList, "1,5,12,7");
+}
+
+void TestSequence::metaObjectTable()
+{
+    const QMetaObject &mo = Thread::staticMetaObject;
+    QCOMPARE(mo.className(), "Thread");
+    struct Row
+    {
+        const char *signature;
+        QMetaMethod::MethodType type;
+        QMetaMethod::Access access;
+        QList<QByteArray> names;
+    };
+    const QList<Row> rows = {
+        {"msgToGUI(QString)", QMetaMethod::Signal, QMetaMethod::Protected, {"cMesage"}},
+        {"msgToUpdateStatus(int)", QMetaMethod::Signal, QMetaMethod::Protected, {"status"}},
+        {"msgToStatusLabel(QString)", QMetaMethod::Signal, QMetaMethod::Protected, {"cMesage"}},
+        {"msgToPtogressBar(int,int)",
+         QMetaMethod::Signal,
+         QMetaMethod::Protected,
+         {"current", "total"}},
+        {"FinishProc()", QMetaMethod::Slot, QMetaMethod::Private, {}},
+    };
+    QCOMPARE(mo.methodCount() - mo.methodOffset(), rows.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        const QMetaMethod m = mo.method(mo.methodOffset() + i);
+        QCOMPARE(m.methodSignature(), QByteArray(rows[i].signature));
+        QCOMPARE(m.methodType(), rows[i].type);
+        QCOMPARE(m.access(), rows[i].access);
+        QCOMPARE(m.parameterNames(), rows[i].names);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestSequence)
+#include "tst_sequence.moc"

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDate>
+#include <QFileDevice>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A throw-away Kestrelix installation: <root>/update is the updater's working folder, beside it
+// config.ini, backup/ and update-tmp/. enter() makes update/ the current folder until leave()
+// or destruction.
+class Installation
+{
+public:
+    Installation();
+    ~Installation();
+    Installation(const Installation &) = delete;
+    Installation &operator=(const Installation &) = delete;
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString root() const { return m_dir.path(); }
+    QString updateDir() const;
+    // An absolute path from a path relative to the installation folder ("rc.db", "update-tmp").
+    QString path(const QString &relative) const;
+
+    void enter();
+    void leave();
+
+    bool writeFile(const QString &relative, const QByteArray &data,
+                   QFileDevice::Permissions permissions = {});
+    QByteArray readFile(const QString &relative) const;
+    bool exists(const QString &relative) const;
+
+    void setInstalled(const QString &key, const QString &value);
+    void setOffered(const QString &key, const QString &value);
+    QString installed(const QString &key) const;
+
+    // Makes update-tmp/<package> from the files below <root>/<sourceFolder> with Info-ZIP's
+    // zip, so that our own writer is not the only producer of packages.
+    bool zipFolder(const QString &package, const QString &sourceFolder) const;
+
+    // A stand-in for the application: a shell script that appends its working folder to
+    // <root>/started.log each time it runs, plus a line naming which build it is.
+    bool writeRecorderExecutable(const QString &relative, const QString &build);
+    QStringList startedFrom() const;
+    // Waits until the recorder has run n times; a detached start may land after we look.
+    bool waitForStarts(int n, int timeoutMs = 10000) const;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previous;
+};
+
+// Runs a program to its end; its exit code, or -1 when it could not start or timed out.
+int runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
+               QByteArray *output = nullptr, int timeoutMs = 120000);
+
+// Where the build put the executables (UPDATER_BIN_DIR from CTest, else beside the test).
+QString binaryPath(const QString &name);

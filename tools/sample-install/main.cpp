@@ -1,0 +1,82 @@
+// sample-install: makes throw-away Kestrelix installations (and databases) for the demo, the
+// tests and the benchmarks.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QTextStream>
+
+#include "sampleinstallation.h"
+#ifdef SAMPLE_INSTALL_WITH_DATABASES
+#include "databasecommand.h"
+#endif
+
+namespace {
+
+int runInstallCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Makes an installation folder with an update waiting in update-tmp/."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("folder"), QStringLiteral("Installation folder"));
+    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Software name."),
+                                  QStringLiteral("name"), QStringLiteral("Kestrelix"));
+    const QCommandLineOption distributor(QStringLiteral("distributor"),
+                                         QStringLiteral("Distributor name."),
+                                         QStringLiteral("name"), QStringLiteral("north"));
+    const QCommandLineOption language(QStringLiteral("language"), QStringLiteral("Language."),
+                                      QStringLiteral("lang"), QStringLiteral("de"));
+    const QCommandLineOption languages(QStringLiteral("languages"),
+                                       QStringLiteral("Folder of .qm catalogues to copy."),
+                                       QStringLiteral("folder"));
+    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Server host."),
+                                    QStringLiteral("host"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption mode(QStringLiteral("update-mode"), QStringLiteral("Upload mode."),
+                                  QStringLiteral("mode"), QStringLiteral("2"));
+    const QCommandLineOption database(QStringLiteral("offer-database"),
+                                      QStringLiteral("Offer a newer database version."));
+    parser.addOptions({name, distributor, language, languages, server, mode, database});
+    parser.process(QStringList{QStringLiteral("sample-install install")} + arguments);
+
+    if (parser.positionalArguments().size() != 1)
+        parser.showHelp(2);
+
+    SampleInstallation sample;
+    sample.root = QDir(parser.positionalArguments().first()).absolutePath();
+    sample.softwareName = parser.value(name);
+    sample.distributor = parser.value(distributor);
+    sample.language = parser.value(language);
+    sample.languagesFolder = parser.value(languages);
+    sample.serverHost = parser.value(server);
+    sample.updateMode = parser.value(mode).toInt();
+    sample.offerDatabase = parser.isSet(database);
+
+    QString error;
+    if (!sample.write(&error)) {
+        QTextStream(stderr) << "sample-install: " << error << "\n";
+        return 1;
+    }
+    QTextStream(stdout) << "installation written to " << sample.root << "\n";
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QStringList arguments = QCoreApplication::arguments().mid(1);
+    const QString command = arguments.isEmpty() ? QString() : arguments.takeFirst();
+    if (command == QLatin1String("install"))
+        return runInstallCommand(arguments);
+#ifdef SAMPLE_INSTALL_WITH_DATABASES
+    if (command == QLatin1String("db"))
+        return runDatabaseCommand(arguments);
+#endif
+    QTextStream(stderr) << "usage: sample-install install <folder> [options]\n"
+#ifdef SAMPLE_INSTALL_WITH_DATABASES
+                        << "       sample-install db <options> <out.db>\n"
+#endif
+                        << "       sample-install <command> --help\n";
+    return 2;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// A throw-away Kestrelix installation with an update waiting in update-tmp/: the application's
+// executable (a script that records each start), config.ini with installed versions, and the
+// packages of a newer release.
+struct SampleInstallation
+{
+    QString root;
+    QString softwareName = QStringLiteral("Kestrelix");
+    QString distributor = QStringLiteral("north");
+    QString language = QStringLiteral("de");
+    QString rcTypes = QStringLiteral("1,3");
+    QString serverHost = QStringLiteral("127.0.0.1");
+    QString installedVersion = QStringLiteral("2024-01-15");
+    QString offeredVersion = QStringLiteral("2025-06-30");
+    int updateMode = 2;
+    bool offerDatabase = false;
+    // Copied into <root>/update/ so that the updater finds its catalogues there.
+    QString languagesFolder;
+
+    bool write(QString *error) const;
+};
