@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "tools/upload-server/framereader.h"
+#include "tools/upload-server/uploadserver.h"
+
+class QTcpSocket;
+
+// One client's upload: collects its frame, hands it to a pool thread for storing, and answers.
+class Connection : public QObject
+{
+    Q_OBJECT
+
+public:
+    Connection(QTcpSocket *socket, const UploadServer::Options &options, QObject *parent);
+
+private:
+    void readFrame();
+    void refuse(const QString &reason);
+    void stored(bool ok, const QString &reason, const QString &file, int models, int keys);
+    void answer();
+    void finish();
+    void log(const QString &text) const;
+
+    QTcpSocket *socket;
+    const UploadServer::Options &options;
+    FrameReader reader;
+    QTimer readTimer;
+    QString peer;
+    bool closing = false;
+};

@@ -1,0 +1,263 @@
+#include "tools/upload-server/uploadstore.h"
+
+#include <atomic>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QXmlStreamReader>
+
+#include <zlib.h>
+
+#include "common/filereplace.h"
+
+namespace {
+
+const QStringList modelColumns = {
+    QStringLiteral("Rcid"),   QStringLiteral("Brand"),         QStringLiteral("Type"),
+    QStringLiteral("Model"),  QStringLiteral("Documentation"), QStringLiteral("Link"),
+    QStringLiteral("Author"), QStringLiteral("Correction"),    QStringLiteral("Own"),
+    QStringLiteral("Hidden"), QStringLiteral("Flag"),          QStringLiteral("Hidden1"),
+    QStringLiteral("Prot")};
+const QStringList keyColumns = {QStringLiteral("Rcid"), QStringLiteral("RCTypeId"),
+                                QStringLiteral("Name"), QStringLiteral("ID"),
+                                QStringLiteral("Nkey")};
+const QStringList aboutColumns = {QStringLiteral("macAddress"),
+                                  QStringLiteral("currentMSecsSinceEpoch"),
+                                  QStringLiteral("currentDateTimeUtc"),
+                                  QStringLiteral("company"),
+                                  QStringLiteral("address"),
+                                  QStringLiteral("contact"),
+                                  QStringLiteral("version")};
+
+std::atomic<int> uploadCounter{0};
+
+QString createStatement(const QString &table, const QStringList &columns)
+{
+    return QStringLiteral("CREATE TABLE %1 (%2 TEXT)")
+        .arg(table, columns.join(QStringLiteral(" TEXT, ")));
+}
+
+QString insertStatement(const QString &table, const QStringList &columns)
+{
+    QStringList marks;
+    for (int i = 0; i < columns.size(); ++i)
+        marks << QStringLiteral("?");
+    return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+        .arg(table, columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
+}
+
+// Binds the named attributes in column order; a missing one is kept as ''.
+void bindAttributes(QSqlQuery &query, const QXmlStreamAttributes &attributes,
+                    const QStringList &columns)
+{
+    for (int i = 0; i < columns.size(); ++i)
+        query.bindValue(i, attributes.value(columns.at(i)).toString() + QLatin1String(""));
+}
+
+// Reads the document into the open database. Structure: <rc> holding <rcmodels> with <model>
+// elements, <rckeys> with <key> elements, and one <about>.
+bool parseInto(const QByteArray &document, QSqlDatabase &db, const QString &peer,
+               UploadStore::Result *result)
+{
+    QSqlQuery model(db), key(db), about(db);
+    if (!model.prepare(insertStatement(QStringLiteral("rcmodels"), modelColumns)) ||
+        !key.prepare(insertStatement(QStringLiteral("rckeys"), keyColumns)) ||
+        !about.prepare(insertStatement(
+            QStringLiteral("about"),
+            aboutColumns + QStringList{QStringLiteral("peer"), QStringLiteral("receivedUtc")}))) {
+        result->reason = QStringLiteral("store: ") + model.lastError().text();
+        return false;
+    }
+
+    QXmlStreamReader xml(document);
+    int depth = 0;
+    QString section;
+    bool sawRoot = false, sawAbout = false;
+    auto fail = [&](const QString &why) {
+        result->reason = QStringLiteral("document: %1 (line %2)").arg(why).arg(xml.lineNumber());
+        return false;
+    };
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::StartElement) {
+            const QString name = xml.name().toString();
+            ++depth;
+            if (depth == 1) {
+                if (name != QLatin1String("rc"))
+                    return fail(QStringLiteral("root element is <%1>, not <rc>").arg(name));
+                sawRoot = true;
+            } else if (depth == 2) {
+                if (name != QLatin1String("rcmodels") && name != QLatin1String("rckeys") &&
+                    name != QLatin1String("about"))
+                    return fail(QStringLiteral("unexpected element <%1> in <rc>").arg(name));
+                section = name;
+                if (name == QLatin1String("about")) {
+                    if (sawAbout)
+                        return fail(QStringLiteral("more than one <about>"));
+                    sawAbout = true;
+                    bindAttributes(about, xml.attributes(), aboutColumns);
+                    about.bindValue(aboutColumns.size(), peer + QLatin1String(""));
+                    about.bindValue(aboutColumns.size() + 1,
+                                    QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+                    if (!about.exec())
+                        return fail(QStringLiteral("store: ") + about.lastError().text());
+                }
+            } else if (depth == 3 && section == QLatin1String("rcmodels") &&
+                       name == QLatin1String("model")) {
+                bindAttributes(model, xml.attributes(), modelColumns);
+                if (!model.exec())
+                    return fail(QStringLiteral("store: ") + model.lastError().text());
+                ++result->models;
+            } else if (depth == 3 && section == QLatin1String("rckeys") &&
+                       name == QLatin1String("key")) {
+                bindAttributes(key, xml.attributes(), keyColumns);
+                if (!key.exec())
+                    return fail(QStringLiteral("store: ") + key.lastError().text());
+                ++result->keys;
+            } else {
+                return fail(QStringLiteral("unexpected element <%1>").arg(name));
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            --depth;
+        } else if (token == QXmlStreamReader::Characters && !xml.isWhitespace()) {
+            return fail(QStringLiteral("text where only elements are expected"));
+        }
+    }
+    if (xml.hasError())
+        return fail(xml.errorString());
+    if (!sawRoot)
+        return fail(QStringLiteral("no <rc> element"));
+    if (!sawAbout)
+        return fail(QStringLiteral("no <about> element"));
+    return true;
+}
+
+} // namespace
+
+QByteArray UploadStore::inflateDocument(const QByteArray &block, qint64 maxDocumentSize,
+                                        QString *error)
+{
+    auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return QByteArray();
+    };
+    if (block.size() < 4)
+        return fail(QStringLiteral("no document size"));
+    const auto *bytes = reinterpret_cast<const uchar *>(block.constData());
+    const quint32 stated = (quint32(bytes[0]) << 24) | (quint32(bytes[1]) << 16) |
+                           (quint32(bytes[2]) << 8) | quint32(bytes[3]);
+    if (qint64(stated) > maxDocumentSize)
+        return fail(QStringLiteral("document of %1 bytes is over the limit of %2")
+                        .arg(stated)
+                        .arg(maxDocumentSize));
+
+    // Inflated by hand rather than by qUncompress, which keeps doubling its buffer for a stream
+    // longer than stated: the stated size is the most this will ever write.
+    QByteArray document(qsizetype(stated), Qt::Uninitialized);
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK)
+        return fail(QStringLiteral("zlib: can not start"));
+    stream.next_in = const_cast<Bytef *>(bytes + 4);
+    stream.avail_in = uInt(block.size() - 4);
+    stream.next_out = reinterpret_cast<Bytef *>(document.data());
+    stream.avail_out = uInt(stated);
+    int status = ::inflate(&stream, Z_FINISH);
+    // A stream that would go on past the stated size needs a byte of room to show it.
+    if (status == Z_BUF_ERROR && stream.avail_out == 0) {
+        Bytef probe;
+        stream.next_out = &probe;
+        stream.avail_out = 1;
+        status = ::inflate(&stream, Z_FINISH);
+        inflateEnd(&stream);
+        if (status == Z_STREAM_END || stream.avail_out == 0)
+            return fail(
+                QStringLiteral("zlib stream is longer than the stated %1 bytes").arg(stated));
+        return fail(QStringLiteral("zlib stream is cut short"));
+    }
+    const qint64 produced = qint64(stated) - stream.avail_out;
+    const uInt leftOver = stream.avail_in;
+    const QString zlibMessage = stream.msg ? QString::fromLatin1(stream.msg) : QString();
+    inflateEnd(&stream);
+    if (status == Z_DATA_ERROR || status == Z_NEED_DICT || status == Z_MEM_ERROR ||
+        status == Z_STREAM_ERROR)
+        return fail(QStringLiteral("zlib stream is corrupt: %1").arg(zlibMessage));
+    if (status != Z_STREAM_END)
+        return fail(QStringLiteral("zlib stream is cut short"));
+    if (produced != qint64(stated))
+        return fail(
+            QStringLiteral("document is %1 bytes, %2 were stated").arg(produced).arg(stated));
+    if (leftOver != 0)
+        return fail(QStringLiteral("%1 bytes after the end of the zlib stream").arg(leftOver));
+    return document;
+}
+
+UploadStore::Result UploadStore::store(const QByteArray &document, const QString &folder,
+                                       const QString &peer)
+{
+    Result result;
+    const int number = ++uploadCounter;
+    const QString base = QDir(folder).filePath(
+        QStringLiteral("upload-%1-%2")
+            .arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmsszzz")))
+            .arg(number));
+    const QString partial = base + QStringLiteral(".db.part");
+    const QString connectionName = QStringLiteral("upload-store-%1").arg(number);
+    QFile::remove(partial);
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        db.setDatabaseName(partial);
+        ok = db.open();
+        if (!ok) {
+            result.reason = QStringLiteral("store: ") + db.lastError().text();
+        } else {
+            QSqlQuery create(db);
+            ok = create.exec(
+                     createStatement(QStringLiteral("about"),
+                                     aboutColumns + QStringList{QStringLiteral("peer"),
+                                                                QStringLiteral("receivedUtc")})) &&
+                 create.exec(createStatement(QStringLiteral("rcmodels"), modelColumns)) &&
+                 create.exec(createStatement(QStringLiteral("rckeys"), keyColumns));
+            if (!ok)
+                result.reason = QStringLiteral("store: ") + create.lastError().text();
+            ok = ok && db.transaction();
+            if (ok) {
+                ok = parseInto(document, db, peer, &result);
+                ok = ok ? db.commit() : (db.rollback(), false);
+                if (!ok && result.reason.isEmpty())
+                    result.reason = QStringLiteral("store: ") + db.lastError().text();
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connectionName);
+
+    if (ok) {
+        QString error;
+        result.file = base + QStringLiteral(".db");
+        ok = FileReplace::renameOver(partial, result.file, &error);
+        if (!ok)
+            result.reason = QStringLiteral("store: ") + error;
+    }
+    if (!ok) {
+        QFile::remove(partial);
+        result.file.clear();
+    }
+    result.ok = ok;
+    return result;
+}
+
+UploadStore::Result UploadStore::receive(const QByteArray &block, qint64 maxDocumentSize,
+                                         const QString &folder, const QString &peer)
+{
+    Result result;
+    const QByteArray document = inflateDocument(block, maxDocumentSize, &result.reason);
+    if (!result.reason.isEmpty())
+        return result;
+    return store(document, folder, peer);
+}
