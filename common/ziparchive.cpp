@@ -174,6 +174,17 @@ bool insideFolder(const QString &canonicalFolder, const QString &path)
                                     canonical.startsWith(canonicalFolder + QLatin1Char('/')));
 }
 
+// Creates folder and its missing parents, but only when everything that already exists on the
+// way leads to a place inside the target: an existing link may point anywhere.
+bool makeFolderInside(const QString &canonicalTarget, const QString &folder)
+{
+    QString existing = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    while (!QFileInfo::exists(existing) && existing != QFileInfo(existing).path())
+        existing = QFileInfo(existing).path();
+    return insideFolder(canonicalTarget, existing) && QDir().mkpath(folder) &&
+           insideFolder(canonicalTarget, folder);
+}
+
 bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString *error)
 {
     const QFileInfo info(path);
@@ -213,7 +224,6 @@ bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString 
 
 bool makeLink(const Entry &entry, const QString &path, QString *error)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
     const QFileInfo existing(path);
     if (existing.isSymLink() || existing.isFile())
         QFile::remove(path);
@@ -311,14 +321,14 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
     // A folder or link that already exists in the target may lead elsewhere: whatever is
     // written must land inside the target after every link is followed.
     auto parentInside = [&](const QString &path) {
-        return insideFolder(canonicalTarget, QFileInfo(path).absolutePath());
+        return makeFolderInside(canonicalTarget, QFileInfo(path).absolutePath());
     };
 
     for (const Entry &entry : entries) {
         if (entry.kind != Kind::Folder)
             continue;
         const QString path = pathOf(entry);
-        if (!base.mkpath(QDir::cleanPath(path)) || !insideFolder(canonicalTarget, path))
+        if (!makeFolderInside(canonicalTarget, path))
             return failWith(error, QStringLiteral("Can not create folder \"%1\"").arg(path));
         if (!QFile::setPermissions(path, permissionsFromMode(entry.mode)))
             return failWith(error, QStringLiteral("Can not set permissions of \"%1\"").arg(path));
@@ -327,7 +337,6 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
         if (entry.kind != Kind::Link)
             continue;
         const QString path = pathOf(entry);
-        QDir().mkpath(QFileInfo(path).absolutePath());
         if (!parentInside(path))
             return refuse(error, QStringLiteral("\"%1\" lies outside the target folder").arg(path));
         if (!makeLink(entry, path, error))
@@ -337,7 +346,6 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
         if (entry.kind != Kind::File)
             continue;
         const QString path = pathOf(entry);
-        QDir().mkpath(QFileInfo(path).absolutePath());
         if (!parentInside(path))
             return refuse(error, QStringLiteral("\"%1\" lies outside the target folder").arg(path));
         if (!writeFile(archive.get(), entry, path, error))

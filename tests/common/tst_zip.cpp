@@ -139,6 +139,8 @@ void TestZip::refusesWritingThroughExistingLink()
     const QString archive = inst.path("update-tmp/pkg.zip");
     QVERIFY(pythonZip(archive, "[('sub/planted.txt',b'x',0o100644)]"));
     QVERIFY(!Zip::extractAll(archive, inst.path("out")));
+    QVERIFY(pythonZip(archive, "[('sub/made/',b'',0o40755)]"));
+    QVERIFY(!Zip::extractAll(archive, inst.path("out")));
     QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
 }
 
