@@ -1,0 +1,358 @@
+#include <memory>
+
+#include <QDeadlineTimer>
+#include <QMetaMethod>
+#include <QPointer>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtTest>
+
+#include "upload/client.h"
+#include "uploadfixture.h"
+
+namespace {
+
+const QString host = QStringLiteral("127.0.0.1");
+const QStringList beforeAnswer = {"Connected to server", "Database is open", "Data sent"};
+const QString unsentOwn =
+    QStringLiteral("SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0");
+
+// A peer on port 5678 that reads one frame per connection and then behaves as told.
+class TestServer : public QObject
+{
+public:
+    enum class Behaviour { Answer, Split, Close, Silent };
+
+    Behaviour behaviour = Behaviour::Answer;
+    QByteArray answer = "OK";
+    int splitDelay = 800;
+    QList<QByteArray> frames;
+    int connections = 0;
+    QByteArray pending;
+
+    bool listen()
+    {
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                ++connections;
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+            }
+        });
+        return server.listen(QHostAddress::LocalHost, Client::serverPort);
+    }
+
+private:
+    void read(QTcpSocket *socket)
+    {
+        QByteArray &buffer = received[socket];
+        buffer += socket->readAll();
+        pending = buffer;
+        if (buffer.size() < 8 || buffer.size() < buffer.left(8).toLongLong(nullptr, 16))
+            return;
+        frames << buffer;
+        switch (behaviour) {
+        case Behaviour::Answer:
+            socket->write(answer);
+            break;
+        case Behaviour::Split: {
+            socket->write(answer.left(1));
+            QPointer<QTcpSocket> target(socket);
+            const QByteArray rest = answer.mid(1);
+            QTimer::singleShot(splitDelay, this, [target, rest] {
+                if (target)
+                    target->write(rest);
+            });
+            break;
+        }
+        case Behaviour::Close:
+            socket->disconnectFromHost();
+            break;
+        case Behaviour::Silent:
+            break;
+        }
+    }
+
+    QTcpServer server;
+    QHash<QTcpSocket *, QByteArray> received;
+};
+
+// Runs the upload the way the update does: the client made on this thread, makeUpdate called on
+// a worker thread, while this thread's event loop serves the test peer.
+bool upload(Client &client, const QString &serverHost, int mode, bool *finished)
+{
+    bool result = false;
+    std::unique_ptr<QThread> worker(
+        QThread::create([&] { result = client.makeUpdate(serverHost, mode); }));
+    worker->start();
+    const QDeadlineTimer deadline(30000);
+    while (!worker->wait(5) && !deadline.hasExpired())
+        QCoreApplication::processEvents();
+    *finished = worker->isFinished();
+    if (!*finished)
+        worker->wait();
+    return result;
+}
+
+QByteArray documentOf(const QByteArray &frame)
+{
+    return qUncompress(frame.mid(8));
+}
+
+} // namespace
+
+class TestClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void meta_object();
+    void answers_data();
+    void answers();
+    void refusedConnection();
+    void emptyHost();
+    void modeWithoutUploadConnectsButSendsNothing();
+    void missingDatabase();
+    void markedModelsAreNotSentAgain();
+    void roundTripWithUploadServer();
+
+private:
+    UploadFixture *fixture = nullptr;
+    MessageCollector *messages = nullptr;
+};
+
+void TestClient::initTestCase()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("kestrelix.*.debug=true"));
+}
+
+void TestClient::init()
+{
+    fixture = new UploadFixture;
+    QVERIFY(fixture->isValid());
+    QVERIFY(fixture->createDatabase(UploadFixture::secondGenerationTables() +
+                                    UploadFixture::sampleRows()));
+    messages = new MessageCollector("kestrelix.upload");
+}
+
+void TestClient::cleanup()
+{
+    // No thread or connection misuse may show up as a warning on the way.
+    const QStringList warnings = messages->warnings();
+    delete messages;
+    messages = nullptr;
+    delete fixture;
+    fixture = nullptr;
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+}
+
+void TestClient::meta_object()
+{
+    const QMetaObject &meta = Client::staticMetaObject;
+    QCOMPARE(meta.className(), "Client");
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), 2);
+    const QMetaMethod makeUpdate = meta.method(meta.methodOffset());
+    QCOMPARE(makeUpdate.methodSignature(), QByteArray("makeUpdate(QString,int)"));
+    QCOMPARE(makeUpdate.parameterNames(), (QList<QByteArray>{"serverHost", "updateMode"}));
+    QCOMPARE(makeUpdate.access(), QMetaMethod::Public);
+    QCOMPARE(makeUpdate.methodType(), QMetaMethod::Slot);
+    QCOMPARE(makeUpdate.returnMetaType(), QMetaType::fromType<bool>());
+    const QMetaMethod sendDB = meta.method(meta.methodOffset() + 1);
+    QCOMPARE(sendDB.methodSignature(), QByteArray("sendDB(int)"));
+    QCOMPARE(sendDB.parameterNames(), QList<QByteArray>{"updateMode"});
+    QCOMPARE(sendDB.access(), QMetaMethod::Private);
+    QCOMPARE(sendDB.methodType(), QMetaMethod::Slot);
+    QCOMPARE(sendDB.returnMetaType(), QMetaType::fromType<bool>());
+}
+
+void TestClient::answers_data()
+{
+    QTest::addColumn<int>("behaviour");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("answerWait");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QStringList>("lastLines");
+
+    const int ordinary = Client::defaultAnswerTimeout;
+    const QStringList wrong{"Wrong response"};
+    const QStringList silent{"The server does not respond"};
+    QTest::newRow("OK") << int(TestServer::Behaviour::Answer) << QByteArray("OK") << ordinary
+                        << true << QStringList{"Response OK", "Update is successful"};
+    QTest::newRow("OK and a line end")
+        << int(TestServer::Behaviour::Answer) << QByteArray("OK\n") << ordinary << false << wrong;
+    QTest::newRow("OK and more") << int(TestServer::Behaviour::Answer) << QByteArray("OKAY")
+                                 << ordinary << false << wrong;
+    QTest::newRow("lower case") << int(TestServer::Behaviour::Answer) << QByteArray("ok")
+                                << ordinary << false << wrong;
+    QTest::newRow("O, then K") << int(TestServer::Behaviour::Split) << QByteArray("OK") << ordinary
+                               << false << wrong;
+    // Closing ends the wait at once: the full 50 s wait would run past the test's deadline.
+    QTest::newRow("closed without answer")
+        << int(TestServer::Behaviour::Close) << QByteArray() << ordinary << false << silent;
+    QTest::newRow("no answer in time")
+        << int(TestServer::Behaviour::Silent) << QByteArray() << 300 << false << silent;
+}
+
+void TestClient::answers()
+{
+    QFETCH(int, behaviour);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, answerWait);
+    QFETCH(bool, accepted);
+    QFETCH(QStringList, lastLines);
+
+    TestServer server;
+    server.behaviour = TestServer::Behaviour(behaviour);
+    server.answer = answer;
+    QVERIFY(server.listen());
+
+    bool finished = false;
+    {
+        Client client;
+        client.setWaitTimes(Client::defaultConnectTimeout, answerWait);
+        QCOMPARE(upload(client, host, 2, &finished), accepted);
+        QVERIFY(finished);
+    }
+    QCOMPARE(messages->lines(), beforeAnswer + lastLines);
+
+    // One frame, carrying the two own models that were not sent yet.
+    QCOMPARE(server.frames.size(), 1);
+    const QByteArray frame = server.frames.first();
+    QCOMPARE(frame.left(8).toLongLong(nullptr, 16), qint64(frame.size()));
+    const QByteArray document = documentOf(frame);
+    QVERIFY(document.startsWith("<?xml"));
+    QCOMPARE(document.count("<model "), 2);
+
+    QCOMPARE(fixture->queryValue(unsentOwn), accepted ? QStringLiteral("0") : QStringLiteral("2"));
+}
+
+void TestClient::refusedConnection()
+{
+    bool finished = false;
+    Client client;
+    QVERIFY(!upload(client, host, 3, &finished));
+    QVERIFY(finished);
+    QCOMPARE(messages->lines(), QStringList{"Can not connect to server \"Connection refused\""});
+}
+
+void TestClient::emptyHost()
+{
+    bool finished = false;
+    Client client;
+    QVERIFY(!upload(client, QString(), 3, &finished));
+    QVERIFY(finished);
+    const QStringList lines = messages->lines();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(QRegularExpression("^Can not connect to server \"[^\"]+\"$")
+                 .match(lines.first())
+                 .hasMatch(),
+             qPrintable(lines.first()));
+}
+
+void TestClient::modeWithoutUploadConnectsButSendsNothing()
+{
+    TestServer server;
+    QVERIFY(server.listen());
+    bool finished = false;
+    Client client;
+    QVERIFY(!upload(client, host, 0, &finished));
+    QVERIFY(finished);
+    QCOMPARE(messages->lines(),
+             (QStringList{"Connected to server", "Database is open", "Wrong undateMode"}));
+    QTRY_COMPARE(server.connections, 1);
+    QTest::qWait(100);
+    QVERIFY(server.pending.isEmpty());
+}
+
+void TestClient::missingDatabase()
+{
+    QVERIFY(QFile::remove(fixture->path("rc.db")));
+    TestServer server;
+    QVERIFY(server.listen());
+    bool finished = false;
+    Client client;
+    QVERIFY(!upload(client, host, 3, &finished));
+    QVERIFY(finished);
+    QCOMPARE(messages->lines(), (QStringList{"Connected to server",
+                                             "Can not find file: \"No such file or directory\""}));
+    // Looking for it must not have made an empty one.
+    QVERIFY(!QFile::exists(fixture->path("rc.db")));
+}
+
+void TestClient::markedModelsAreNotSentAgain()
+{
+    TestServer server;
+    QVERIFY(server.listen());
+    bool finished = false;
+    // One client for both uploads, each from a worker thread of its own.
+    Client client;
+    QVERIFY(upload(client, host, 3, &finished));
+    QVERIFY(finished);
+    QCOMPARE(documentOf(server.frames.value(0)).count("<model "), 3);
+    QCOMPARE(fixture->queryValue(unsentOwn), QStringLiteral("0"));
+    // Supplied models are never marked.
+    QCOMPARE(fixture->queryValue("SELECT Flag FROM rcmodels WHERE Rcid = 4"), QStringLiteral("0"));
+
+    messages->clear();
+    QVERIFY(!upload(client, host, 2, &finished));
+    QVERIFY(finished);
+    QCOMPARE(messages->lines(),
+             (QStringList{"Connected to server", "Database is open", "No data"}));
+    QTRY_COMPARE(server.connections, 2);
+    QCOMPARE(server.frames.size(), 1);
+}
+
+void TestClient::roundTripWithUploadServer()
+{
+    QTemporaryDir store;
+    QVERIFY(fixture->writeConfig("Settings", "company", "Fish & \"Chips\""));
+    QProcess server;
+    server.start(qEnvironmentVariable("UPDATER_BIN_DIR",
+                                      QCoreApplication::applicationDirPath() + "/../bin") +
+                     "/upload-server",
+                 {"--store", store.path()});
+    QVERIFY2(server.waitForStarted(), qPrintable(server.errorString()));
+    QByteArray output;
+    QTRY_VERIFY2((output += server.readAllStandardOutput()).contains("listening on 127.0.0.1:5678"),
+                 server.readAllStandardError().constData());
+
+    bool finished = false;
+    {
+        Client client;
+        QVERIFY(upload(client, host, 3, &finished));
+        QVERIFY(finished);
+    }
+    server.terminate();
+    QVERIFY(server.waitForFinished());
+    QCOMPARE(messages->lines(),
+             (beforeAnswer + QStringList{"Response OK", "Update is successful"}));
+
+    const QStringList files = QDir(store.path()).entryList({"upload-*.db"});
+    QCOMPARE(files.size(), 1);
+    QStringList stored;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "store");
+        db.setDatabaseName(QDir(store.path()).filePath(files.first()));
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        for (const char *statement :
+             {"SELECT group_concat(Rcid) FROM (SELECT Rcid FROM rcmodels ORDER BY Rcid)",
+              "SELECT count(*) FROM rckeys", "SELECT count(*) FROM rckeys WHERE Rcid = '100'",
+              "SELECT company || '|' || version FROM about"}) {
+            QVERIFY(query.exec(statement) && query.next());
+            stored << query.value(0).toString();
+        }
+    }
+    QSqlDatabase::removeDatabase("store");
+    QCOMPARE(stored, (QStringList{"1,2,3", "8", "6", "Fish & \"Chips\"|2.0"}));
+}
+
+QTEST_GUILESS_MAIN(TestClient)
+#include "tst_client.moc"
