@@ -36,6 +36,10 @@ void Thread::run()
 
     emit msgToPtogressBar(0, progressTotal);
 
+    // The upload never decides anything about the update: its outcome goes to the debug
+    // channel only.
+    client.makeUpdate(installed.serverHost, offered.updateMode);
+
     const bool mainNewer = VersionDate::isLater(offered.main, installed.main);
     const bool databaseNewer = VersionDate::isLater(offered.database, installed.database);
     const bool otherNewer = VersionDate::isLater(offered.other, installed.other);

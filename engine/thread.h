@@ -4,6 +4,8 @@
 #include <QString>
 #include <QThread>
 
+#include "upload/client.h"
+
 // The worker of one update run. Everything of the update happens in run() on this thread; the
 // dialog learns about it only through the signals, which reach it as queued calls.
 class Thread : public QThread
@@ -16,6 +18,8 @@ public:
 
     // The chosen remote-control type ids, "1,3,5"; filled by run() from Settings/rcTypes.
     QString rcTypeList;
+    // Sends the user's own models to the maker's server at the start of every run.
+    Client client;
 
     bool updateDatabase(QDate newDbVersion, bool copyOwnModels);
 

@@ -35,7 +35,18 @@ int runInstallCommand(const QStringList &arguments)
                                   QStringLiteral("mode"), QStringLiteral("2"));
     const QCommandLineOption database(QStringLiteral("offer-database"),
                                       QStringLiteral("Offer a newer database version."));
-    parser.addOptions({name, distributor, language, languages, server, mode, database});
+    const QCommandLineOption withDatabase(
+        QStringLiteral("with-database"),
+        QStringLiteral("Write ../rc.db in the given layout (first or second)."),
+        QStringLiteral("layout"));
+    const QCommandLineOption models(QStringLiteral("models"),
+                                    QStringLiteral("Supplied models in the database."),
+                                    QStringLiteral("n"), QStringLiteral("2000"));
+    const QCommandLineOption ownModels(QStringLiteral("own-models"),
+                                       QStringLiteral("The user's own models."),
+                                       QStringLiteral("n"), QStringLiteral("40"));
+    parser.addOptions({name, distributor, language, languages, server, mode, database, withDatabase,
+                       models, ownModels});
     parser.process(QStringList{QStringLiteral("sample-install install")} + arguments);
 
     if (parser.positionalArguments().size() != 1)
@@ -50,6 +61,10 @@ int runInstallCommand(const QStringList &arguments)
     sample.serverHost = parser.value(server);
     sample.updateMode = parser.value(mode).toInt();
     sample.offerDatabase = parser.isSet(database);
+    sample.withDatabase = parser.isSet(withDatabase);
+    sample.firstGeneration = parser.value(withDatabase) != QLatin1String("second");
+    sample.suppliedModels = parser.value(models).toInt();
+    sample.ownModels = parser.value(ownModels).toInt();
 
     QString error;
     if (!sample.write(&error)) {

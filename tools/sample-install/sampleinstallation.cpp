@@ -5,6 +5,9 @@
 #include <QSettings>
 
 #include "common/ziparchive.h"
+#ifdef SAMPLE_INSTALL_WITH_DATABASES
+#include "tools/sampledata/sampledatabase.h"
+#endif
 
 namespace {
 
@@ -57,6 +60,46 @@ bool writePackage(const QString &path, const QList<Entry> &entries, QString *err
         *error = writer.errorString();
     return ok;
 }
+
+#ifdef SAMPLE_INSTALL_WITH_DATABASES
+// The user's catalogue, with own models of which every other one was never uploaded, and a
+// release of the catalogue in the newer layout, packed as the database package.
+bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *error)
+{
+    SampleData::DatabaseSpec current;
+    current.layout =
+        sample.firstGeneration ? SampleData::Layout::First : SampleData::Layout::Second;
+    current.withProt = false;
+    current.suppliedModels = sample.suppliedModels;
+    current.keySets = qMax(1, sample.suppliedModels / 2);
+    current.keysPerSet = 10;
+    current.ownModels = sample.ownModels;
+    current.keysPerOwnModel = 8;
+    current.withNulls = true;
+    current.withQuotes = true;
+    if (!SampleData::writeDatabase(dir.filePath(QStringLiteral("rc.db")), current, error))
+        return false;
+    if (!sample.offerDatabase)
+        return true;
+
+    SampleData::DatabaseSpec release;
+    release.suppliedModels = sample.suppliedModels + sample.suppliedModels / 10;
+    release.keySets = qMax(1, release.suppliedModels / 2);
+    release.keysPerSet = 12;
+    const QString releaseFile = dir.filePath(QStringLiteral("update-tmp/release-rc.db"));
+    if (!SampleData::writeDatabase(releaseFile, release, error))
+        return false;
+    Zip::Writer writer(dir.filePath(QStringLiteral("update-tmp/rcdb.zip")));
+    const bool ok =
+        writer.open() &&
+        writer.addFile(QStringLiteral("rc.db"), releaseFile, QFile::permissions(releaseFile)) &&
+        writer.close();
+    QFile::remove(releaseFile);
+    if (!ok && error)
+        *error = writer.errorString();
+    return ok;
+}
+#endif
 
 } // namespace
 
@@ -119,6 +162,16 @@ bool SampleInstallation::write(QString *error) const
                         "Your dealer: " + distributor.toUtf8() + "\n", plain}},
                       error))
         return false;
+
+    if (withDatabase) {
+#ifdef SAMPLE_INSTALL_WITH_DATABASES
+        if (!writeDatabases(*this, dir, error))
+            return false;
+#else
+        *error = QStringLiteral("built without sample databases");
+        return false;
+#endif
+    }
 
     if (!languagesFolder.isEmpty()) {
         QDir languages(languagesFolder);

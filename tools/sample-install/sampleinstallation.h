@@ -17,6 +17,11 @@ struct SampleInstallation
     QString offeredVersion = QStringLiteral("2025-06-30");
     int updateMode = 2;
     bool offerDatabase = false;
+    // The user's ../rc.db (first or second layout) and, when offered, the release in rcdb.zip.
+    bool withDatabase = false;
+    bool firstGeneration = true;
+    int suppliedModels = 2000;
+    int ownModels = 40;
     // Copied into <root>/update/ so that the updater finds its catalogues there.
     QString languagesFolder;
 
