@@ -23,4 +23,10 @@ signals:
     void status(int status);
     // Already translated, in the context "Thread".
     void statusText(const QString &text);
+
+private:
+    bool backUp();
+    bool mergeAndApplyVisibility(bool copyOwnModels, const QString &rcTypeList);
+    bool replaceInstalledDatabase();
+    bool fail(int code, const char *text);
 };

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QSqlDatabase>
+
+// The two layouts of rc.db. The first generation keeps the remote-control type on the model
+// and a position code on each key; the second keeps type and key number on each key.
+enum class Generation { First, Second };
+
+namespace DatabaseLayout {
+
+// True when rcmodels has a column named exactly "Prot".
+bool hasProtColumn(const QSqlDatabase &db);
+// Appends Prot to rcmodels where it is missing. A failure (a read-only file, say) is not
+// reported: it shows up when the own models are selected.
+void addProtColumn(const QSqlDatabase &db);
+// A file whose rckeys has an RCTypeId column, even without rows, is of the second generation.
+Generation generation(const QSqlDatabase &db);
+
+} // namespace DatabaseLayout

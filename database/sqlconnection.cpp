@@ -1,0 +1,32 @@
+#include "database/sqlconnection.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+
+SqlConnection::SqlConnection(const QString &connectionName, const QString &fileName)
+    : m_name(connectionName),
+      m_database(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName))
+{
+    m_database.setDatabaseName(fileName);
+}
+
+SqlConnection::~SqlConnection()
+{
+    m_database.close();
+    m_database = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_name);
+}
+
+bool SqlConnection::open()
+{
+    if (!m_database.open()) {
+        m_error = m_database.lastError().text();
+        return false;
+    }
+    QSqlQuery probe(m_database);
+    if (!probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
+        m_error = probe.lastError().text();
+        return false;
+    }
+    return true;
+}

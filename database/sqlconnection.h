@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+
+// A named SQLite connection that lives for one scope: added and opened on the calling thread,
+// closed and removed again when it goes. Every QSqlQuery on it must be gone by then.
+class SqlConnection
+{
+public:
+    SqlConnection(const QString &connectionName, const QString &fileName);
+    ~SqlConnection();
+    SqlConnection(const SqlConnection &) = delete;
+    SqlConnection &operator=(const SqlConnection &) = delete;
+
+    // Opens the file and reads its schema, so that a file that is not a database fails here
+    // rather than at the first statement.
+    bool open();
+    QSqlDatabase database() const { return m_database; }
+    QString errorString() const { return m_error; }
+
+private:
+    QString m_name;
+    QSqlDatabase m_database;
+    QString m_error;
+};
