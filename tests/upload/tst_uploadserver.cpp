@@ -1,0 +1,252 @@
+#include <memory>
+
+#include <QDir>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QByteArray goodDocument = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc>\n <rcmodels>\n"
+                                "  <model Rcid=\"1\" Brand=\"A &amp; B\" Own=\"1\" Flag=\"0\"/>\n"
+                                " </rcmodels>\n <rckeys>\n  <key Rcid=\"1\" Name=\"Power\"/>\n"
+                                " </rckeys>\n <about company=\"c\" version=\"2.0\"/>\n</rc>\n";
+
+QByteArray bigEndian(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+QByteArray zlibStream(const QByteArray &document)
+{
+    return qCompress(document).mid(4);
+}
+
+// A frame around a block, with the length field stated right.
+QByteArray frameOf(const QByteArray &block)
+{
+    return QByteArray::number(block.size() + 8, 16).toUpper().rightJustified(8, '0') + block;
+}
+
+QByteArray frameOf(quint32 statedSize, const QByteArray &stream)
+{
+    return frameOf(bigEndian(statedSize) + stream);
+}
+
+// upload-server started on a free port for one test.
+class ServerProcess
+{
+public:
+    explicit ServerProcess(const QStringList &extra)
+    {
+        process.setProgram(
+            qEnvironmentVariable("UPDATER_BIN_DIR",
+                                 QCoreApplication::applicationDirPath() + "/../bin") +
+            "/upload-server");
+        process.setArguments(QStringList{"--port", "0", "--store", store.path()} + extra);
+        process.start();
+    }
+    ~ServerProcess()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+
+    // Waits for the line that tells the port.
+    quint16 port()
+    {
+        QDeadlineTimer deadline(10000);
+        while (!output.contains('\n') && !deadline.hasExpired()) {
+            process.waitForReadyRead(100);
+            output += process.readAllStandardOutput();
+        }
+        const QRegularExpressionMatch match =
+            QRegularExpression("listening on 127\\.0\\.0\\.1:(\\d+)")
+                .match(QString::fromLatin1(output));
+        return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
+    }
+
+    QString log()
+    {
+        errors += process.readAllStandardError();
+        return QString::fromLocal8Bit(errors);
+    }
+
+    QStringList storedFiles() const { return QDir(store.path()).entryList({"upload-*"}); }
+
+private:
+    QTemporaryDir store;
+    QProcess process;
+    QByteArray output;
+    QByteArray errors;
+};
+
+} // namespace
+
+class TestUploadServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusesBadFrames_data();
+    void refusesBadFrames();
+    void answersOkAndLeavesTheConnectionOpen();
+    void servesOthersWhileOneStalls();
+    void answerOptions_data();
+    void answerOptions();
+};
+
+void TestUploadServer::refusesBadFrames_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("closeAfterSending");
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray stream = zlibStream(goodDocument);
+    const quint32 size = quint32(goodDocument.size());
+    const QByteArray good = frameOf(size, stream);
+
+    QTest::newRow("lower-case length") << QByteArray("000000ff") + QByteArray(247, 'x') << false
+                                       << "length field is not 8 upper-case hexadecimal digits";
+    QTest::newRow("not a number") << QByteArray("12 45 78") << false
+                                  << "length field is not 8 upper-case hexadecimal digits";
+    QTest::newRow("shorter than its own header")
+        << QByteArray("00000008") << false << "frame of 8 bytes is too short";
+    QTest::newRow("over the frame limit")
+        << QByteArray("00001001") << false << "frame of 4097 bytes is over the limit of 4096";
+    QTest::newRow("sender closes early")
+        << good.left(good.size() / 2) << true << "connection closed after";
+    QTest::newRow("sender stalls") << good.left(good.size() / 2) << false << "read timeout after";
+    QTest::newRow("bytes after the frame")
+        << good + "X" << false << "1 bytes after the end of the frame";
+    QTest::newRow("corrupt zlib stream")
+        << frameOf(size, QByteArray(40, 'z')) << false << "zlib stream is corrupt";
+    QTest::newRow("zlib stream cut short")
+        << frameOf(size, stream.left(stream.size() - 6)) << false << "zlib stream is cut short";
+    QTest::newRow("document longer than stated")
+        << frameOf(size - 10, stream) << false << "zlib stream is longer than the stated";
+    QTest::newRow("document shorter than stated")
+        << frameOf(size + 10, stream) << false << "were stated";
+    QTest::newRow("bytes after the zlib stream")
+        << frameOf(size, stream + "AB") << false << "2 bytes after the end of the zlib stream";
+    // A small frame may state a huge document; the stated size is refused before anything is
+    // allocated for it.
+    QTest::newRow("document over its limit")
+        << frameOf(0xFFFFFFF0u, stream) << false << "is over the limit of 100000";
+    QTest::newRow("not XML") << frameOf(qCompress("hello, world")) << false << "document:";
+    QTest::newRow("another root") << frameOf(qCompress("<x/>")) << false
+                                  << "root element is <x>, not <rc>";
+    QTest::newRow("no about") << frameOf(qCompress("<rc><rcmodels/><rckeys/></rc>")) << false
+                              << "no <about> element";
+}
+
+void TestUploadServer::refusesBadFrames()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, closeAfterSending);
+    QFETCH(QString, reason);
+
+    ServerProcess server(
+        {"--max-frame", "4096", "--max-document", "100000", "--read-timeout", "500"});
+    const quint16 port = server.port();
+    QVERIFY(port != 0);
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(bytes);
+    QVERIFY(socket.waitForBytesWritten(5000));
+    if (closeAfterSending) {
+        socket.disconnectFromHost();
+    } else {
+        // Refused means: closed by the server, with nothing said.
+        QVERIFY(socket.state() == QAbstractSocket::UnconnectedState ||
+                socket.waitForDisconnected(10000));
+        QCOMPARE(socket.readAll(), QByteArray());
+    }
+    const QRegularExpression refusal("refused: .*" + QRegularExpression::escape(reason));
+    QTRY_VERIFY2(server.log().contains(refusal), qPrintable(server.log()));
+    QVERIFY(server.storedFiles().isEmpty());
+}
+
+void TestUploadServer::answersOkAndLeavesTheConnectionOpen()
+{
+    ServerProcess server({});
+    const quint16 port = server.port();
+    QVERIFY(port != 0);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(frameOf(qCompress(goodDocument)));
+    QVERIFY(socket.waitForReadyRead(10000));
+    QCOMPARE(socket.readAll(), QByteArray("OK"));
+    QVERIFY(!socket.waitForDisconnected(300));
+    QCOMPARE(server.storedFiles().size(), 1);
+    QVERIFY(server.storedFiles().first().endsWith(".db"));
+    QTRY_VERIFY(server.log().contains("stored 1 models and 1 keys"));
+}
+
+void TestUploadServer::servesOthersWhileOneStalls()
+{
+    ServerProcess server({"--read-timeout", "60000"});
+    const quint16 port = server.port();
+    QVERIFY(port != 0);
+    QTcpSocket stalled;
+    stalled.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(stalled.waitForConnected(5000));
+    stalled.write("0000");
+    QVERIFY(stalled.waitForBytesWritten(5000));
+
+    QTcpSocket other;
+    other.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(other.waitForConnected(5000));
+    other.write(frameOf(qCompress(goodDocument)));
+    QVERIFY(other.waitForReadyRead(10000));
+    QCOMPARE(other.readAll(), QByteArray("OK"));
+    QCOMPARE(stalled.state(), QAbstractSocket::ConnectedState);
+}
+
+void TestUploadServer::answerOptions_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<QByteArray>>("parts");
+    QTest::addColumn<bool>("closed");
+
+    QTest::newRow("another answer")
+        << QStringList{"--answer-hex", "4F4B0A"} << QList<QByteArray>{"OK\n"} << false;
+    QTest::newRow("in two parts") << QStringList{"--answer", "OK", "--split-answer", "500"}
+                                  << QList<QByteArray>{"O", "K"} << false;
+    QTest::newRow("close") << QStringList{"--close-without-answer"} << QList<QByteArray>{} << true;
+    QTest::newRow("silent") << QStringList{"--no-answer"} << QList<QByteArray>{} << false;
+}
+
+void TestUploadServer::answerOptions()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<QByteArray>, parts);
+    QFETCH(bool, closed);
+
+    ServerProcess server(options);
+    const quint16 port = server.port();
+    QVERIFY(port != 0);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(frameOf(qCompress(goodDocument)));
+    for (const QByteArray &part : parts) {
+        QVERIFY(socket.waitForReadyRead(10000));
+        QCOMPARE(socket.readAll(), part);
+    }
+    if (closed)
+        QVERIFY(socket.waitForDisconnected(10000));
+    else
+        QVERIFY(!socket.waitForReadyRead(500));
+    QCOMPARE(socket.readAll(), QByteArray());
+    QCOMPARE(server.storedFiles().size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestUploadServer)
+#include "tst_uploadserver.moc"
