@@ -1,0 +1,151 @@
+// Builds, serialises and frames the upload document for a database of many own models, and
+// prints the time of each step and the peak memory. bench/upload.sh runs it.
+#include <cstdio>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include "upload/exportdocument.h"
+#include "upload/frame.h"
+
+namespace {
+
+// Peak resident memory so far, in MiB (Linux).
+double peakMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+// Own models with key sets of their own, in the second layout, all not uploaded yet.
+bool makeDatabase(const QString &path, int models, int keysPerModel)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("make"));
+    db.setDatabaseName(path);
+    if (!db.open())
+        return false;
+    QSqlQuery query(db);
+    bool ok = query.exec(QStringLiteral(
+                  "CREATE TABLE rcmodels (Rcid INTEGER, Brand TEXT, Type TEXT, Model TEXT, "
+                  "Documentation TEXT, Link INTEGER, Author TEXT, Correction TEXT, Own INTEGER, "
+                  "Hidden INTEGER, Flag INTEGER, Hidden1 INTEGER, Prot INTEGER NOT NULL DEFAULT "
+                  "(0))")) &&
+              query.exec(QStringLiteral("CREATE TABLE rckeys (Rcid INTEGER, RCTypeId INTEGER, "
+                                        "Name TEXT, ID TEXT, Nkey INTEGER)")) &&
+              query.exec(QStringLiteral("CREATE INDEX rckeys_rcid ON rckeys (Rcid)")) &&
+              db.transaction();
+    QSqlQuery model(db), key(db);
+    ok = ok &&
+         model.prepare(QStringLiteral("INSERT INTO rcmodels VALUES (?, ?, ?, ?, ?, ?, ?, ?, 1, "
+                                      "0, 0, ?, 0)")) &&
+         key.prepare(QStringLiteral("INSERT INTO rckeys VALUES (?, ?, ?, ?, ?)"));
+    for (int m = 0; ok && m < models; ++m) {
+        const int rcid = 100000 + m;
+        model.bindValue(0, rcid);
+        model.bindValue(1, QStringLiteral("Brand %1").arg(m % 700));
+        model.bindValue(2, QStringLiteral("TV"));
+        model.bindValue(3, QStringLiteral("Model %1-%2").arg(m).arg(m * 7 % 1000));
+        model.bindValue(4, QStringLiteral("Manual page %1").arg(m % 50));
+        model.bindValue(5, rcid);
+        model.bindValue(6, QStringLiteral("user"));
+        model.bindValue(7, QStringLiteral(""));
+        model.bindValue(8, m % 9 + 1);
+        ok = model.exec();
+        for (int k = 0; ok && k < keysPerModel; ++k) {
+            key.bindValue(0, rcid);
+            key.bindValue(1, m % 9 + 1);
+            key.bindValue(2, QStringLiteral("Key %1").arg(k));
+            key.bindValue(
+                3, QStringLiteral("0x%1").arg((m * 31 + k) % 65536, 4, 16, QLatin1Char('0')));
+            key.bindValue(4, k + 1);
+            ok = key.exec();
+        }
+    }
+    ok = ok && db.commit();
+    if (!ok)
+        std::fprintf(stderr, "%s\n", qPrintable(db.lastError().text()));
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int models = args.value(1, QStringLiteral("20000")).toInt();
+    const int keysPerModel = args.value(2, QStringLiteral("20")).toInt();
+    // A folder to keep the database in, so that the script can time other tools on it.
+    const QString keep = args.value(3);
+
+    QTemporaryDir temporary;
+    const QString folder = keep.isEmpty() ? temporary.path() : keep;
+    QDir().mkpath(folder);
+    const QString path = QDir(folder).filePath(QStringLiteral("rc.db"));
+    QFile::remove(path);
+
+    QElapsedTimer timer;
+    timer.start();
+    if (!makeDatabase(path, models, keysPerModel))
+        return 1;
+    QSqlDatabase::removeDatabase(QStringLiteral("make"));
+    std::printf("database: %d own models, %d keys, %.0f ms\n", models, models * keysPerModel,
+                double(timer.elapsed()));
+    const double peakBefore = peakMiB();
+
+    qint64 buildMs = 0, serialiseMs = 0, frameMs = 0, documentBytes = 0, frameBytes = 0;
+    int modelElements = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+        db.setDatabaseName(path);
+        if (!db.open())
+            return 1;
+        ExportDocument::About about;
+        about.company = QStringLiteral("company");
+        about.address = QStringLiteral("address");
+        about.contact = QStringLiteral("contact");
+
+        QByteArray document;
+        {
+            ExportDocument exportDocument;
+            timer.restart();
+            if (!exportDocument.build(db, 3, about))
+                return 1;
+            buildMs = timer.restart();
+            document = exportDocument.toByteArray();
+            serialiseMs = timer.restart();
+            modelElements = exportDocument.document()
+                                .documentElement()
+                                .firstChildElement(QStringLiteral("rcmodels"))
+                                .childNodes()
+                                .count();
+        }
+        timer.restart();
+        const QByteArray frame = Frame::make(document);
+        frameMs = timer.elapsed();
+        documentBytes = document.size();
+        frameBytes = frame.size();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+
+    std::printf("build:     %6lld ms (%d model elements)\n", buildMs, modelElements);
+    std::printf("serialise: %6lld ms (%lld bytes of XML)\n", serialiseMs, documentBytes);
+    std::printf("frame:     %6lld ms (%lld bytes framed)\n", frameMs, frameBytes);
+    std::printf("total:     %6lld ms\n", buildMs + serialiseMs + frameMs);
+    std::printf("peak memory: %.1f MiB after making the database, %.1f MiB at the end\n",
+                peakBefore, peakMiB());
+    return 0;
+}
