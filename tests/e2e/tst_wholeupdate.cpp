@@ -1,0 +1,273 @@
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include "tests/support/installation.h"
+#include "tools/sampledata/sampledatabase.h"
+
+namespace {
+
+// Every check of the databases goes through the sqlite3 command, not through our own code.
+QStringList sqlite(const QString &database, const QString &statement)
+{
+    QByteArray output;
+    if (runProgram("sqlite3", {database, statement}, QDir::tempPath(), &output) != 0)
+        return {QStringLiteral("<sqlite3 failed: %1>").arg(QString::fromUtf8(output))};
+    return QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString sqliteValue(const QString &database, const QString &statement)
+{
+    return sqlite(database, statement).value(0);
+}
+
+class UploadServer
+{
+public:
+    explicit UploadServer(const QString &store)
+    {
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.start(binaryPath("upload-server"),
+                        {"--address", "127.0.0.1", "--port", "5678", "--store", store});
+        QElapsedTimer timer;
+        timer.start();
+        while (!m_output.contains("listening") && timer.elapsed() < 10000 &&
+               m_process.state() != QProcess::NotRunning) {
+            m_process.waitForReadyRead(100);
+            m_output += m_process.readAllStandardOutput();
+        }
+    }
+    ~UploadServer()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    bool isListening() const { return m_output.contains("listening"); }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+int storedUploads(const QString &store)
+{
+    return QDir(store).entryList({"upload-*.db"}, QDir::Files).size();
+}
+
+int runUpdater(Installation &inst)
+{
+    return runProgram(binaryPath("updater"), {"-A", "1", "-platform", "offscreen"},
+                      inst.updateDir(), nullptr, 120000);
+}
+
+// A user's installation with a first-layout catalogue and own models, and an update offering a
+// newer executable, other files and, when asked, a second-layout release of the catalogue.
+void prepare(Installation &inst, bool offerDatabase)
+{
+    inst.setInstalled("UpdateInfo/serverdb", "127.0.0.1");
+    inst.setInstalled("Settings/rcTypes", "1;3");
+    for (const char *key : {"UpdateInfo/main", "UpdateInfo/database", "UpdateInfo/other"})
+        inst.setInstalled(key, "2024-01-01");
+    inst.setOffered("UpdateInfo/main", "2025-01-01");
+    inst.setOffered("UpdateInfo/other", "2025-01-01");
+    inst.setOffered("UpdateInfo/updateMode", "2");
+    if (offerDatabase)
+        inst.setOffered("UpdateInfo/database", "2025-01-01");
+
+    QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
+    QVERIFY(inst.writeRecorderExecutable("pkg-main/software.exe", "new build"));
+    QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
+    QVERIFY(inst.writeFile("pkg-other/help.txt", "help"));
+    QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+
+    SampleData::DatabaseSpec current;
+    current.layout = SampleData::Layout::First;
+    current.suppliedModels = 300;
+    current.keySets = 120;
+    current.keysPerSet = 6;
+    current.ownModels = 12;
+    current.keysPerOwnModel = 5;
+    current.withNulls = true;
+    current.withQuotes = true;
+    QString error;
+    QVERIFY2(SampleData::writeDatabase(inst.path("rc.db"), current, &error), qPrintable(error));
+
+    QDir().mkpath(inst.path("pkg-db"));
+    SampleData::DatabaseSpec release;
+    release.suppliedModels = 350;
+    release.keySets = 140;
+    release.keysPerSet = 7;
+    QVERIFY2(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), release, &error),
+             qPrintable(error));
+    QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+}
+
+} // namespace
+
+class TestWholeUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void firstGenerationMigratedEndToEnd();
+    void failedDatabaseUpdateKeepsEverythingElse();
+    void unreachableServerDoesNotStopTheUpdate();
+    void nothingNewerStillUploads();
+};
+
+void TestWholeUpdate::firstGenerationMigratedEndToEnd()
+{
+    Installation inst;
+    prepare(inst, true);
+    const QString db = inst.path("rc.db");
+    const QString store = inst.path("store");
+    const QStringList modelsBefore =
+        sqlite(db, "SELECT Rcid, Brand, Type, Model, Documentation, Link, Author, Correction, Own, "
+                   "Hidden, RCTypeId FROM rcmodels ORDER BY Rcid");
+    const QStringList keysBefore = sqlite(db, "SELECT * FROM rckeys ORDER BY Rcid, Name, ID, PCB");
+    // What the user made, as the new layout must hold it: quotes gone from the filtered texts,
+    // the key type taken from the model, key numbers from the position codes.
+    const QStringList ownModelsBefore = sqlite(
+        db, "SELECT Rcid, replace(Brand, '''', ''), replace(Model, '''', ''), "
+            "ifnull(Author, ''), ifnull(Correction, '') FROM rcmodels WHERE Own = 1 ORDER BY Rcid");
+    const QStringList ownKeysBefore = sqlite(
+        db,
+        "SELECT k.Rcid, m.RCTypeId, replace(k.Name, '''', ''), ifnull(k.ID, ''), "
+        "CASE WHEN ifnull(m.RCTypeId, 0) <= 4 THEN substr(k.PCB, 1, 1) * 56 + substr(k.PCB, 3, 2) "
+        "WHEN m.RCTypeId >= 6 THEN '' ELSE 'table' END "
+        "FROM rckeys k JOIN rcmodels m ON k.Rcid = m.Rcid WHERE m.Own = 1 "
+        "ORDER BY k.Rcid, k.Name, k.ID");
+    const int unsent =
+        sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0").toInt();
+    QVERIFY(unsent > 0);
+
+    {
+        UploadServer server(store);
+        QVERIFY(server.isListening());
+        QCOMPARE(runUpdater(inst), 0);
+        QVERIFY(inst.waitForStarts(1));
+        QTRY_COMPARE(storedUploads(store), 1);
+
+        const QString upload =
+            QDir(store).absoluteFilePath(QDir(store).entryList({"upload-*.db"}).first());
+        QCOMPARE(sqliteValue(upload, "SELECT count(*) FROM rcmodels").toInt(), unsent);
+
+        QCOMPARE(inst.installed("UpdateInfo/database"), "2025-01-01");
+        QCOMPARE(inst.installed("UpdateInfo/main"), "2025-01-01");
+        QVERIFY(inst.readFile("kestrelix.exe").contains("new build"));
+        QCOMPARE(inst.readFile("help.txt"), QByteArray("help"));
+
+        // The catalogue is the new release with the user's models carried over.
+        QCOMPARE(sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 0"), "350");
+        QCOMPARE(sqlite(db, "SELECT Rcid, Brand, Model, Author, Correction FROM rcmodels "
+                            "WHERE Own = 1 ORDER BY Rcid"),
+                 ownModelsBefore);
+        QCOMPARE(sqlite(db,
+                        "SELECT k.Rcid, k.RCTypeId, k.Name, k.ID, CASE WHEN k.RCTypeId = 5 THEN "
+                        "'table' ELSE k.Nkey END FROM rckeys k JOIN rcmodels m ON k.Rcid = m.Rcid "
+                        "WHERE m.Own = 1 ORDER BY k.Rcid, k.Name, k.ID"),
+                 ownKeysBefore);
+        QCOMPARE(sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"), "0");
+
+        // Visibility by the chosen types 1 and 3, judged by a query of our own.
+        QCOMPARE(sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Hidden <> 0"),
+                 "0");
+        QCOMPARE(sqliteValue(db,
+                             "SELECT count(*) FROM rcmodels m WHERE Own = 0 AND Link IS NOT NULL "
+                             "AND Hidden <> CASE WHEN EXISTS (SELECT 1 FROM rckeys k WHERE k.Rcid "
+                             "= m.Link AND k.RCTypeId IN (1, 3)) THEN 0 ELSE 1 END"),
+                 "0");
+        QVERIFY(
+            sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 0 AND Hidden = 1").toInt() >
+            0);
+        QCOMPARE(sqliteValue(db, "PRAGMA integrity_check"), "ok");
+
+        // The backup holds the catalogue as the database update found it: after the upload had
+        // marked the sent models, before the Prot column was added.
+        const QStringList backups = QDir(inst.path("backup")).entryList({"rcdb-*.zip"});
+        QCOMPARE(backups.size(), 1);
+        QByteArray backedUp;
+        QCOMPARE(runProgram("unzip", {"-p", inst.path("backup/" + backups.first()), "rc.db"},
+                            inst.root(), &backedUp),
+                 0);
+        QVERIFY(inst.writeFile("backed-up.db", backedUp));
+        const QString copy = inst.path("backed-up.db");
+        const QString everythingButFlag =
+            "SELECT Rcid, Brand, Type, Model, Documentation, Link, Author, Correction, Own, "
+            "Hidden, RCTypeId FROM rcmodels ORDER BY Rcid";
+        QCOMPARE(sqlite(copy, everythingButFlag), modelsBefore);
+        QCOMPARE(sqlite(copy, "SELECT * FROM rckeys ORDER BY Rcid, Name, ID, PCB"), keysBefore);
+        QCOMPARE(sqliteValue(copy, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"),
+                 "0");
+        QCOMPARE(sqliteValue(copy, "SELECT count(*) FROM pragma_table_info('rcmodels') "
+                                   "WHERE name = 'Prot'"),
+                 "0");
+    }
+
+    // The next run finds nothing newer, and every own model is marked as sent: nothing is sent.
+    {
+        UploadServer server(store);
+        QVERIFY(server.isListening());
+        QCOMPARE(runUpdater(inst), 0);
+        QVERIFY(inst.waitForStarts(2));
+        QTest::qWait(300);
+        QCOMPARE(storedUploads(store), 1);
+    }
+}
+
+void TestWholeUpdate::failedDatabaseUpdateKeepsEverythingElse()
+{
+    Installation inst;
+    prepare(inst, true);
+    QVERIFY(QDir(inst.path("backup")).removeRecursively());
+    const QByteArray before = inst.readFile("rc.db");
+
+    // No server: the upload, which would mark the own models as sent, is refused.
+    QCOMPARE(runUpdater(inst), 0);
+    QVERIFY(inst.waitForStarts(1));
+    QVERIFY(inst.readFile("kestrelix.exe").contains("old build"));
+    QCOMPARE(inst.installed("UpdateInfo/main"), "2024-01-01");
+    QCOMPARE(inst.installed("UpdateInfo/database"), "2024-01-01");
+    QCOMPARE(inst.installed("UpdateInfo/other"), "2024-01-01");
+    QVERIFY(!inst.exists("help.txt"));
+    QVERIFY(inst.readFile("rc.db") == before);
+}
+
+void TestWholeUpdate::unreachableServerDoesNotStopTheUpdate()
+{
+    Installation inst;
+    prepare(inst, true);
+    // Nothing listens on port 5678 here: the connection is refused at once.
+    QCOMPARE(runUpdater(inst), 0);
+    QVERIFY(inst.waitForStarts(1));
+    QCOMPARE(inst.installed("UpdateInfo/database"), "2025-01-01");
+    QVERIFY(inst.readFile("kestrelix.exe").contains("new build"));
+    // Nothing was sent, so nothing is marked as sent.
+    QVERIFY(
+        sqliteValue(inst.path("rc.db"), "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0")
+            .toInt() > 0);
+}
+
+void TestWholeUpdate::nothingNewerStillUploads()
+{
+    Installation inst;
+    prepare(inst, false);
+    inst.setOffered("UpdateInfo/main", "2024-01-01");
+    inst.setOffered("UpdateInfo/other", "2023-01-01");
+    const QByteArray config = inst.readFile("config.ini");
+
+    UploadServer server(inst.path("store"));
+    QCOMPARE(runUpdater(inst), 0);
+    QVERIFY(inst.waitForStarts(1));
+    QTRY_COMPARE(storedUploads(inst.path("store")), 1);
+    QCOMPARE(inst.readFile("config.ini"), config);
+    QVERIFY(inst.readFile("kestrelix.exe").contains("old build"));
+    QCOMPARE(
+        sqliteValue(inst.path("rc.db"), "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"),
+        "0");
+}
+
+QTEST_GUILESS_MAIN(TestWholeUpdate)
+#include "tst_wholeupdate.moc"
