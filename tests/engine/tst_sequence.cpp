@@ -6,6 +6,7 @@
 
 #include "engine/thread.h"
 #include "tests/support/installation.h"
+#include "tools/sampledata/sampledatabase.h"
 
 namespace {
 
@@ -73,6 +74,8 @@ private slots:
     void executableSwap_data();
     void executableSwap();
     void mainZipPreferredOverProductPackage();
+    void databaseReports_data();
+    void databaseReports();
     void rcTypeListFromSettings();
     void metaObjectTable();
 };
@@ -241,6 +244,62 @@ void TestSequence::mainZipPreferredOverProductPackage()
     runWorker(inst);
     QVERIFY(inst.readFile("kestrelix.exe").contains("main build"));
     QCOMPARE(inst.installed("UpdateInfo/main"), "2022-01-01");
+}
+
+void TestSequence::databaseReports_data()
+{
+    QTest::addColumn<bool>("withBackupFolder");
+    QTest::addColumn<QStringList>("events");
+
+    const QString dbText = QStringLiteral("text Database updating...");
+    QTest::newRow("database newer") << true
+                                    << QStringList{"progress 0/1000",
+                                                   dbText,
+                                                   "progress 100/1000",
+                                                   "progress 200/1000",
+                                                   "progress 300/1000",
+                                                   "progress 400/1000",
+                                                   "progress 500/1000",
+                                                   "progress 600/1000",
+                                                   "progress 700/1000",
+                                                   "progress 800/1000",
+                                                   exeText,
+                                                   "progress 900/1000",
+                                                   otherText,
+                                                   "progress 1000/1000",
+                                                   doneText,
+                                                   "status 0"};
+    // A failed database update is the run's last word: nothing of main or other follows.
+    QTest::newRow("no backup folder") << false
+                                      << QStringList{"progress 0/1000", dbText, "progress 100/1000",
+                                                     "status -1", "text Can't create backup."};
+}
+
+void TestSequence::databaseReports()
+{
+    QFETCH(bool, withBackupFolder);
+    QFETCH(QStringList, events);
+
+    Installation inst;
+    if (!withBackupFolder)
+        QVERIFY(QDir(inst.path("backup")).removeRecursively());
+    QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
+    offerPackages(inst);
+    inst.setInstalled("UpdateInfo/serverdb", "");
+    inst.setOffered("UpdateInfo/main", "2021-01-01");
+    inst.setOffered("UpdateInfo/database", "2021-01-01");
+
+    SampleData::DatabaseSpec current;
+    current.layout = SampleData::Layout::First;
+    current.ownModels = 4; // one progress step of 100 each
+    QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), current));
+    QDir().mkpath(inst.path("pkg-db"));
+    QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), SampleData::DatabaseSpec()));
+    QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+
+    QCOMPARE(runWorker(inst), events);
+    QCOMPARE(inst.installed("UpdateInfo/database"), withBackupFolder ? "2021-01-01" : "");
+    QCOMPARE(inst.installed("UpdateInfo/main"), withBackupFolder ? "2021-01-01" : "");
 }
 
 void TestSequence::rcTypeListFromSettings()
