@@ -24,6 +24,7 @@ const QString firstInsertColumns =
 const QString keyColumns = QStringLiteral("Rcid,RCTypeId,Name,ID,Nkey");
 const QString firstKeyColumns = QStringLiteral("Rcid,PCB,Name,ID");
 
+constexpr int secondModelValues = 13;
 constexpr int firstRcTypeColumn = 11;
 constexpr int keyNameColumn = 2;
 
@@ -46,12 +47,19 @@ bool isFilteredModelColumn(int column)
     return column >= 1 && column <= 4;
 }
 
-QString placeholders(const QString &columns)
+QString placeholders(int count)
 {
     QStringList marks;
-    for (int i = 0, n = int(columns.count(QLatin1Char(','))) + 1; i < n; ++i)
+    for (int i = 0; i < count; ++i)
         marks << QStringLiteral("?");
     return marks.join(QLatin1Char(','));
+}
+
+// The text a key value reads as, in SQL: exact for NULL, integers and text, which is all that
+// keysConvertInSql() lets through.
+QString sqlText(const QString &column)
+{
+    return QStringLiteral("ifnull(CAST(x.%1 AS TEXT),'')").arg(column);
 }
 
 } // namespace
@@ -78,16 +86,15 @@ bool OwnModelMerge::execute(QSqlQuery &query, const QString &what)
     return query.exec() || fail(what, query.lastError().text());
 }
 
-bool OwnModelMerge::execute(const QSqlDatabase &db, const QString &statement, const QString &what)
+bool OwnModelMerge::execute(const QString &statement, const QString &what)
 {
-    QSqlQuery query(db);
+    QSqlQuery query(m_target);
     return query.exec(statement) || fail(what, query.lastError().text());
 }
 
 bool OwnModelMerge::run(bool copyOwnModels)
 {
     m_error.clear();
-    dropTemporaryTables();
     DatabaseLayout::addProtColumn(m_current);
 
     int ownCount = 0;
@@ -114,33 +121,31 @@ bool OwnModelMerge::run(bool copyOwnModels)
     if (!readOwnRcids(models, &rcids))
         return false;
     const bool staging = copyOwnModels && !rcids.isEmpty();
-    if (staging && !collectOwnKeys(rcids)) {
-        dropTemporaryTables();
-        return false;
-    }
-
     // The count and the selection compare Own differently; when the count says none while rows
     // come back, the rows themselves set the pace.
     const int divisor = ownCount > 0 ? ownCount : int(rcids.size());
 
+    if (staging && !attachCurrent())
+        return false;
     if (!m_target.transaction()) {
-        dropTemporaryTables();
-        return fail(QStringLiteral("begin"), m_target.lastError().text());
+        const QString text = m_target.lastError().text();
+        detachCurrent();
+        return fail(QStringLiteral("begin"), text);
     }
     const bool merged = (!staging || prepareStaging(rcids)) &&
                         stageModels(models, staging, divisor) && (!staging || applyStaging());
     models.finish();
     dropTemporaryTables();
-    if (!merged) {
-        m_target.rollback();
-        return false;
+    bool committed = false;
+    if (merged) {
+        committed = m_target.commit();
+        if (!committed)
+            fail(QStringLiteral("commit"), m_target.lastError().text());
     }
-    if (!m_target.commit()) {
-        const QString text = m_target.lastError().text();
+    if (!committed)
         m_target.rollback();
-        return fail(QStringLiteral("commit"), text);
-    }
-    return true;
+    detachCurrent();
+    return committed;
 }
 
 bool OwnModelMerge::readOwnRcids(QSqlQuery &models, QStringList *rcids)
@@ -153,123 +158,142 @@ bool OwnModelMerge::readOwnRcids(QSqlQuery &models, QStringList *rcids)
     return true;
 }
 
-// One pass over the current keys instead of one per own model; the copy keeps the columns'
-// affinity, so looking a model's keys up in it matches the same rows as the keys table would.
-bool OwnModelMerge::collectOwnKeys(const QStringList &rcids)
+// The own keys are gathered on the release's connection, in one pass over the current keys.
+bool OwnModelMerge::attachCurrent()
 {
-    const QString columns = m_generation == Generation::First ? firstKeyColumns : keyColumns;
-    if (!execute(m_current, QStringLiteral("CREATE TEMP TABLE kx_own_rcid(Rcid)"),
-                 QStringLiteral("own Rcids")))
-        return false;
-    QSqlQuery insert(m_current);
-    if (!prepare(insert, QStringLiteral("INSERT INTO temp.kx_own_rcid(Rcid) VALUES (?)")))
-        return false;
-    for (const QString &rcid : rcids) {
-        insert.bindValue(0, rcid);
-        if (!execute(insert, QStringLiteral("own Rcids")))
-            return false;
-    }
-    return execute(m_current,
-                   QStringLiteral("CREATE TEMP TABLE kx_own_keys AS SELECT ") + columns +
-                       QStringLiteral(" FROM main.rckeys WHERE Rcid IN (SELECT Rcid FROM "
-                                      "temp.kx_own_rcid)"),
-                   QStringLiteral("key selection")) &&
-           execute(m_current,
-                   QStringLiteral("CREATE INDEX temp.kx_own_keys_rcid ON kx_own_keys(Rcid)"),
-                   QStringLiteral("key selection"));
+    QSqlQuery attach(m_target);
+    return (attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
+            (attach.bindValue(0, m_current.databaseName()), attach.exec())) ||
+           fail(QStringLiteral("attach"), attach.lastError().text());
 }
 
-// Staging tables take the release's column affinities, so that deleting by Rcid there matches
-// exactly what deleting in the release would have matched.
+void OwnModelMerge::detachCurrent()
+{
+    QSqlQuery detach(m_target);
+    detach.exec(QStringLiteral("DETACH DATABASE kx_current"));
+}
+
+// kx_order holds each own model's Rcid with its position: as bound text (matched against the
+// current keys exactly as a quoted literal would be) and as the release's model and key
+// columns store it (what a later delete by that Rcid would meet). The staging tables copy the
+// release's column affinities for the same reason.
 bool OwnModelMerge::prepareStaging(const QStringList &rcids)
 {
-    const QString modelColumns =
-        m_generation == Generation::First ? firstInsertColumns : secondModelColumns;
+    const bool first = m_generation == Generation::First;
+    const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
     const QStringList statements = {
-        QStringLiteral("CREATE TEMP TABLE kx_own_rcid(Rcid)"),
-        QStringLiteral("CREATE TEMP TABLE kx_stage_models AS SELECT ") + modelColumns +
+        QStringLiteral("CREATE TEMP TABLE kx_order AS SELECT 0 AS seq, NULL AS rcid, m.Rcid AS m, "
+                       "k.Rcid AS k FROM main.rcmodels m, main.rckeys k LIMIT 0"),
+        QStringLiteral("CREATE TEMP TABLE kx_own_keys AS SELECT ") +
+            (first ? firstKeyColumns : keyColumns) +
+            QStringLiteral(" FROM kx_current.rckeys WHERE Rcid IN (SELECT rcid FROM temp.kx_order "
+                           "WHERE 0)"),
+        QStringLiteral("CREATE TEMP TABLE kx_stage_models AS SELECT 0 AS seq, ") + modelColumns +
             QStringLiteral(" FROM main.rcmodels LIMIT 0"),
-        QStringLiteral("CREATE TEMP TABLE kx_stage_keys AS SELECT ") + keyColumns +
+        QStringLiteral("CREATE TEMP TABLE kx_stage_keys AS SELECT 0 AS seq, ") + keyColumns +
             QStringLiteral(" FROM main.rckeys LIMIT 0"),
-        QStringLiteral("CREATE INDEX temp.kx_stage_models_rcid ON kx_stage_models(Rcid)"),
-        QStringLiteral("CREATE INDEX temp.kx_stage_keys_rcid ON kx_stage_keys(Rcid)"),
     };
     for (const QString &statement : statements) {
-        if (!execute(m_target, statement, QStringLiteral("staging")))
+        if (!execute(statement, QStringLiteral("staging")))
             return false;
     }
-    QSqlQuery insert(m_target);
-    if (!prepare(insert, QStringLiteral("INSERT INTO temp.kx_own_rcid(Rcid) VALUES (?)")))
+    QSqlQuery order(m_target);
+    if (!prepare(order, QStringLiteral("INSERT INTO temp.kx_order(seq,rcid,m,k) VALUES (?,?,?,?)")))
         return false;
-    for (const QString &rcid : rcids) {
-        insert.bindValue(0, rcid);
-        if (!execute(insert, QStringLiteral("own Rcids")))
+    for (int seq = 0; seq < rcids.size(); ++seq) {
+        order.bindValue(0, seq);
+        for (int column = 1; column <= 3; ++column)
+            order.bindValue(column, rcids.at(seq));
+        if (!execute(order, QStringLiteral("own Rcids")))
             return false;
     }
+    const QStringList indexes = {
+        QStringLiteral("CREATE INDEX temp.kx_order_rcid ON kx_order(rcid)"),
+        QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m, seq)"),
+        QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k, seq)"),
+        QStringLiteral("INSERT INTO temp.kx_own_keys SELECT ") +
+            (first ? firstKeyColumns : keyColumns) +
+            QStringLiteral(" FROM kx_current.rckeys WHERE Rcid IN (SELECT rcid FROM "
+                           "temp.kx_order)"),
+        QStringLiteral("CREATE INDEX temp.kx_own_keys_rcid ON kx_own_keys(Rcid)"),
+    };
+    for (const QString &statement : indexes) {
+        if (!execute(statement, QStringLiteral("key selection")))
+            return false;
+    }
+    m_keysInSql = !first && keysConvertInSql();
     return true;
+}
+
+// Second-generation keys move in one statement when every value reads as text the same way in
+// SQL as through Qt; reals and blobs (spelled differently) take the row-by-row way.
+bool OwnModelMerge::keysConvertInSql()
+{
+    QSqlQuery query(m_target);
+    QStringList conditions;
+    for (const QString &column : keyColumns.split(QLatin1Char(',')))
+        conditions << QStringLiteral("typeof(%1) IN ('real','blob')").arg(column);
+    return query.exec(QStringLiteral("SELECT EXISTS (SELECT 1 FROM temp.kx_own_keys WHERE ") +
+                      conditions.join(QStringLiteral(" OR ")) + QStringLiteral(")")) &&
+           query.next() && query.value(0).toInt() == 0;
 }
 
 bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int progressDivisor)
 {
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
-    const int modelValues = first ? firstRcTypeColumn : 13;
+    const int modelValues = first ? firstRcTypeColumn : secondModelValues;
+    const bool keysRowByRow = copy && !m_keysInSql;
 
-    QSqlQuery deleteModels(m_target);
-    QSqlQuery deleteKeys(m_target);
     QSqlQuery insertModel(m_target);
-    QSqlQuery selectKeys(m_current);
+    QSqlQuery selectKeys(m_target);
     QSqlQuery insertKey(m_target);
     selectKeys.setForwardOnly(true);
-    if (copy &&
-        !(prepare(deleteModels,
-                  QStringLiteral("DELETE FROM temp.kx_stage_models WHERE Rcid = ?")) &&
-          prepare(deleteKeys, QStringLiteral("DELETE FROM temp.kx_stage_keys WHERE Rcid = ?")) &&
-          prepare(insertModel, QStringLiteral("INSERT INTO temp.kx_stage_models(") + modelColumns +
-                                   QStringLiteral(") VALUES (") + placeholders(modelColumns) +
-                                   QStringLiteral(")")) &&
-          prepare(selectKeys, QStringLiteral("SELECT ") + (first ? firstKeyColumns : keyColumns) +
+    if (copy && !prepare(insertModel, QStringLiteral("INSERT INTO temp.kx_stage_models(seq,") +
+                                          modelColumns + QStringLiteral(") VALUES (") +
+                                          placeholders(modelValues + 1) + QStringLiteral(")")))
+        return false;
+    if (keysRowByRow &&
+        !(prepare(selectKeys, QStringLiteral("SELECT ") + (first ? firstKeyColumns : keyColumns) +
                                   QStringLiteral(" FROM temp.kx_own_keys WHERE Rcid = ? "
                                                  "ORDER BY rowid")) &&
-          prepare(insertKey, QStringLiteral("INSERT INTO temp.kx_stage_keys(") + keyColumns +
-                                 QStringLiteral(") VALUES (?,?,?,?,?)"))))
+          prepare(insertKey, QStringLiteral("INSERT INTO temp.kx_stage_keys(seq,") + keyColumns +
+                                 QStringLiteral(") VALUES (?,?,?,?,?,?)"))))
         return false;
 
     if (!execute(models, QStringLiteral("own models")))
         return false;
     int acc = progressSpan;
-    while (models.next()) {
-        const QString rcid = textOf(models.value(0));
+    for (int seq = 0; models.next(); ++seq) {
         if (copy) {
-            deleteModels.bindValue(0, rcid);
-            deleteKeys.bindValue(0, rcid);
-            if (!execute(deleteModels, QStringLiteral("model delete")) ||
-                !execute(deleteKeys, QStringLiteral("key delete")))
-                return false;
-
+            insertModel.bindValue(0, seq);
             for (int column = 0; column < modelValues; ++column) {
                 const QVariant value = models.value(column);
-                insertModel.bindValue(column, isFilteredModelColumn(column) ? withoutQuotes(value)
-                                                                            : textOf(value));
+                insertModel.bindValue(column + 1, isFilteredModelColumn(column)
+                                                      ? withoutQuotes(value)
+                                                      : textOf(value));
             }
             if (!execute(insertModel, QStringLiteral("model insert")))
                 return false;
-
+        }
+        if (keysRowByRow) {
             const QString rcType = first ? textOf(models.value(firstRcTypeColumn)) : QString();
-            selectKeys.bindValue(0, rcid);
+            selectKeys.bindValue(0, textOf(models.value(0)));
             if (!execute(selectKeys, QStringLiteral("key selection")))
                 return false;
             while (selectKeys.next()) {
-                insertKey.bindValue(0, textOf(selectKeys.value(0)));
-                insertKey.bindValue(keyNameColumn, withoutQuotes(selectKeys.value(keyNameColumn)));
-                insertKey.bindValue(3, textOf(selectKeys.value(3)));
+                insertKey.bindValue(0, seq);
+                insertKey.bindValue(1, textOf(selectKeys.value(0)));
+                insertKey.bindValue(keyNameColumn + 1,
+                                    withoutQuotes(selectKeys.value(keyNameColumn)));
+                insertKey.bindValue(4, textOf(selectKeys.value(3)));
                 if (first) {
-                    insertKey.bindValue(1, rcType);
+                    insertKey.bindValue(2, rcType);
                     insertKey.bindValue(
-                        4, KeyNumber::fromPositionCode(rcType, textOf(selectKeys.value(1))));
+                        5, KeyNumber::fromPositionCode(rcType, textOf(selectKeys.value(1))));
                 } else {
-                    insertKey.bindValue(1, textOf(selectKeys.value(1)));
-                    insertKey.bindValue(4, textOf(selectKeys.value(4)));
+                    insertKey.bindValue(2, textOf(selectKeys.value(1)));
+                    insertKey.bindValue(5, textOf(selectKeys.value(4)));
                 }
                 if (!execute(insertKey, QStringLiteral("key insert")))
                     return false;
@@ -281,23 +305,38 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int progressDiviso
     return true;
 }
 
-// The staged rows are the survivors of the per-model order; the release loses every row and
-// key filed under an own Rcid, as the per-model deletes would have removed them all.
+// A staged row survives unless a later own model's Rcid meets it as the release stores it:
+// exactly the rows that the per-model deletes would have left.
 bool OwnModelMerge::applyStaging()
 {
     const QString modelColumns =
         m_generation == Generation::First ? firstInsertColumns : secondModelColumns;
-    const QStringList statements = {
-        QStringLiteral(
-            "DELETE FROM main.rcmodels WHERE Rcid IN (SELECT Rcid FROM temp.kx_own_rcid)"),
-        QStringLiteral("DELETE FROM main.rckeys WHERE Rcid IN (SELECT Rcid FROM temp.kx_own_rcid)"),
-        QStringLiteral("INSERT INTO main.rcmodels(") + modelColumns + QStringLiteral(") SELECT ") +
-            modelColumns + QStringLiteral(" FROM temp.kx_stage_models ORDER BY rowid"),
-        QStringLiteral("INSERT INTO main.rckeys(") + keyColumns + QStringLiteral(") SELECT ") +
-            keyColumns + QStringLiteral(" FROM temp.kx_stage_keys ORDER BY rowid"),
-    };
+    QStringList statements;
+    if (m_keysInSql)
+        statements << QStringLiteral("INSERT INTO temp.kx_stage_keys(seq,") + keyColumns +
+                          QStringLiteral(") SELECT o.seq,") + sqlText(QStringLiteral("Rcid")) +
+                          QStringLiteral(",") + sqlText(QStringLiteral("RCTypeId")) +
+                          QStringLiteral(",replace(") + sqlText(QStringLiteral("Name")) +
+                          QStringLiteral(",'''',''),") + sqlText(QStringLiteral("ID")) +
+                          QStringLiteral(",") + sqlText(QStringLiteral("Nkey")) +
+                          QStringLiteral(" FROM temp.kx_order o JOIN temp.kx_own_keys x ON "
+                                         "x.Rcid = o.rcid ORDER BY o.seq, x.rowid");
+    statements << QStringLiteral("DELETE FROM main.rcmodels WHERE Rcid IN (SELECT rcid FROM "
+                                 "temp.kx_order)")
+               << QStringLiteral("DELETE FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM "
+                                 "temp.kx_order)")
+               << QStringLiteral("INSERT INTO main.rcmodels(") + modelColumns +
+                      QStringLiteral(") SELECT ") + modelColumns +
+                      QStringLiteral(" FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 "
+                                     "FROM temp.kx_order o WHERE o.m = s.Rcid AND o.seq > s.seq) "
+                                     "ORDER BY s.rowid")
+               << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
+                      QStringLiteral(") SELECT ") + keyColumns +
+                      QStringLiteral(" FROM temp.kx_stage_keys s WHERE NOT EXISTS (SELECT 1 "
+                                     "FROM temp.kx_order o WHERE o.k = s.Rcid AND o.seq > s.seq) "
+                                     "ORDER BY s.rowid");
     for (const QString &statement : statements) {
-        if (!execute(m_target, statement, QStringLiteral("apply")))
+        if (!execute(statement, QStringLiteral("apply")))
             return false;
     }
     return true;
@@ -305,11 +344,7 @@ bool OwnModelMerge::applyStaging()
 
 void OwnModelMerge::dropTemporaryTables()
 {
-    QSqlQuery current(m_current);
-    current.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_own_keys"));
-    current.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_own_rcid"));
     QSqlQuery target(m_target);
-    target.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_stage_models"));
-    target.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_stage_keys"));
-    target.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_own_rcid"));
+    for (const char *table : {"kx_order", "kx_own_keys", "kx_stage_models", "kx_stage_keys"})
+        target.exec(QStringLiteral("DROP TABLE IF EXISTS temp.") + QLatin1String(table));
 }

@@ -9,14 +9,15 @@
 class QSqlQuery;
 
 // Carries the user's own models (Own = 1) and the keys filed under their Rcid from the current
-// database into a new release, converting first-generation keys on the way. For each own model,
-// in the order the current database delivers them, the rows of the release with its Rcid and
-// the keys filed under that Rcid are removed and the model with its own keys is inserted.
+// database into a new release, converting first-generation keys on the way. The result is that
+// of the per-model order: for each own model, in the order the current database delivers them,
+// the rows of the release with its Rcid and the keys filed under that Rcid are removed, then the
+// model and its own keys are inserted.
 //
-// Catalogues hold hundreds of thousands of models and millions of unindexed keys, so the
-// per-model work runs on small indexed temporary tables: the own keys are collected in one pass
-// over the current keys, the per-model order is played out on staging tables shaped like the
-// release's, and the release is then changed by one delete and one insert per table.
+// Catalogues hold hundreds of thousands of models and millions of unindexed keys, so nothing
+// runs once per model against the full tables. The release loses every row and key filed under
+// an own Rcid in one delete per table; the own rows are staged in tables shaped like the
+// release's, and a staged row goes in unless a later own model's Rcid would have deleted it.
 class OwnModelMerge : public QObject
 {
     Q_OBJECT
@@ -38,18 +39,21 @@ signals:
 
 private:
     bool readOwnRcids(QSqlQuery &models, QStringList *rcids);
-    bool collectOwnKeys(const QStringList &rcids);
+    bool attachCurrent();
     bool prepareStaging(const QStringList &rcids);
+    bool keysConvertInSql();
     bool stageModels(QSqlQuery &models, bool copy, int progressDivisor);
     bool applyStaging();
     void dropTemporaryTables();
+    void detachCurrent();
     bool prepare(QSqlQuery &query, const QString &statement);
     bool execute(QSqlQuery &query, const QString &what);
-    bool execute(const QSqlDatabase &db, const QString &statement, const QString &what);
+    bool execute(const QString &statement, const QString &what);
     bool fail(const QString &what, const QString &text);
 
     QSqlDatabase m_current;
     QSqlDatabase m_target;
     Generation m_generation = Generation::Second;
+    bool m_keysInSql = false;
     QString m_error;
 };
