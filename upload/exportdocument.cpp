@@ -16,24 +16,48 @@ const char *const modelAttributes[] = {"Rcid", "Brand",   "Type",       "Model",
                                        "Flag", "Hidden1", "Prot"};
 const char *const keyAttributes[] = {"Rcid", "RCTypeId", "Name", "ID", "Nkey"};
 
-// Each row becomes one element whose attributes are the row's values by position; a position
-// that the table does not have gives '' (a table without Prot, for one).
-template <size_t N>
-void appendRows(QSqlQuery &query, QDomDocument &doc, QDomElement &parent, const QString &tag,
-                const char *const (&attributes)[N], bool *found)
+// Attribute values escaped as the DOM writer does it, so that a parser gives back exactly the
+// value, line ends and tabs included.
+void appendEscaped(QByteArray &out, const QString &value)
 {
-    const int columns = query.record().count();
-    QString value;
-    while (query.next()) {
-        QDomElement element = doc.createElement(tag);
-        for (int i = 0; i < int(N); ++i) {
-            value = i < columns ? query.value(i).toString() : QString();
-            element.setAttribute(QLatin1String(attributes[i]), value);
+    const QByteArray utf8 = value.toUtf8();
+    qsizetype start = 0;
+    const qsizetype size = utf8.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const char *replacement = nullptr;
+        switch (utf8.at(i)) {
+        case '<':
+            replacement = "&lt;";
+            break;
+        case '&':
+            replacement = "&amp;";
+            break;
+        case '"':
+            replacement = "&quot;";
+            break;
+        case '>':
+            if (i >= 2 && utf8.at(i - 1) == ']' && utf8.at(i - 2) == ']')
+                replacement = "&gt;";
+            break;
+        case '\r':
+            replacement = "&#xd;";
+            break;
+        case '\n':
+            replacement = "&#xa;";
+            break;
+        case '\t':
+            replacement = "&#x9;";
+            break;
+        default:
+            break;
         }
-        parent.appendChild(element);
-        if (found)
-            *found = true;
+        if (replacement) {
+            out.append(utf8.constData() + start, i - start);
+            out.append(replacement);
+            start = i + 1;
+        }
     }
+    out.append(utf8.constData() + start, size - start);
 }
 
 } // namespace
@@ -87,60 +111,78 @@ QString ExportDocument::keyQuery(int updateMode)
 bool ExportDocument::build(const QSqlDatabase &db, int updateMode)
 {
     // The installation is described after the rows are read, so that its time is the upload's.
-    buildRows(db, updateMode);
-    setAbout(currentAbout());
-    return foundModels;
+    writeRows(db, updateMode);
+    writeAbout(currentAbout());
+    return hasData();
 }
 
 bool ExportDocument::build(const QSqlDatabase &db, int updateMode, const About &about)
 {
-    buildRows(db, updateMode);
-    setAbout(about);
-    return foundModels;
+    writeRows(db, updateMode);
+    writeAbout(about);
+    return hasData();
 }
 
-void ExportDocument::buildRows(const QSqlDatabase &db, int updateMode)
+void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
 {
-    doc = QDomDocument();
-    foundModels = false;
-
-    QDomElement root = doc.createElement(QStringLiteral("rc"));
-    QDomElement models = doc.createElement(QStringLiteral("rcmodels"));
-    QDomElement keys = doc.createElement(QStringLiteral("rckeys"));
-    doc.appendChild(root);
-    root.appendChild(models);
-    root.appendChild(keys);
-    root.appendChild(doc.createElement(QStringLiteral("about")));
-    doc.insertBefore(doc.createProcessingInstruction(QStringLiteral("xml"),
-                                                     QStringLiteral("version=\"1.0\" "
-                                                                    "encoding=\"UTF-8\"")),
-                     root);
+    text = QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc>\n");
+    modelCount = 0;
+    keyCount = 0;
 
     // A statement that fails (a first-generation rckeys has no RCTypeId) simply yields no rows.
-    if (modelQuery(updateMode).isEmpty())
-        return;
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (query.exec(modelQuery(updateMode)))
-        appendRows(query, doc, models, QStringLiteral("model"), modelAttributes, &foundModels);
-    if (query.exec(keyQuery(updateMode)))
-        appendRows(query, doc, keys, QStringLiteral("key"), keyAttributes, nullptr);
+    const bool selects = !modelQuery(updateMode).isEmpty();
+    if (selects && query.exec(modelQuery(updateMode)))
+        modelCount = writeSection(query, "rcmodels", "model", modelAttributes,
+                                  int(std::size(modelAttributes)));
+    else
+        text.append(" <rcmodels/>\n");
+    if (selects && query.exec(keyQuery(updateMode)))
+        keyCount =
+            writeSection(query, "rckeys", "key", keyAttributes, int(std::size(keyAttributes)));
+    else
+        text.append(" <rckeys/>\n");
 }
 
-void ExportDocument::setAbout(const About &about)
+int ExportDocument::writeSection(QSqlQuery &query, const char *section, const char *element,
+                                 const char *const *attributes, int attributeCount)
 {
-    QDomElement aboutElement = doc.documentElement().lastChildElement(QStringLiteral("about"));
-    aboutElement.setAttribute(QStringLiteral("macAddress"), about.macAddress);
-    aboutElement.setAttribute(QStringLiteral("currentMSecsSinceEpoch"),
-                              QString::number(about.currentMSecsSinceEpoch));
-    aboutElement.setAttribute(QStringLiteral("currentDateTimeUtc"), about.currentDateTimeUtc);
-    aboutElement.setAttribute(QStringLiteral("company"), about.company);
-    aboutElement.setAttribute(QStringLiteral("address"), about.address);
-    aboutElement.setAttribute(QStringLiteral("contact"), about.contact);
-    aboutElement.setAttribute(QStringLiteral("version"), QStringLiteral("2.0"));
+    // Values by position; a position that the table does not have (no Prot) gives ''.
+    const int columns = query.record().count();
+    int rows = 0;
+    text.append(" <").append(section);
+    while (query.next()) {
+        if (rows++ == 0)
+            text.append(">\n");
+        text.append("  <").append(element);
+        for (int i = 0; i < attributeCount; ++i)
+            writeAttribute(attributes[i], i < columns ? query.value(i).toString() : QString());
+        text.append("/>\n");
+    }
+    if (rows == 0)
+        text.append("/>\n");
+    else
+        text.append(" </").append(section).append(">\n");
+    return rows;
 }
 
-QByteArray ExportDocument::toByteArray() const
+void ExportDocument::writeAbout(const About &about)
 {
-    return doc.toByteArray(1);
+    text.append(" <about");
+    writeAttribute("macAddress", about.macAddress);
+    writeAttribute("currentMSecsSinceEpoch", QString::number(about.currentMSecsSinceEpoch));
+    writeAttribute("currentDateTimeUtc", about.currentDateTimeUtc);
+    writeAttribute("company", about.company);
+    writeAttribute("address", about.address);
+    writeAttribute("contact", about.contact);
+    writeAttribute("version", QStringLiteral("2.0"));
+    text.append("/>\n</rc>\n");
+}
+
+void ExportDocument::writeAttribute(const char *name, const QString &value)
+{
+    text.append(' ').append(name).append("=\"");
+    appendEscaped(text, value);
+    text.append('"');
 }

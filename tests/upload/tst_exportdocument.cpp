@@ -76,6 +76,7 @@ private slots:
     void selectionByMode();
     void layoutOfTheText();
     void escapedValuesReadBackUnchanged();
+    void sameTextAsTheDomWriter();
     void nullColumnsAndMissingProt();
     void firstGenerationSendsModelsWithoutKeys();
     void aboutFromTheInstallation();
@@ -231,6 +232,43 @@ void TestExportDocument::escapedValuesReadBackUnchanged()
     const Parsed parsed = parse(text);
     QCOMPARE(parsed.about.attribute(QStringLiteral("company")), awkward);
     QCOMPARE(values(parsed.models, "Brand"), QStringList{"Say \"hi\" & <bye>"});
+}
+
+// Our text, parsed and written again by Qt's DOM writer with indent 1, gives the same lines; only
+// the order of the attributes within an element may differ.
+void TestExportDocument::sameTextAsTheDomWriter()
+{
+    QVERIFY(fixture->createDatabase(
+        UploadFixture::secondGenerationTables() + UploadFixture::sampleRows() +
+        QStringList{
+            "INSERT INTO rcmodels VALUES (8, 'two' || char(10) || 'lines' || char(9) || "
+            "'tab' || char(13), ']]> <&>', '\"q\"', 'Grüße', 8, '', '', 1, 0, 0, 0, 0)"}));
+    ExportDocument::About about = fixedAbout();
+    about.contact = QStringLiteral("a\tb\nc\r]]>");
+    ExportDocument document;
+    QVERIFY(build(document, 3, about));
+    const QByteArray ours = document.toByteArray();
+    QDomDocument dom;
+    QVERIFY(dom.setContent(ours));
+    const QByteArray theirs = dom.toByteArray(1);
+
+    static const QRegularExpression attribute(QStringLiteral(" ([A-Za-z0-9]+)=\"([^\"]*)\""));
+    auto normalised = [](const QByteArray &text) {
+        QStringList lines;
+        for (const QString &line : QString::fromUtf8(text).split(QLatin1Char('\n'))) {
+            QStringList attributes;
+            for (const QRegularExpressionMatch &m : attribute.globalMatch(line))
+                attributes << m.captured(0);
+            QString rest = line;
+            rest.remove(attribute);
+            attributes.sort();
+            lines << rest + QLatin1Char('|') + attributes.join(QString());
+        }
+        return lines;
+    };
+    // The parser keeps the declaration's data in its own quoting; that line is checked by
+    // layoutOfTheText.
+    QCOMPARE(normalised(ours).mid(1), normalised(theirs).mid(1));
 }
 
 void TestExportDocument::nullColumnsAndMissingProt()
