@@ -120,6 +120,7 @@ private slots:
     void emptyHost();
     void modeWithoutUploadConnectsButSendsNothing();
     void missingDatabase();
+    void databaseThatCanNotBeOpened();
     void markedModelsAreNotSentAgain();
     void roundTripWithUploadServer();
 
@@ -284,6 +285,25 @@ void TestClient::missingDatabase()
                                              "Can not find file: \"No such file or directory\""}));
     // Looking for it must not have made an empty one.
     QVERIFY(!QFile::exists(fixture->path("rc.db")));
+}
+
+void TestClient::databaseThatCanNotBeOpened()
+{
+    // A folder where the database should be: it exists, but the driver can not open it.
+    QVERIFY(QFile::remove(fixture->path("rc.db")));
+    QVERIFY(QDir().mkdir(fixture->path("rc.db")));
+    TestServer server;
+    QVERIFY(server.listen());
+    bool finished = false;
+    Client client;
+    QVERIFY(!upload(client, host, 3, &finished));
+    QVERIFY(finished);
+    const QStringList lines = messages->lines();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.first(), QStringLiteral("Connected to server"));
+    QVERIFY2(QRegularExpression("^\"[^\"]+\"$").match(lines.last()).hasMatch(),
+             qPrintable(lines.last()));
+    QVERIFY(server.frames.isEmpty());
 }
 
 void TestClient::markedModelsAreNotSentAgain()

@@ -240,9 +240,8 @@ void TestExportDocument::sameTextAsTheDomWriter()
 {
     QVERIFY(fixture->createDatabase(
         UploadFixture::secondGenerationTables() + UploadFixture::sampleRows() +
-        QStringList{
-            "INSERT INTO rcmodels VALUES (8, 'two' || char(10) || 'lines' || char(9) || "
-            "'tab' || char(13), ']]> <&>', '\"q\"', 'Grüße', 8, '', '', 1, 0, 0, 0, 0)"}));
+        QStringList{"INSERT INTO rcmodels VALUES (8, 'two' || char(10) || 'lines' || char(9) || "
+                    "'tab' || char(13), ']]> <&>', '\"q\"', 'Grüße', 8, '', '', 1, 0, 0, 0, 0)"}));
     ExportDocument::About about = fixedAbout();
     about.contact = QStringLiteral("a\tb\nc\r]]>");
     ExportDocument document;
