@@ -6,11 +6,14 @@
 #include "app/startup.h"
 #include "app/updatedialog.h"
 #include "common/paths.h"
+#include "common/runlog.h"
 #include "common/settings.h"
 
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    RunLog::start(Paths::runLogPath(),
+                  QStringLiteral("updater started: ") + QApplication::arguments().join(' '));
     application.setWindowIcon(QIcon(QStringLiteral(":/icons/updater.ico")));
 
     const bool automaticMode = Startup::isAutomaticMode(QApplication::arguments());

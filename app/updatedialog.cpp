@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "app/relaunch.h"
+#include "common/logging.h"
 #include "common/paths.h"
 #include "common/settings.h"
 #include "engine/thread.h"
@@ -52,19 +53,23 @@ void UpdateDialog::autoStartUpdate()
         startUpdate();
 }
 
+// What the user is shown also goes to the support log, in the order it was shown.
 void UpdateDialog::statusLabelMsg(QString msg)
 {
+    qCInfo(lcApp).noquote() << "text:" << msg;
     ui->statusLabel->setText(msg);
 }
 
 void UpdateDialog::ptogressBarMsg(int current, int total)
 {
+    qCInfo(lcApp).noquote() << "progress:" << current << "of" << total;
     ui->progressBar->setValue(current);
     ui->progressBar->setMaximum(total);
 }
 
-void UpdateDialog::updateStatusMsg(int)
+void UpdateDialog::updateStatusMsg(int status)
 {
+    qCInfo(lcApp).noquote() << "status:" << status;
     if (autoUpdate)
         exit1();
     else

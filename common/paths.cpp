@@ -71,6 +71,8 @@ QString installedExecutablePath(const QString &softwareName)
     return QStringLiteral("../") + executableFileName(softwareName);
 }
 
+QString runLogPath() { return QStringLiteral("update.log"); }
+
 QString qtTranslationFile(const QString &language)
 {
     return QStringLiteral("Languages/qt_") + language + QStringLiteral(".qm");

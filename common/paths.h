@@ -22,6 +22,7 @@ QString distributorPackagePath(const QString &distributor);
 QString extractedExecutablePath();
 QString executableFileName(const QString &softwareName);
 QString installedExecutablePath(const QString &softwareName);
+QString runLogPath();
 QString qtTranslationFile(const QString &language);
 QString updaterTranslationFile(const QString &language);
 

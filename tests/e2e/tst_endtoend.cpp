@@ -56,6 +56,24 @@ void TestEndToEnd::installsExecutableAndRestarts()
     QCOMPARE(inst.readFile("north.txt"), QByteArray("north"));
     QVERIFY(inst.waitForStarts(1));
     QCOMPARE(inst.startedFrom(), QStringList{canonicalRoot(inst)});
+
+    // Support can read what the user saw, in order, in the updater's own folder.
+    const QString log = QString::fromUtf8(inst.readFile("update/update.log"));
+    const QStringList shown = {"=== ",
+                               "progress: 0 of 1000",
+                               "text: exe file updating...",
+                               "progress: 900 of 1000",
+                               "text: All updates have been installed.",
+                               "status: 0"};
+    qsizetype at = 0;
+    for (const QString &line : shown) {
+        at = log.indexOf(line, at);
+        QVERIFY2(at >= 0, qPrintable(line));
+    }
+    QCOMPARE(runUpdater(inst), 0);
+    const QString again = QString::fromUtf8(inst.readFile("update/update.log"));
+    QCOMPARE(again.count("=== "), 2);
+    QVERIFY(again.indexOf("status: 1") > again.lastIndexOf("=== "));
 }
 
 void TestEndToEnd::nothingNewerOnlyRestarts()
