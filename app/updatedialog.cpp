@@ -62,7 +62,12 @@ void UpdateDialog::statusLabelMsg(QString msg)
 
 void UpdateDialog::ptogressBarMsg(int current, int total)
 {
-    qCInfo(lcApp).noquote() << "progress:" << current << "of" << total;
+    // One line per own model would flood the support log: log every twentieth of the way.
+    static int lastLogged = -1;
+    if (current == 0 || current == total || lastLogged < 0 || current / 50 != lastLogged / 50) {
+        qCInfo(lcApp).noquote() << "progress:" << current << "of" << total;
+        lastLogged = current;
+    }
     ui->progressBar->setValue(current);
     ui->progressBar->setMaximum(total);
 }

@@ -45,8 +45,11 @@ int runInstallCommand(const QStringList &arguments)
     const QCommandLineOption ownModels(QStringLiteral("own-models"),
                                        QStringLiteral("The user's own models."),
                                        QStringLiteral("n"), QStringLiteral("40"));
+    const QCommandLineOption size(QStringLiteral("size"),
+                                  QStringLiteral("Benchmark size of the databases: S or L."),
+                                  QStringLiteral("S|L"));
     parser.addOptions({name, distributor, language, languages, server, mode, database, withDatabase,
-                       models, ownModels});
+                       models, ownModels, size});
     parser.process(QStringList{QStringLiteral("sample-install install")} + arguments);
 
     if (parser.positionalArguments().size() != 1)
@@ -65,6 +68,7 @@ int runInstallCommand(const QStringList &arguments)
     sample.firstGeneration = parser.value(withDatabase) != QLatin1String("second");
     sample.suppliedModels = parser.value(models).toInt();
     sample.ownModels = parser.value(ownModels).toInt();
+    sample.size = parser.value(size).toUpper();
 
     QString error;
     if (!sample.write(&error)) {

@@ -77,6 +77,11 @@ bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *
     current.keysPerOwnModel = 8;
     current.withNulls = true;
     current.withQuotes = true;
+    if (!sample.size.isEmpty()) {
+        current = sample.size == QLatin1String("L") ? SampleData::sizeL() : SampleData::sizeS();
+        current.layout =
+            sample.firstGeneration ? SampleData::Layout::First : SampleData::Layout::Second;
+    }
     if (!SampleData::writeDatabase(dir.filePath(QStringLiteral("rc.db")), current, error))
         return false;
     if (!sample.offerDatabase)
@@ -86,6 +91,9 @@ bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *
     release.suppliedModels = sample.suppliedModels + sample.suppliedModels / 10;
     release.keySets = qMax(1, release.suppliedModels / 2);
     release.keysPerSet = 12;
+    if (!sample.size.isEmpty())
+        release =
+            sample.size == QLatin1String("L") ? SampleData::sizeL(true) : SampleData::sizeS(true);
     const QString releaseFile = dir.filePath(QStringLiteral("update-tmp/release-rc.db"));
     if (!SampleData::writeDatabase(releaseFile, release, error))
         return false;

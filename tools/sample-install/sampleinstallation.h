@@ -22,6 +22,8 @@ struct SampleInstallation
     bool firstGeneration = true;
     int suppliedModels = 2000;
     int ownModels = 40;
+    // "S" or "L": the benchmark sizes, replacing the counts above.
+    QString size;
     // Copied into <root>/update/ so that the updater finds its catalogues there.
     QString languagesFolder;
 
