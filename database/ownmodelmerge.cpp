@@ -184,10 +184,12 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
     const QStringList statements = {
         QStringLiteral("CREATE TEMP TABLE kx_order AS SELECT 0 AS seq, NULL AS rcid, m.Rcid AS m, "
                        "k.Rcid AS k FROM main.rcmodels m, main.rckeys k LIMIT 0"),
+        // kconv: the key's Rcid as the release's keys would store it.
         QStringLiteral("CREATE TEMP TABLE kx_own_keys AS SELECT ") +
-            (first ? firstKeyColumns : keyColumns) +
-            QStringLiteral(" FROM kx_current.rckeys WHERE Rcid IN (SELECT rcid FROM temp.kx_order "
-                           "WHERE 0)"),
+            QString(first ? firstKeyColumns : keyColumns)
+                .replace(QLatin1Char(','), QStringLiteral(",c."))
+                .prepend(QStringLiteral("c.")) +
+            QStringLiteral(", k.Rcid AS kconv FROM kx_current.rckeys c, main.rckeys k LIMIT 0"),
         QStringLiteral("CREATE TEMP TABLE kx_stage_models AS SELECT 0 AS seq, ") + modelColumns +
             QStringLiteral(" FROM main.rcmodels LIMIT 0"),
         QStringLiteral("CREATE TEMP TABLE kx_stage_keys AS SELECT 0 AS seq, ") + keyColumns +
@@ -200,6 +202,7 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
     QSqlQuery order(m_target);
     if (!prepare(order, QStringLiteral("INSERT INTO temp.kx_order(seq,rcid,m,k) VALUES (?,?,?,?)")))
         return false;
+    // Inserted in seq order: scanning kx_order by rowid gives the own models' order.
     for (int seq = 0; seq < rcids.size(); ++seq) {
         order.bindValue(0, seq);
         for (int column = 1; column <= 3; ++column)
@@ -213,8 +216,8 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
         QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k, seq)"),
         QStringLiteral("INSERT INTO temp.kx_own_keys SELECT ") +
             (first ? firstKeyColumns : keyColumns) +
-            QStringLiteral(" FROM kx_current.rckeys WHERE Rcid IN (SELECT rcid FROM "
-                           "temp.kx_order)"),
+            QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM kx_current.rckeys WHERE Rcid IN "
+                           "(SELECT rcid FROM temp.kx_order)"),
         QStringLiteral("CREATE INDEX temp.kx_own_keys_rcid ON kx_own_keys(Rcid)"),
     };
     for (const QString &statement : indexes) {
@@ -311,30 +314,32 @@ bool OwnModelMerge::applyStaging()
 {
     const QString modelColumns =
         m_generation == Generation::First ? firstInsertColumns : secondModelColumns;
-    QStringList statements;
+    QStringList statements = {
+        QStringLiteral("DELETE FROM main.rcmodels WHERE Rcid IN (SELECT rcid FROM temp.kx_order)"),
+        QStringLiteral("DELETE FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM temp.kx_order)"),
+        QStringLiteral("INSERT INTO main.rcmodels(") + modelColumns + QStringLiteral(") SELECT ") +
+            modelColumns +
+            QStringLiteral(
+                " FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 FROM "
+                "temp.kx_order o WHERE o.m = s.Rcid AND o.seq > s.seq) ORDER BY s.rowid"),
+    };
     if (m_keysInSql)
-        statements << QStringLiteral("INSERT INTO temp.kx_stage_keys(seq,") + keyColumns +
-                          QStringLiteral(") SELECT o.seq,") + sqlText(QStringLiteral("Rcid")) +
+        statements << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
+                          QStringLiteral(") SELECT ") + sqlText(QStringLiteral("Rcid")) +
                           QStringLiteral(",") + sqlText(QStringLiteral("RCTypeId")) +
                           QStringLiteral(",replace(") + sqlText(QStringLiteral("Name")) +
                           QStringLiteral(",'''',''),") + sqlText(QStringLiteral("ID")) +
                           QStringLiteral(",") + sqlText(QStringLiteral("Nkey")) +
-                          QStringLiteral(" FROM temp.kx_order o JOIN temp.kx_own_keys x ON "
-                                         "x.Rcid = o.rcid ORDER BY o.seq, x.rowid");
-    statements << QStringLiteral("DELETE FROM main.rcmodels WHERE Rcid IN (SELECT rcid FROM "
-                                 "temp.kx_order)")
-               << QStringLiteral("DELETE FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM "
-                                 "temp.kx_order)")
-               << QStringLiteral("INSERT INTO main.rcmodels(") + modelColumns +
-                      QStringLiteral(") SELECT ") + modelColumns +
-                      QStringLiteral(" FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 "
-                                     "FROM temp.kx_order o WHERE o.m = s.Rcid AND o.seq > s.seq) "
-                                     "ORDER BY s.rowid")
-               << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
-                      QStringLiteral(") SELECT ") + keyColumns +
-                      QStringLiteral(" FROM temp.kx_stage_keys s WHERE NOT EXISTS (SELECT 1 "
-                                     "FROM temp.kx_order o WHERE o.k = s.Rcid AND o.seq > s.seq) "
-                                     "ORDER BY s.rowid");
+                          QStringLiteral(" FROM temp.kx_order o JOIN temp.kx_own_keys x ON x.Rcid "
+                                         "= o.rcid WHERE NOT EXISTS (SELECT 1 FROM temp.kx_order "
+                                         "b WHERE b.k = x.kconv AND b.seq > o.seq) ORDER BY "
+                                         "o.rowid, x.rowid");
+    else
+        statements << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
+                          QStringLiteral(") SELECT ") + keyColumns +
+                          QStringLiteral(" FROM temp.kx_stage_keys s WHERE NOT EXISTS (SELECT 1 "
+                                         "FROM temp.kx_order o WHERE o.k = s.Rcid AND o.seq > "
+                                         "s.seq) ORDER BY s.rowid");
     for (const QString &statement : statements) {
         if (!execute(statement, QStringLiteral("apply")))
             return false;

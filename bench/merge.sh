@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The own-model merge plus the visibility rule, timed against the sqlite3 command doing the same
+# work (ATTACH, DELETE ... WHERE Rcid IN, INSERT ... SELECT, the two visibility updates) on
+# copies of the same files, at the sizes S and L. Prints both times, their ratio and our peak
+# memory, and checks that both ways leave the same rows.
+#
+# Environment: SIZES (default "S L"), REPEAT (default 3, the best run counts), BUILD_DIR
+# (default build-bench), SKIP_BUILD=1 to use binaries already built there.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build-bench}
+sizes=${SIZES:-S L}
+repeat=${REPEAT:-3}
+work=$root/bench/out/merge
+types=1,3,5
+
+if [ -z "${SKIP_BUILD:-}" ]; then
+  bash "$root/scripts/install-deps.sh"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" --target sample-install bench-merge >/dev/null
+fi
+bin=$build/bin
+mkdir -p "$work"
+
+models="Rcid,Brand,Type,Model,Documentation,Link,Author,Correction,Own,Hidden,Flag,Hidden1,Prot"
+filtered="Rcid,replace(Brand,'''',''),replace(Type,'''',''),replace(Model,'''',''),\
+replace(Documentation,'''',''),Link,Author,Correction,Own,Hidden,Flag,Hidden1,Prot"
+own="SELECT Rcid FROM cur.rcmodels WHERE Own = 1"
+reference="ATTACH '$work/ref/cur.db' AS cur;
+BEGIN;
+DELETE FROM main.rcmodels WHERE Rcid IN ($own);
+DELETE FROM main.rckeys WHERE Rcid IN ($own);
+INSERT INTO main.rcmodels($models) SELECT $filtered FROM cur.rcmodels WHERE Own = 1;
+INSERT INTO main.rckeys(Rcid,RCTypeId,Name,ID,Nkey)
+  SELECT Rcid,RCTypeId,replace(Name,'''',''),ID,Nkey FROM cur.rckeys WHERE Rcid IN ($own);
+COMMIT;
+UPDATE rcmodels SET Hidden=0;
+UPDATE rcmodels SET Hidden=1 WHERE Own=0 AND Link NOT IN
+  (SELECT Rcid FROM rckeys WHERE RCTypeId IN ($types));"
+
+# Seconds and peak KB of one command, into the named variables.
+timed() {
+  local out=$1 mem=$2
+  shift 2
+  /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" ||
+    { cat "$work/stderr.txt" >&2; return 1; }
+  read -r "$out" "$mem" <"$work/time.txt"
+}
+
+best() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
+
+tables() { sqlite3 "$1" "SELECT * FROM rcmodels; SELECT * FROM rckeys;" | md5sum | cut -c1-32; }
+
+printf '%-5s %12s %12s %8s %14s %s\n' size "ours (s)" "sqlite3 (s)" ratio "our peak (MB)" rows
+for size in $sizes; do
+  "$bin/sample-install" db --size "$size" "$work/cur-$size.db"
+  "$bin/sample-install" db --size "$size" --release "$work/new-$size.db"
+  ours_best="" ref_best="" peak=0
+  for _ in $(seq "$repeat"); do
+    mkdir -p "$work/ours" "$work/ref"
+    cp "$work/cur-$size.db" "$work/ours/cur.db"
+    cp "$work/new-$size.db" "$work/ours/new.db"
+    cp "$work/cur-$size.db" "$work/ref/cur.db"
+    cp "$work/new-$size.db" "$work/ref/new.db"
+    timed t m "$bin/bench-merge" "$work/ours/cur.db" "$work/ours/new.db" "$types"
+    ours_best=$(best "$t" "$ours_best")
+    peak=$(( m > peak ? m : peak ))
+    timed t m sqlite3 "$work/ref/new.db" "$reference"
+    ref_best=$(best "$t" "$ref_best")
+  done
+  same=different
+  [ "$(tables "$work/ours/new.db")" = "$(tables "$work/ref/new.db")" ] && same=same
+  ratio=$(awk -v a="$ours_best" -v b="$ref_best" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }')
+  printf '%-5s %12s %12s %8s %14d %s\n' "$size" "$ours_best" "$ref_best" "$ratio" \
+    $((peak / 1024)) "$same"
+  rm -rf "$work/ours" "$work/ref"
+done
