@@ -5,9 +5,7 @@
 
 #include <unistd.h>
 
-#include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 
 namespace FileReplace {
 
@@ -33,6 +31,52 @@ bool renameOver(const QString &source, const QString &target, QString *error)
     return true;
 }
 
+PartFile::PartFile(const QString &target) : m_target(target), m_file(partPath(target)) {}
+
+PartFile::~PartFile()
+{
+    if (!m_committed) {
+        m_file.close();
+        QFile::remove(m_file.fileName());
+    }
+}
+
+QString PartFile::partPath(const QString &target)
+{
+    const QFileInfo info(target);
+    return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".part");
+}
+
+bool PartFile::open()
+{
+    // Removing first takes away a stale part and any link planted under its name; creating
+    // with NewOnly then refuses to follow one that appears in between.
+    QFile::remove(m_file.fileName());
+    return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+}
+
+bool PartFile::commit(bool durable, QString *error, bool *renameFailed)
+{
+    if (renameFailed)
+        *renameFailed = false;
+    if (!m_file.flush() || (durable && ::fsync(m_file.handle()) != 0)) {
+        setError(error, m_file.errorString());
+        return false;
+    }
+    m_file.close();
+    if (m_file.error() != QFileDevice::NoError) {
+        setError(error, m_file.errorString());
+        return false;
+    }
+    if (!renameOver(m_file.fileName(), m_target, error)) {
+        if (renameFailed)
+            *renameFailed = true;
+        return false;
+    }
+    m_committed = true;
+    return true;
+}
+
 bool copyOver(const QString &source, const QString &target, bool *renameFailed, QString *error)
 {
     if (renameFailed)
@@ -43,12 +87,9 @@ bool copyOver(const QString &source, const QString &target, bool *renameFailed, 
         setError(error, in.errorString());
         return false;
     }
-
-    const QFileInfo targetInfo(target);
-    QTemporaryFile out(targetInfo.absolutePath() + QStringLiteral("/.") + targetInfo.fileName() +
-                       QStringLiteral(".XXXXXX"));
+    PartFile out(target);
     if (!out.open()) {
-        setError(error, out.errorString());
+        setError(error, out.file().errorString());
         return false;
     }
 
@@ -62,25 +103,13 @@ bool copyOver(const QString &source, const QString &target, bool *renameFailed, 
         }
         if (n == 0)
             break;
-        if (out.write(buffer.constData(), n) != n) {
-            setError(error, out.errorString());
+        if (out.file().write(buffer.constData(), n) != n) {
+            setError(error, out.file().errorString());
             return false;
         }
     }
-    if (!out.flush() || ::fsync(out.handle()) != 0) {
-        setError(error, out.errorString());
-        return false;
-    }
-    out.setPermissions(in.permissions());
-    out.close();
-
-    if (!renameOver(out.fileName(), target, error)) {
-        if (renameFailed)
-            *renameFailed = true;
-        return false;
-    }
-    out.setAutoRemove(false);
-    return true;
+    out.file().setPermissions(in.permissions());
+    return out.commit(true, error, renameFailed);
 }
 
 } // namespace FileReplace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 
 // Files that must never be half-written or missing are written beside their place and renamed
@@ -9,9 +10,36 @@ namespace FileReplace {
 // Renames source over target, replacing an existing target atomically.
 bool renameOver(const QString &source, const QString &target, QString *error = nullptr);
 
-// Copies source to a temporary file beside target, flushes it to disk and renames it over
-// target. On failure the temporary file is removed and target is untouched. A failure while
-// copying and a failure of the final rename are told apart through renameFailed.
+// The new contents of a file, written beside it as ".<name>.part" and renamed over it by
+// commit(). The name is fixed so that a write cut short (a crash, a kill) leaves at most one
+// stale part file, which the next write of the same file replaces. Destroyed uncommitted, it
+// removes what it wrote.
+class PartFile
+{
+public:
+    explicit PartFile(const QString &target);
+    ~PartFile();
+    PartFile(const PartFile &) = delete;
+    PartFile &operator=(const PartFile &) = delete;
+
+    static QString partPath(const QString &target);
+
+    // Replaces a stale part file and creates a new one; never opens through a link.
+    bool open();
+    QFile &file() { return m_file; }
+    // Flushes (to the disk as well when durable), closes and renames over the target. On
+    // failure the target is untouched and renameFailed tells whether the contents were complete.
+    bool commit(bool durable, QString *error = nullptr, bool *renameFailed = nullptr);
+
+private:
+    QString m_target;
+    QFile m_file;
+    bool m_committed = false;
+};
+
+// Copies source to a part file beside target, flushes it to disk and renames it over target.
+// On failure the part file is removed and target is untouched. A failure while copying and a
+// failure of the final rename are told apart through renameFailed.
 bool copyOver(const QString &source, const QString &target, bool *renameFailed = nullptr,
               QString *error = nullptr);
 

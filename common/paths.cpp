@@ -71,7 +71,10 @@ QString installedExecutablePath(const QString &softwareName)
     return QStringLiteral("../") + executableFileName(softwareName);
 }
 
-QString runLogPath() { return QStringLiteral("update.log"); }
+QString runLogPath()
+{
+    return QStringLiteral("update.log");
+}
 
 QString qtTranslationFile(const QString &language)
 {

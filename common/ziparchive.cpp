@@ -12,8 +12,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStorageInfo>
-#include <QTemporaryFile>
 
 #include <zip.h>
 
@@ -115,6 +115,7 @@ bool readWhole(zip_t *archive, const Entry &entry, QByteArray *data)
 
 bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
 {
+    QSet<QString> seen;
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     for (zip_int64_t i = 0; i < count; ++i) {
         zip_stat_t st;
@@ -150,6 +151,13 @@ bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
             return refuse(
                 error,
                 QStringLiteral("entry \"%1\" lies outside the target folder").arg(entry.name));
+        // Two entries for one path leave it to chance which one lands: refuse the package.
+        QString key = QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        while (key.endsWith(QLatin1Char('/')))
+            key.chop(1);
+        if (seen.contains(key))
+            return refuse(error, QStringLiteral("entry \"%1\" appears twice").arg(entry.name));
+        seen.insert(key);
         if (entry.kind == Kind::Link) {
             QByteArray target;
             if (!readWhole(archive, entry, &target))
@@ -187,12 +195,10 @@ bool makeFolderInside(const QString &canonicalTarget, const QString &folder)
 
 bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString *error)
 {
-    const QFileInfo info(path);
-    QTemporaryFile out(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
-                       QStringLiteral(".XXXXXX"));
+    FileReplace::PartFile out(path);
     if (!out.open())
-        return failWith(error,
-                        QStringLiteral("Can not write \"%1\": %2").arg(path, out.errorString()));
+        return failWith(
+            error, QStringLiteral("Can not write \"%1\": %2").arg(path, out.file().errorString()));
     EntryPtr file(zip_fopen_index(archive, entry.index, 0));
     if (!file)
         return failWith(error, QStringLiteral("Can not read entry \"%1\": %2")
@@ -206,19 +212,15 @@ bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString 
                                 .arg(entry.name, QString::fromUtf8(zip_file_strerror(file.get()))));
         if (n == 0)
             break;
-        if (out.write(buffer.constData(), n) != n)
+        if (out.file().write(buffer.constData(), n) != n)
             return failWith(
-                error, QStringLiteral("Can not write \"%1\": %2").arg(path, out.errorString()));
+                error,
+                QStringLiteral("Can not write \"%1\": %2").arg(path, out.file().errorString()));
     }
-    if (!out.flush())
-        return failWith(error,
-                        QStringLiteral("Can not write \"%1\": %2").arg(path, out.errorString()));
-    ::fchmod(out.handle(), mode_t(entry.mode));
-    out.close();
-    QString renameError;
-    if (!FileReplace::renameOver(out.fileName(), path, &renameError))
-        return failWith(error, QStringLiteral("Can not write \"%1\": %2").arg(path, renameError));
-    out.setAutoRemove(false);
+    ::fchmod(out.file().handle(), mode_t(entry.mode));
+    QString commitError;
+    if (!out.commit(false, &commitError))
+        return failWith(error, QStringLiteral("Can not write \"%1\": %2").arg(path, commitError));
     return true;
 }
 

@@ -82,17 +82,26 @@ void TestZip::extractsInfoZipPackage()
     const QFileInfo link(inst.path("out/bin/readme"));
     QVERIFY(link.isSymLink());
     QCOMPARE(link.symLinkTarget(), QFileInfo(inst.path("out/doc/readme.txt")).absoluteFilePath());
-    QVERIFY(!filesBelow(inst.path("out")).join(' ').contains(".XXXXXX"));
+    QVERIFY(!filesBelow(inst.path("out")).join(' ').contains(".part"));
 }
 
 void TestZip::replacesExistingFiles()
 {
+    // A part file left by a run that was killed, and a link planted under the part's name,
+    // are both replaced, never written through.
     Installation inst;
     QVERIFY(inst.writeFile("src/a.txt", "new contents"));
     QVERIFY(inst.zipFolder("pkg.zip", "src"));
     QVERIFY(inst.writeFile("out/a.txt", "old contents that were longer"));
+    QVERIFY(inst.writeFile("out/.a.txt.part", "stale"));
     QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
     QCOMPARE(inst.readFile("out/a.txt"), QByteArray("new contents"));
+    QCOMPARE(filesBelow(inst.path("out")), QStringList{"a.txt"});
+
+    QVERIFY(inst.writeFile("victim.txt", "untouched"));
+    QVERIFY(QFile::link(inst.path("victim.txt"), inst.path("out/.a.txt.part")));
+    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QCOMPARE(inst.readFile("victim.txt"), QByteArray("untouched"));
     QCOMPARE(filesBelow(inst.path("out")), QStringList{"a.txt"});
 }
 
@@ -112,6 +121,8 @@ void TestZip::refusesUnsafeEntries_data()
     QTest::newRow("file through a link")
         << "[" + ok + "('l',b'..',0o120777),('l/escape.txt',b'x',0o100644)]";
     QTest::newRow("empty link") << "[" + ok + "('l',b'',0o120777)]";
+    QTest::newRow("same path twice")
+        << "[" + ok + "('a/x.txt',b'1',0o100644),('a\\\\x.txt',b'2',0o100644)]";
 }
 
 void TestZip::refusesUnsafeEntries()
