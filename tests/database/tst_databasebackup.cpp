@@ -1,0 +1,220 @@
+#include <csignal>
+
+#include <sys/resource.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "common/ziparchive.h"
+#include "database/databasebackup.h"
+#include "tests/database/testinstallation.h"
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    for (char &c : data)
+        c = char(generator.bounded(256));
+    return data;
+}
+
+// Files may grow only to limit bytes while it lives, as on a disk that is nearly full.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit limited = m_saved;
+        limited.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
+
+private:
+    rlimit m_saved;
+};
+
+} // namespace
+
+class TestDatabaseBackup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void archiveName();
+    void prune_data();
+    void prune();
+    void archiveHoldsTheFile_data();
+    void archiveHoldsTheFile();
+    void sameMinuteReplaces();
+    void unreadableDatabase_data();
+    void unreadableDatabase();
+    void fullDiskLeavesNoArchive();
+};
+
+void TestDatabaseBackup::archiveName()
+{
+    const QDateTime time(QDate(2027, 3, 4), QTime(7, 5, 59));
+    QCOMPARE(DatabaseBackup::archivePath(QStringLiteral("../backup"), time),
+             QStringLiteral("../backup/rcdb-270304-0705.zip"));
+    QCOMPARE(DatabaseBackup::archivePath(QStringLiteral("../backup"),
+                                         QDateTime(QDate(2031, 12, 31), QTime(23, 0))),
+             QStringLiteral("../backup/rcdb-311231-2300.zip"));
+}
+
+void TestDatabaseBackup::prune_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("daysAgo");
+    QTest::addColumn<QTime>("at");
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("60 days, early in the day") << "rcdb-a.zip" << 60 << QTime(0, 0, 5) << false;
+    QTest::newRow("61 days, late in the day") << "rcdb-b.zip" << 61 << QTime(23, 59) << true;
+    QTest::newRow("any name") << "notes.txt" << 200 << QTime(12, 0) << true;
+    QTest::newRow("hidden") << ".old" << 61 << QTime(12, 0) << true;
+    QTest::newRow("today") << "rcdb-c.zip" << 0 << QTime(0, 0) << false;
+}
+
+void TestDatabaseBackup::prune()
+{
+    QFETCH(QString, name);
+    QFETCH(int, daysAgo);
+    QFETCH(QTime, at);
+    QFETCH(bool, deleted);
+    QTemporaryDir dir;
+    const QDate today(2027, 6, 15);
+    const QString file = dir.filePath(name);
+    QVERIFY(writeFile(file, "x"));
+    QFile handle(file);
+    QVERIFY(handle.open(QIODevice::ReadWrite));
+    QVERIFY(handle.setFileTime(QDateTime(today.addDays(-daysAgo), at),
+                               QFileDevice::FileModificationTime));
+    handle.close();
+    // A folder and a link as old as anything stay.
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+    QVERIFY(QFile::link(file, dir.filePath(QStringLiteral("link"))));
+
+    if (deleted)
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QFileInfo(file).absoluteFilePath()));
+    const QStringList removed = DatabaseBackup::prune(dir.path(), today);
+    QCOMPARE(removed.size(), deleted ? 1 : 0);
+    QCOMPARE(QFile::exists(file), !deleted);
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("folder"))).isDir());
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("link"))).isSymLink());
+}
+
+void TestDatabaseBackup::archiveHoldsTheFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("method");
+    QTest::newRow("deflated") << QByteArray("SQLite format 3\0", 16).repeated(500) << "def";
+    QTest::newRow("under 64 bytes, stored") << QByteArray("short") << "stor";
+}
+
+// Read back by Info-ZIP's unzip and zipinfo and by our own reader.
+void TestDatabaseBackup::archiveHoldsTheFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, method);
+    QTemporaryDir dir;
+    const QString database = dir.filePath(QStringLiteral("rc.db"));
+    const QString archive = dir.filePath(QStringLiteral("rcdb-270304-0705.zip"));
+    QVERIFY(writeFile(database, content));
+    QVERIFY(QFile::setPermissions(database, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ReadGroup));
+    QString error;
+    QVERIFY2(DatabaseBackup::write(database, archive, &error), qPrintable(error));
+
+    QByteArray listing;
+    QCOMPARE(runTool(QStringLiteral("zipinfo"), {archive}, &listing), 0);
+    const QStringList lines = QString::fromUtf8(listing).split(QLatin1Char('\n'));
+    QCOMPARE(lines.filter(QStringLiteral(" rc.db")).size(), 1);
+    const QString entry = lines.filter(QStringLiteral(" rc.db")).constFirst();
+    QVERIFY2(entry.startsWith(QStringLiteral("-rw-r-----")), qPrintable(entry));
+    QVERIFY2(entry.contains(method), qPrintable(entry));
+    QVERIFY(listing.contains("1 file"));
+
+    QByteArray unzipped;
+    QCOMPARE(runTool(QStringLiteral("unzip"), {QStringLiteral("-p"), archive}, &unzipped), 0);
+    QCOMPARE(unzipped, content);
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    QVERIFY(QDir().mkpath(out));
+    QVERIFY(Zip::extractAll(archive, out));
+    QCOMPARE(readFile(out + QStringLiteral("/rc.db")), content);
+}
+
+void TestDatabaseBackup::sameMinuteReplaces()
+{
+    QTemporaryDir dir;
+    const QString database = dir.filePath(QStringLiteral("rc.db"));
+    const QString archive =
+        DatabaseBackup::archivePath(dir.path(), QDateTime(QDate(2027, 1, 2), QTime(3, 4, 5)));
+    QVERIFY(writeFile(database, QByteArray("first run ").repeated(20)));
+    QVERIFY(DatabaseBackup::write(database, archive));
+    QVERIFY(writeFile(database, QByteArray("second run").repeated(30)));
+    QVERIFY(DatabaseBackup::write(database, archive));
+
+    QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("*.zip")}).size(), 1);
+    QByteArray unzipped;
+    QCOMPARE(runTool(QStringLiteral("unzip"), {QStringLiteral("-p"), archive}, &unzipped), 0);
+    QCOMPARE(unzipped, QByteArray("second run").repeated(30));
+}
+
+void TestDatabaseBackup::unreadableDatabase_data()
+{
+    QTest::addColumn<bool>("folder");
+    QTest::newRow("missing") << false;
+    QTest::newRow("a folder") << true;
+}
+
+void TestDatabaseBackup::unreadableDatabase()
+{
+    QFETCH(bool, folder);
+    QTemporaryDir dir;
+    const QString database = dir.filePath(QStringLiteral("rc.db"));
+    if (folder)
+        QVERIFY(QDir().mkpath(database));
+    const QString archive = dir.filePath(QStringLiteral("rcdb-270304-0705.zip"));
+    QVERIFY(!DatabaseBackup::write(database, archive));
+    QVERIFY(!QFile::exists(archive));
+}
+
+// A backup that could not be written completely is no backup: it fails and leaves nothing.
+void TestDatabaseBackup::fullDiskLeavesNoArchive()
+{
+    QTemporaryDir dir;
+    const QString database = dir.filePath(QStringLiteral("rc.db"));
+    QVERIFY(writeFile(database, randomBytes(256 * 1024)));
+    const QString archive = dir.filePath(QStringLiteral("rcdb-270304-0705.zip"));
+    QString error;
+    {
+        const FileSizeLimit limit(64 * 1024);
+        QVERIFY(!DatabaseBackup::write(database, archive, &error));
+    }
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"rc.db"});
+}
+
+QTEST_GUILESS_MAIN(TestDatabaseBackup)
+#include "tst_databasebackup.moc"

@@ -1,0 +1,336 @@
+#include <functional>
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QTest>
+
+#include "database/databaseupdate.h"
+#include "tests/database/testdatabase.h"
+#include "tests/database/testinstallation.h"
+#include "tools/sampledata/sampledatabase.h"
+
+namespace {
+
+const QString updating = QStringLiteral("text Database updating...");
+const QStringList untilExtracted = {updating, "progress 100/1000", "progress 200/1000",
+                                    "progress 300/1000"};
+
+// Every report of one run, in the order it was made.
+class Reports
+{
+public:
+    explicit Reports(DatabaseUpdate *update)
+    {
+        QObject::connect(update, &DatabaseUpdate::progress, [this](int current, int total) {
+            events << QStringLiteral("progress %1/%2").arg(current).arg(total);
+        });
+        QObject::connect(update, &DatabaseUpdate::status,
+                         [this](int status) { events << QStringLiteral("status %1").arg(status); });
+        QObject::connect(update, &DatabaseUpdate::statusText,
+                         [this](const QString &text) { events << QStringLiteral("text ") + text; });
+    }
+    QStringList events;
+};
+
+SampleData::DatabaseSpec installedSpec(bool withProt)
+{
+    SampleData::DatabaseSpec spec;
+    spec.withProt = withProt;
+    spec.suppliedModels = 30;
+    spec.keySets = 10;
+    spec.keysPerSet = 3;
+    spec.firstRcid = 100;
+    spec.ownModels = 3;
+    spec.keysPerOwnModel = 2;
+    spec.ownFirstRcid = 1;
+    spec.withQuotes = true;
+    return spec;
+}
+
+SampleData::DatabaseSpec releaseSpec()
+{
+    SampleData::DatabaseSpec spec;
+    spec.suppliedModels = 40;
+    spec.keySets = 12;
+    spec.keysPerSet = 3;
+    spec.ownModels = 0;
+    return spec;
+}
+
+// The user's models and keys, without the Prot column that a failed merge may have added.
+QStringList userData(const QString &path)
+{
+    return sqlite3Rows(path, QStringLiteral("SELECT Rcid,Brand,Type,Model,Documentation,Link,"
+                                            "Author,Correction,Own,Hidden,Flag,Hidden1 FROM "
+                                            "rcmodels; SELECT * FROM rckeys;"));
+}
+
+bool connectionsRemain()
+{
+    const QStringList names = QSqlDatabase::connectionNames();
+    return names.contains(QStringLiteral("curDB")) ||
+           names.contains(QStringLiteral("../update-tmp/rc.db"));
+}
+
+} // namespace
+
+class TestDatabaseUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void success();
+    void nullVersionIsWrittenEmpty();
+    void failures_data();
+    void failures();
+    void replacementFails_data();
+    void replacementFails();
+
+private:
+    void install(TestInstallation &installation, bool withProt = false);
+    void offerRelease(TestInstallation &installation);
+};
+
+void TestDatabaseUpdate::install(TestInstallation &installation, bool withProt)
+{
+    QString error;
+    QVERIFY2(SampleData::writeDatabase(installation.path(QStringLiteral("rc.db")),
+                                       installedSpec(withProt), &error),
+             qPrintable(error));
+    QVERIFY(QFile::setPermissions(installation.path(QStringLiteral("rc.db")),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ReadGroup));
+}
+
+void TestDatabaseUpdate::offerRelease(TestInstallation &installation)
+{
+    const QString release = installation.path(QStringLiteral("release/rc.db"));
+    QVERIFY(QDir().mkpath(installation.path(QStringLiteral("release"))));
+    QVERIFY(SampleData::writeDatabase(release, releaseSpec()));
+    QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"), {release}));
+    QVERIFY(QFile::remove(release));
+}
+
+void TestDatabaseUpdate::success()
+{
+    TestInstallation installation;
+    install(installation);
+    offerRelease(installation);
+    const QByteArray before = installation.read(QStringLiteral("rc.db"));
+
+    DatabaseUpdate update;
+    Reports reports(&update);
+    QSignalSpy statuses(&update, &DatabaseUpdate::status);
+    QVERIFY(update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3")));
+
+    QCOMPARE(reports.events,
+             (untilExtracted + QStringList{"progress 433/1000", "progress 566/1000",
+                                           "progress 700/1000", "progress 800/1000"}));
+    QCOMPARE(statuses.count(), 0);
+    QVERIFY(!connectionsRemain());
+
+    // The installed file is the merged release, byte for byte, and its version is recorded.
+    const QByteArray installed = installation.read(QStringLiteral("rc.db"));
+    QCOMPARE(installed, installation.read(QStringLiteral("update-tmp/rc.db")));
+    QCOMPARE(installation.installedSetting(QStringLiteral("UpdateInfo/database")),
+             QStringLiteral("2027-05-01"));
+    QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db"}));
+    const QString rcdb = installation.path(QStringLiteral("rc.db"));
+    QCOMPARE(sqlite3Rows(rcdb, QStringLiteral("SELECT count(*), sum(Hidden) FROM rcmodels "
+                                              "WHERE Own = 1")),
+             (QStringList{"3|0"}));
+    QCOMPARE(sqlite3Rows(rcdb, QStringLiteral("SELECT Brand, Author FROM rcmodels WHERE Rcid = 2")),
+             (QStringList{"Joes|O'Neil"}));
+    // The own models 1 to 3 took the places of the release's models 1 to 3.
+    QCOMPARE(sqlite3Rows(rcdb, QStringLiteral("SELECT count(*) FROM rcmodels")), QStringList{"40"});
+
+    // One backup, holding the file as it was before Prot was added.
+    const QStringList backups = installation.files(QStringLiteral("backup"));
+    QCOMPARE(backups.size(), 1);
+    QVERIFY2(QRegularExpression(QStringLiteral("^rcdb-\\d{6}-\\d{4}\\.zip$"))
+                 .match(backups.constFirst())
+                 .hasMatch(),
+             qPrintable(backups.constFirst()));
+    QByteArray unzipped;
+    QCOMPARE(runTool(QStringLiteral("unzip"),
+                     {QStringLiteral("-p"),
+                      installation.path(QStringLiteral("backup/")) + backups.constFirst(),
+                      QStringLiteral("rc.db")},
+                     &unzipped),
+             0);
+    QCOMPARE(unzipped, before);
+    QVERIFY(!before.contains("Prot INTEGER"));
+    QVERIFY(installed.contains("Prot INTEGER"));
+}
+
+void TestDatabaseUpdate::nullVersionIsWrittenEmpty()
+{
+    TestInstallation installation;
+    install(installation, true);
+    offerRelease(installation);
+    DatabaseUpdate update;
+    QVERIFY(update.run(QDate(), true, QStringLiteral("1")));
+    QVERIFY(installation.read(QStringLiteral("config.ini")).contains("database=\n"));
+}
+
+void TestDatabaseUpdate::failures_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<bool>("extracted");
+
+    const QStringList backupFailed = {updating, "progress 100/1000", "status -1",
+                                      "text Can't create backup."};
+    QTest::newRow("no backup folder") << "no backup folder" << backupFailed << false;
+    QTest::newRow("database is a folder") << "database is a folder" << backupFailed << false;
+    QTest::newRow("no database") << "no database" << backupFailed << false;
+
+    const QStringList newFailed =
+        untilExtracted + QStringList{"status -2", "text Can not open new database."};
+    QTest::newRow("no package, stale files") << "no package" << newFailed << false;
+    QTest::newRow("entry not named rc.db") << "wrong entry" << newFailed << false;
+    QTest::newRow("not a database") << "not a database" << newFailed << true;
+
+    const QStringList editFailed =
+        untilExtracted + QStringList{"status -2", "text Can not edit database."};
+    QTest::newRow("release without keys table") << "no keys table" << editFailed << true;
+}
+
+void TestDatabaseUpdate::failures()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, events);
+    QFETCH(bool, extracted);
+
+    TestInstallation installation;
+    install(installation);
+    if (setup == QLatin1String("no keys table")) {
+        const QString release = installation.path(QStringLiteral("rc.db-release"));
+        QVERIFY(SampleData::writeDatabase(release, releaseSpec()));
+        {
+            TestDatabase db(release);
+            QVERIFY(db.exec(QStringLiteral("DROP TABLE rckeys")));
+        }
+        QVERIFY(QDir().mkpath(installation.path(QStringLiteral("release"))));
+        QVERIFY(QFile::rename(release, installation.path(QStringLiteral("release/rc.db"))));
+        QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"),
+                                        {installation.path(QStringLiteral("release/rc.db"))}));
+    } else if (setup == QLatin1String("wrong entry")) {
+        const QString other = installation.path(QStringLiteral("other.db"));
+        QVERIFY(SampleData::writeDatabase(other, releaseSpec()));
+        QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"), {other}));
+    } else if (setup == QLatin1String("not a database")) {
+        QVERIFY(QDir().mkpath(installation.path(QStringLiteral("release"))));
+        QVERIFY(installation.write(QStringLiteral("release/rc.db"),
+                                   QByteArray("this is no database, ").repeated(100)));
+        QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"),
+                                        {installation.path(QStringLiteral("release/rc.db"))}));
+    } else if (setup != QLatin1String("no package")) {
+        offerRelease(installation);
+    }
+    // A new database and journal left by an earlier run never pass for this package's.
+    QVERIFY(installation.write(QStringLiteral("update-tmp/rc.db"), "stale"));
+    QVERIFY(installation.write(QStringLiteral("update-tmp/rc.db-journal"), "stale"));
+
+    if (setup == QLatin1String("no backup folder"))
+        QVERIFY(QDir(installation.path(QStringLiteral("backup"))).removeRecursively());
+    if (setup == QLatin1String("database is a folder") || setup == QLatin1String("no database"))
+        QVERIFY(QFile::remove(installation.path(QStringLiteral("rc.db"))));
+    if (setup == QLatin1String("database is a folder"))
+        QVERIFY(QDir().mkpath(installation.path(QStringLiteral("rc.db"))));
+    const QStringList tablesBefore = setup.startsWith(QLatin1String("no database")) ||
+                                             setup == QLatin1String("database is a folder")
+                                         ? QStringList()
+                                         : userData(installation.path(QStringLiteral("rc.db")));
+    const QByteArray before = installation.read(QStringLiteral("rc.db"));
+
+    DatabaseUpdate update;
+    Reports reports(&update);
+    QVERIFY(!update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3")));
+    QCOMPARE(reports.events, events);
+    QVERIFY(!connectionsRemain());
+
+    QCOMPARE(installation.installedSetting(QStringLiteral("UpdateInfo/database")),
+             QStringLiteral("2020-01-01"));
+    const bool backupMade = events.contains(QStringLiteral("progress 200/1000"));
+    QCOMPARE(QDir(installation.path(QStringLiteral("backup"))).entryList(QDir::Files).size(),
+             backupMade ? 1 : 0);
+    // Unpacked only after a complete backup, and never a stale file in its place.
+    QCOMPARE(installation.read(QStringLiteral("update-tmp/rc.db")) == "stale", !backupMade);
+    QCOMPARE(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db"))),
+             extracted || !backupMade);
+    // The user's data is all there; a failed merge may have added no more than Prot.
+    if (!tablesBefore.isEmpty())
+        QCOMPARE(userData(installation.path(QStringLiteral("rc.db"))), tablesBefore);
+    if (setup != QLatin1String("no keys table"))
+        QCOMPARE(installation.read(QStringLiteral("rc.db")), before);
+}
+
+void TestDatabaseUpdate::replacementFails_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("copy fails") << "copy"
+                                << "Can't copy new database1";
+    QTest::newRow("rename fails") << "rename"
+                                  << "Can't copy new database";
+}
+
+// The last merge step is the moment to spoil the replacement: the merge then still commits and
+// the visibility runs, and only putting the file in place can fail.
+void TestDatabaseUpdate::replacementFails()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, text);
+    TestInstallation installation;
+    install(installation, true);
+    offerRelease(installation);
+    const QByteArray before = installation.read(QStringLiteral("rc.db"));
+    const QString elsewhere = installation.path(QStringLiteral("elsewhere/update"));
+    QVERIFY(QDir().mkpath(elsewhere));
+
+    DatabaseUpdate update;
+    Reports reports(&update);
+    QObject::connect(&update, &DatabaseUpdate::progress, [&](int current, int) {
+        if (current != 700)
+            return;
+        if (setup == QLatin1String("copy")) {
+            // The merged file is no longer where the copy looks for it.
+            QDir::setCurrent(elsewhere);
+        } else {
+            // Something that a rename can not replace now stands at ../rc.db.
+            QFile::rename(installation.path(QStringLiteral("rc.db")),
+                          installation.path(QStringLiteral("rc.db.kept")));
+            QDir().mkpath(installation.path(QStringLiteral("rc.db")));
+            installation.write(QStringLiteral("rc.db/inside"), "x");
+        }
+    });
+    const bool ok = update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"));
+    QDir::setCurrent(installation.path(QStringLiteral("update")));
+    QVERIFY(!ok);
+    QCOMPARE(reports.events.mid(reports.events.size() - 2),
+             (QStringList{"status -3", "text " + text}));
+    QVERIFY(reports.events.contains(QStringLiteral("progress 700/1000")));
+    QVERIFY(!connectionsRemain());
+
+    QCOMPARE(installation.installedSetting(QStringLiteral("UpdateInfo/database")),
+             QStringLiteral("2020-01-01"));
+    if (setup == QLatin1String("copy")) {
+        QCOMPARE(installation.read(QStringLiteral("rc.db")), before);
+        QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db"}));
+        QVERIFY(
+            QDir(installation.path(QStringLiteral("elsewhere"))).entryList(QDir::Files).isEmpty());
+    } else {
+        QCOMPARE(installation.read(QStringLiteral("rc.db/inside")), QByteArray("x"));
+        QCOMPARE(installation.read(QStringLiteral("rc.db.kept")), before);
+        QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db.kept"}));
+    }
+    // The merged release is kept for a later look.
+    QVERIFY(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db"))));
+}
+
+QTEST_GUILESS_MAIN(TestDatabaseUpdate)
+#include "tst_databaseupdate.moc"
