@@ -5,7 +5,6 @@
 #include <QTimer>
 
 #include "app/relaunch.h"
-#include "common/logging.h"
 #include "common/paths.h"
 #include "common/settings.h"
 #include "engine/thread.h"
@@ -53,28 +52,19 @@ void UpdateDialog::autoStartUpdate()
         startUpdate();
 }
 
-// What the user is shown also goes to the support log, in the order it was shown.
 void UpdateDialog::statusLabelMsg(QString msg)
 {
-    qCInfo(lcApp).noquote() << "text:" << msg;
     ui->statusLabel->setText(msg);
 }
 
 void UpdateDialog::ptogressBarMsg(int current, int total)
 {
-    // One line per own model would flood the support log: log every twentieth of the way.
-    static int lastLogged = -1;
-    if (current == 0 || current == total || lastLogged < 0 || current / 50 != lastLogged / 50) {
-        qCInfo(lcApp).noquote() << "progress:" << current << "of" << total;
-        lastLogged = current;
-    }
     ui->progressBar->setValue(current);
     ui->progressBar->setMaximum(total);
 }
 
-void UpdateDialog::updateStatusMsg(int status)
+void UpdateDialog::updateStatusMsg(int)
 {
-    qCInfo(lcApp).noquote() << "status:" << status;
     if (autoUpdate)
         exit1();
     else

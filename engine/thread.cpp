@@ -16,7 +16,29 @@ namespace {
 constexpr int progressTotal = 1000;
 }
 
-Thread::Thread(QObject *parent) : QThread(parent) {}
+Thread::Thread(QObject *parent) : QThread(parent)
+{
+    // Everything the user is told goes to the support log as it is said, on the worker
+    // thread: in automatic mode the window is gone before a failure's text could be shown.
+    connect(
+        this, &Thread::msgToStatusLabel, this,
+        [](const QString &text) { qCInfo(lcUpdate).noquote() << "text:" << text; },
+        Qt::DirectConnection);
+    connect(
+        this, &Thread::msgToUpdateStatus, this,
+        [](int status) { qCInfo(lcUpdate).noquote() << "status:" << status; },
+        Qt::DirectConnection);
+    // One line per own model would flood the log: every twentieth of the way is enough.
+    connect(
+        this, &Thread::msgToPtogressBar, this,
+        [last = -1](int current, int total) mutable {
+            if (last < 0 || current == 0 || current == total || current / 50 != last / 50) {
+                qCInfo(lcUpdate).noquote() << "progress:" << current << "of" << total;
+                last = current;
+            }
+        },
+        Qt::DirectConnection);
+}
 
 Thread::~Thread() = default;
 
