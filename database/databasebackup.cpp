@@ -5,9 +5,6 @@
 #include <QFileInfo>
 
 #include "common/logging.h"
-#include "common/ziparchive.h"
-
-namespace DatabaseBackup {
 
 namespace {
 
@@ -24,13 +21,17 @@ bool failWith(QString *error, const QString &text)
 
 } // namespace
 
-QString archivePath(const QString &folder, const QDateTime &localTime)
+DatabaseBackup::DatabaseBackup(const QString &database, const QString &archivePath)
+    : m_database(database), m_writer(archivePath)
+{}
+
+QString DatabaseBackup::archivePath(const QString &folder, const QDateTime &localTime)
 {
     return folder + QStringLiteral("/rcdb-") + localTime.toString(QStringLiteral("yyMMdd-hhmm")) +
            QStringLiteral(".zip");
 }
 
-QStringList prune(const QString &folder, const QDate &today)
+QStringList DatabaseBackup::prune(const QString &folder, const QDate &today)
 {
     QStringList deleted;
     const QFileInfoList entries =
@@ -46,23 +47,27 @@ QStringList prune(const QString &folder, const QDate &today)
     return deleted;
 }
 
-bool write(const QString &database, const QString &archivePath, QString *error)
+bool DatabaseBackup::write(const QString &database, const QString &archivePath, QString *error)
 {
-    Zip::Writer writer(archivePath);
-    if (!writer.open())
-        return failWith(error, writer.errorString());
-    writer.setCompressionLevel(compressionLevel);
+    DatabaseBackup backup(database, archivePath);
+    return backup.begin(error) && backup.finish(error);
+}
 
-    QFile source(database);
+bool DatabaseBackup::begin(QString *error)
+{
+    if (!m_writer.open())
+        return failWith(error, m_writer.errorString());
+    m_writer.setCompressionLevel(compressionLevel);
+    QFile source(m_database);
     if (!source.open(QIODevice::ReadOnly))
         return failWith(error, source.errorString());
-    if (!writer.addFile(QStringLiteral("rc.db"), database, source.permissions()))
-        return failWith(error, writer.errorString());
-    // The writer reads the file while it closes the archive; our handle only proves that the
-    // file could be read before anything was written.
-    if (!writer.close())
-        return failWith(error, writer.errorString());
+    if (!m_writer.addFile(QStringLiteral("rc.db"), m_database, source.permissions()))
+        return failWith(error, m_writer.errorString());
     return true;
 }
 
-} // namespace DatabaseBackup
+bool DatabaseBackup::finish(QString *error)
+{
+    // The writer reads the file while it closes the archive.
+    return m_writer.close() || failWith(error, m_writer.errorString());
+}

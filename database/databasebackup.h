@@ -5,19 +5,32 @@
 #include <QString>
 #include <QStringList>
 
-// The dated ZIP copies of rc.db in ../backup, one entry "rc.db" each, kept for 60 days.
-namespace DatabaseBackup {
+#include "common/ziparchive.h"
 
-// "<folder>/rcdb-yyMMdd-hhmm.zip" in local time; a second backup in the same minute replaces
-// the first.
-QString archivePath(const QString &folder, const QDateTime &localTime);
+// A dated ZIP copy of rc.db in ../backup, one entry "rc.db" streamed from disk with the file's
+// permissions. Backups are kept for 60 days.
+class DatabaseBackup
+{
+public:
+    DatabaseBackup(const QString &database, const QString &archivePath);
 
-// Deletes every file in folder, hidden ones included, whose last change lies more than 60
-// calendar days before today. Links and folders stay. Returns the absolute paths deleted.
-QStringList prune(const QString &folder, const QDate &today);
+    // "<folder>/rcdb-yyMMdd-hhmm.zip" in local time; a second backup in the same minute replaces
+    // the first.
+    static QString archivePath(const QString &folder, const QDateTime &localTime);
+    // Deletes every file in folder, hidden ones included, whose last change lies more than 60
+    // calendar days before today. Links and folders stay. Returns the absolute paths deleted.
+    static QStringList prune(const QString &folder, const QDate &today);
+    // begin() and finish() in one.
+    static bool write(const QString &database, const QString &archivePath,
+                      QString *error = nullptr);
 
-// Writes the archive with the bytes and permissions of database, streamed from disk. On
-// failure nothing is left at archivePath.
-bool write(const QString &database, const QString &archivePath, QString *error = nullptr);
+    // Checks that the archive can be made and the database read; nothing is written yet.
+    bool begin(QString *error = nullptr);
+    // Compresses the database into the archive, only reading the database, and may run on any
+    // thread. On failure nothing is left at the archive's path.
+    bool finish(QString *error = nullptr);
 
-} // namespace DatabaseBackup
+private:
+    QString m_database;
+    Zip::Writer m_writer;
+};

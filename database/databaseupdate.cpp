@@ -1,9 +1,13 @@
 #include "database/databaseupdate.h"
 
+#include <memory>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
+#include <QSqlQuery>
 
 #include "common/filereplace.h"
 #include "common/logging.h"
@@ -31,6 +35,17 @@ QString translated(const char *text)
     return QCoreApplication::translate("Thread", text);
 }
 
+// A new database or journal left by an earlier run must never pass for this package's.
+void unpackNewDatabase()
+{
+    QFile::remove(Paths::newDatabasePath());
+    QFile::remove(Paths::newDatabaseJournalPath());
+    // A missing or broken package shows as a missing new database later on.
+    QString error;
+    if (!Zip::extractAll(Paths::databasePackagePath(), Paths::updateFolder(), &error))
+        qCDebug(lcDatabase).noquote() << "Database package not extracted:" << error;
+}
+
 } // namespace
 
 DatabaseUpdate::DatabaseUpdate(QObject *parent) : QObject(parent) {}
@@ -48,16 +63,28 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     DatabaseBackup::prune(Paths::backupFolder(), QDate::currentDate());
     emit progress(100, progressTotal);
 
-    if (!backUp())
-        return fail(-1, cantCreateBackup);
-    emit progress(200, progressTotal);
-
-    QFile::remove(Paths::newDatabasePath());
-    QFile::remove(Paths::newDatabaseJournalPath());
-    // A missing or broken package shows as a missing new database below.
+    const QString archive =
+        DatabaseBackup::archivePath(Paths::backupFolder(), QDateTime::currentDateTime());
+    DatabaseBackup backup(Paths::installedDatabasePath(), archive);
     QString error;
-    if (!Zip::extractAll(Paths::databasePackagePath(), Paths::updateFolder(), &error))
-        qCDebug(lcDatabase).noquote() << "Database package not extracted:" << error;
+    if (!backup.begin(&error)) {
+        qCDebug(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
+        return fail(-1, cantCreateBackup);
+    }
+    // Compressing is the longest step before the merge, so the package is unpacked meanwhile:
+    // that only writes below ../update-tmp/, and ../rc.db stays untouched until the backup is
+    // complete.
+    std::unique_ptr<QThread> unpacking(QThread::create(unpackNewDatabase));
+    unpacking->start();
+    const bool backedUp = backup.finish(&error);
+    if (backedUp)
+        emit progress(200, progressTotal);
+    unpacking->wait();
+    if (!backedUp) {
+        qCDebug(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
+        QFile::remove(Paths::newDatabasePath());
+        return fail(-1, cantCreateBackup);
+    }
     emit progress(300, progressTotal);
 
     if (!mergeAndApplyVisibility(copyOwnModels, rcTypeList))
@@ -67,17 +94,6 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     Settings::recordVersion(Settings::Key::database, newDbVersion);
     emit progress(800, progressTotal);
     return true;
-}
-
-bool DatabaseUpdate::backUp()
-{
-    const QString archive =
-        DatabaseBackup::archivePath(Paths::backupFolder(), QDateTime::currentDateTime());
-    QString error;
-    if (DatabaseBackup::write(Paths::installedDatabasePath(), archive, &error))
-        return true;
-    qCDebug(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
-    return false;
 }
 
 bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &rcTypeList)
@@ -96,6 +112,10 @@ bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &
         qCDebug(lcDatabase).noquote() << "New database:" << target.errorString();
         return fail(-2, cantOpenNew);
     }
+
+    // The new file is scratch until the copy of it, flushed to disk, takes the place of ../rc.db;
+    // after a crash it is unpacked again. Waiting for the disk on every commit gains nothing.
+    QSqlQuery(target.database()).exec(QStringLiteral("PRAGMA synchronous=OFF"));
 
     OwnModelMerge merge(current.database(), target.database());
     connect(&merge, &OwnModelMerge::progress, this, &DatabaseUpdate::progress);

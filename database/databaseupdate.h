@@ -25,7 +25,6 @@ signals:
     void statusText(const QString &text);
 
 private:
-    bool backUp();
     bool mergeAndApplyVisibility(bool copyOwnModels, const QString &rcTypeList);
     bool replaceInstalledDatabase();
     bool fail(int code, const char *text);

@@ -1,5 +1,7 @@
 #include "tests/database/testinstallation.h"
 
+#include <csignal>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -66,4 +68,19 @@ int runTool(const QString &program, const QStringList &arguments, QByteArray *ou
     if (output)
         *output = process.readAllStandardOutput();
     return process.exitCode();
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t limit)
+{
+    // Writing past the limit then fails with EFBIG instead of ending the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &m_saved);
+    rlimit limited = m_saved;
+    limited.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &limited);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    setrlimit(RLIMIT_FSIZE, &m_saved);
 }

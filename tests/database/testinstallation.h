@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -33,3 +35,16 @@ private:
 
 // Runs a program to its end and returns its exit code (-1 when it did not start or finish).
 int runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
+
+// Files may grow only to limit bytes while it lives, as on a disk that is nearly full.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t limit);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit m_saved;
+};

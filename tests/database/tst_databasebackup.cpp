@@ -1,7 +1,3 @@
-#include <csignal>
-
-#include <sys/resource.h>
-
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -35,24 +31,6 @@ QByteArray randomBytes(int size)
         c = char(generator.bounded(256));
     return data;
 }
-
-// Files may grow only to limit bytes while it lives, as on a disk that is nearly full.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t limit)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit limited = m_saved;
-        limited.rlim_cur = limit;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
-
-private:
-    rlimit m_saved;
-};
 
 } // namespace
 

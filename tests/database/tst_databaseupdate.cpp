@@ -1,7 +1,9 @@
 #include <functional>
+#include <memory>
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -66,6 +68,15 @@ QStringList userData(const QString &path)
     return sqlite3Rows(path, QStringLiteral("SELECT Rcid,Brand,Type,Model,Documentation,Link,"
                                             "Author,Correction,Own,Hidden,Flag,Hidden1 FROM "
                                             "rcmodels; SELECT * FROM rckeys;"));
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(7);
+    for (char &c : data)
+        c = char(generator.bounded(256));
+    return data;
 }
 
 bool connectionsRemain()
@@ -187,6 +198,11 @@ void TestDatabaseUpdate::failures_data()
     QTest::newRow("no backup folder") << "no backup folder" << backupFailed << false;
     QTest::newRow("database is a folder") << "database is a folder" << backupFailed << false;
     QTest::newRow("no database") << "no database" << backupFailed << false;
+    // Unpacked meanwhile, and removed again: nothing is used without a complete backup.
+    QTest::newRow("disk full during the backup")
+        << "disk full"
+        << QStringList{updating, "progress 100/1000", "status -1", "text Can't create backup."}
+        << false;
 
     const QStringList newFailed =
         untilExtracted + QStringList{"status -2", "text Can not open new database."};
@@ -241,15 +257,24 @@ void TestDatabaseUpdate::failures()
         QVERIFY(QFile::remove(installation.path(QStringLiteral("rc.db"))));
     if (setup == QLatin1String("database is a folder"))
         QVERIFY(QDir().mkpath(installation.path(QStringLiteral("rc.db"))));
-    const QStringList tablesBefore = setup.startsWith(QLatin1String("no database")) ||
-                                             setup == QLatin1String("database is a folder")
+    const QStringList tablesBefore = setup == QLatin1String("no database") ||
+                                             setup == QLatin1String("database is a folder") ||
+                                             setup == QLatin1String("disk full")
                                          ? QStringList()
                                          : userData(installation.path(QStringLiteral("rc.db")));
+
+    if (setup == QLatin1String("disk full"))
+        QVERIFY(installation.write(QStringLiteral("rc.db"), randomBytes(256 * 1024)));
     const QByteArray before = installation.read(QStringLiteral("rc.db"));
 
     DatabaseUpdate update;
     Reports reports(&update);
-    QVERIFY(!update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3")));
+    {
+        std::unique_ptr<FileSizeLimit> limit;
+        if (setup == QLatin1String("disk full"))
+            limit = std::make_unique<FileSizeLimit>(128 * 1024);
+        QVERIFY(!update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3")));
+    }
     QCOMPARE(reports.events, events);
     QVERIFY(!connectionsRemain());
 
@@ -258,10 +283,12 @@ void TestDatabaseUpdate::failures()
     const bool backupMade = events.contains(QStringLiteral("progress 200/1000"));
     QCOMPARE(QDir(installation.path(QStringLiteral("backup"))).entryList(QDir::Files).size(),
              backupMade ? 1 : 0);
-    // Unpacked only after a complete backup, and never a stale file in its place.
-    QCOMPARE(installation.read(QStringLiteral("update-tmp/rc.db")) == "stale", !backupMade);
+    // Unpacked only once the backup could begin, never used without a complete one, and never
+    // a stale file in its place.
+    const bool backupBegun = backupMade || setup == QLatin1String("disk full");
+    QCOMPARE(installation.read(QStringLiteral("update-tmp/rc.db")) == "stale", !backupBegun);
     QCOMPARE(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db"))),
-             extracted || !backupMade);
+             extracted || !backupBegun);
     // The user's data is all there; a failed merge may have added no more than Prot.
     if (!tablesBefore.isEmpty())
         QCOMPARE(userData(installation.path(QStringLiteral("rc.db"))), tablesBefore);
