@@ -11,6 +11,17 @@
 
 Installation::Installation()
 {
+    makeFolders();
+}
+
+Installation::Installation(const QString &parentFolder)
+    : m_dir(parentFolder + QStringLiteral("/installation-XXXXXX"))
+{
+    makeFolders();
+}
+
+void Installation::makeFolders()
+{
     QDir root(m_dir.path());
     root.mkpath(QStringLiteral("update"));
     root.mkpath(QStringLiteral("backup"));

@@ -14,6 +14,8 @@ class Installation
 {
 public:
     Installation();
+    // An installation made inside parentFolder, so that a test can watch what lies beside it.
+    explicit Installation(const QString &parentFolder);
     ~Installation();
     Installation(const Installation &) = delete;
     Installation &operator=(const Installation &) = delete;
@@ -48,6 +50,8 @@ public:
     bool waitForStarts(int n, int timeoutMs = 10000) const;
 
 private:
+    void makeFolders();
+
     QTemporaryDir m_dir;
     QString m_previous;
 };
