@@ -73,12 +73,12 @@ printf '%-6s %8s | %8s %8s %8s %6s %9s | %8s %8s %6s %9s\n' size "db (MB)" backu
   "zip -6" ratio "+mem (MB)" update tools ratio "+mem (MB)"
 for size in $sizes; do
   case $size in
-    S | L) spec=(--size "$size") ;;
-    300MB) spec=(--models 500000 --key-sets 280000 --keys-per-set 30 --own 20000) ;;
+    S | L) options=(--size "$size") ;;
+    300MB) options=(--models 500000 --key-sets 280000 --keys-per-set 30 --own 20000) ;;
     *) echo "unknown size $size" >&2; exit 2 ;;
   esac
-  "$bin/sample-install" db "${spec[@]}" "$work/cur-$size.db"
-  "$bin/sample-install" db "${spec[@]}" --release "$work/rc.db"
+  "$bin/sample-install" db "${options[@]}" "$work/cur-$size.db"
+  "$bin/sample-install" db "${options[@]}" --release "$work/rc.db"
   rm -f "$work/rcdb-$size.zip"
   (cd "$work" && zip -q -1 "rcdb-$size.zip" rc.db && rm rc.db)
   mb=$(( $(stat -c %s "$work/cur-$size.db") / 1048576 ))

@@ -39,27 +39,27 @@ public:
 
 SampleData::DatabaseSpec installedSpec(bool withProt)
 {
-    SampleData::DatabaseSpec spec;
-    spec.withProt = withProt;
-    spec.suppliedModels = 30;
-    spec.keySets = 10;
-    spec.keysPerSet = 3;
-    spec.firstRcid = 100;
-    spec.ownModels = 3;
-    spec.keysPerOwnModel = 2;
-    spec.ownFirstRcid = 1;
-    spec.withQuotes = true;
-    return spec;
+    SampleData::DatabaseSpec shape;
+    shape.withProt = withProt;
+    shape.suppliedModels = 30;
+    shape.keySets = 10;
+    shape.keysPerSet = 3;
+    shape.firstRcid = 100;
+    shape.ownModels = 3;
+    shape.keysPerOwnModel = 2;
+    shape.ownFirstRcid = 1;
+    shape.withQuotes = true;
+    return shape;
 }
 
 SampleData::DatabaseSpec releaseSpec()
 {
-    SampleData::DatabaseSpec spec;
-    spec.suppliedModels = 40;
-    spec.keySets = 12;
-    spec.keysPerSet = 3;
-    spec.ownModels = 0;
-    return spec;
+    SampleData::DatabaseSpec shape;
+    shape.suppliedModels = 40;
+    shape.keySets = 12;
+    shape.keysPerSet = 3;
+    shape.ownModels = 0;
+    return shape;
 }
 
 // The user's models and keys, without the Prot column that a failed merge may have added.

@@ -72,24 +72,24 @@ int runDatabaseCommand(const QStringList &arguments)
         return 2;
     }
 
-    SampleData::DatabaseSpec spec;
+    SampleData::DatabaseSpec shape;
     const QString sizeName = parser.value(size).toUpper();
     if (sizeName == QLatin1String("S"))
-        spec = SampleData::sizeS(parser.isSet(release));
+        shape = SampleData::sizeS(parser.isSet(release));
     else if (sizeName == QLatin1String("L"))
-        spec = SampleData::sizeL(parser.isSet(release));
+        shape = SampleData::sizeL(parser.isSet(release));
     else if (!sizeName.isEmpty()) {
         err << "unknown size " << sizeName << "\n";
         return 2;
     } else if (parser.isSet(release))
-        spec.ownModels = 0;
+        shape.ownModels = 0;
 
     if (parser.isSet(generation))
-        spec.layout = parser.value(generation) == QLatin1String("1") ? SampleData::Layout::First
-                                                                     : SampleData::Layout::Second;
-    spec.withProt = !parser.isSet(noProt);
-    spec.withNulls = parser.isSet(nulls);
-    spec.withQuotes = parser.isSet(quotes);
+        shape.layout = parser.value(generation) == QLatin1String("1") ? SampleData::Layout::First
+                                                                      : SampleData::Layout::Second;
+    shape.withProt = !parser.isSet(noProt);
+    shape.withNulls = parser.isSet(nulls);
+    shape.withQuotes = parser.isSet(quotes);
     for (std::size_t i = 0; i < std::size(numbers); ++i) {
         if (!parser.isSet(numberOptions.at(int(i))))
             continue;
@@ -100,13 +100,13 @@ int runDatabaseCommand(const QStringList &arguments)
             return 2;
         }
         if (numbers[i].wide)
-            spec.*numbers[i].wide = value;
+            shape.*numbers[i].wide = value;
         else
-            spec.*numbers[i].narrow = int(value);
+            shape.*numbers[i].narrow = int(value);
     }
 
     QString error;
-    if (!SampleData::writeDatabase(parser.positionalArguments().constFirst(), spec, &error)) {
+    if (!SampleData::writeDatabase(parser.positionalArguments().constFirst(), shape, &error)) {
         err << "sample-install db: " << error << "\n";
         return 1;
     }

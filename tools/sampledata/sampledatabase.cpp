@@ -97,12 +97,12 @@ bool run(const QSqlDatabase &db, const QString &statement, const QVariantList &v
     return true;
 }
 
-bool fill(const QSqlDatabase &db, const DatabaseSpec &spec, QString *error)
+bool fill(const QSqlDatabase &db, const DatabaseSpec &shape, QString *error)
 {
-    const bool first = spec.layout == Layout::First;
-    const bool prot = !first && spec.withProt;
-    const int types = qMax(1, spec.rcTypes);
-    const int sets = qMax(1, spec.keySets);
+    const bool first = shape.layout == Layout::First;
+    const bool prot = !first && shape.withProt;
+    const int types = qMax(1, shape.rcTypes);
+    const int sets = qMax(1, shape.keySets);
 
     const QString modelsTable =
         first ? firstModels : secondModels + (prot ? protColumn : QString()) + QStringLiteral(")");
@@ -117,7 +117,7 @@ bool fill(const QSqlDatabase &db, const DatabaseSpec &spec, QString *error)
         first ? QStringLiteral("((i % sets) * 7) % types + 1")
               : QStringLiteral("0") + (prot ? QStringLiteral(", 0") : QString());
     if (!run(db, supplied.arg(suppliedLast, suppliedLastValues),
-             {spec.suppliedModels, spec.firstRcid, sets, types, spec.withNulls}, error))
+             {shape.suppliedModels, shape.firstRcid, sets, types, shape.withNulls}, error))
         return false;
 
     const QString keyColumns = first ? QStringLiteral("Rcid, PCB, Name, ID")
@@ -128,7 +128,7 @@ bool fill(const QSqlDatabase &db, const DatabaseSpec &spec, QString *error)
               : QStringLiteral("type, 'Key ' || (j + 1), printf('%08X', (k * 2654435761) % "
                                "4294967296), j + 1");
     if (!run(db, suppliedKeys.arg(keyColumns, suppliedKeyValues),
-             {qint64(sets) * spec.keysPerSet, spec.firstRcid, qMax(1, spec.keysPerSet), types},
+             {qint64(sets) * shape.keysPerSet, shape.firstRcid, qMax(1, shape.keysPerSet), types},
              error))
         return false;
 
@@ -137,8 +137,8 @@ bool fill(const QSqlDatabase &db, const DatabaseSpec &spec, QString *error)
               : QStringLiteral("CASE WHEN z THEN NULL ELSE i % 3 END") +
                     (prot ? QStringLiteral(", i % 2") : QString());
     if (!run(db, own.arg(suppliedLast, ownLastValues),
-             {spec.ownModels, spec.ownFirstRcid, spec.duplicatedOwnRcids, types, spec.withNulls,
-              spec.withQuotes},
+             {shape.ownModels, shape.ownFirstRcid, shape.duplicatedOwnRcids, types, shape.withNulls,
+              shape.withQuotes},
              error))
         return false;
 
@@ -152,21 +152,21 @@ bool fill(const QSqlDatabase &db, const DatabaseSpec &spec, QString *error)
                                "CASE WHEN z THEN NULL WHEN q THEN 'I''D' || j ELSE printf('%04X', "
                                "k) END, j + 1");
     return run(db, ownKeys.arg(keyColumns, ownKeyValues),
-               {qint64(spec.ownModels) * spec.keysPerOwnModel, spec.ownFirstRcid,
-                qMax(1, spec.keysPerOwnModel), spec.duplicatedOwnRcids, qMax(1, spec.ownModels),
-                types, spec.withNulls, spec.withQuotes},
+               {qint64(shape.ownModels) * shape.keysPerOwnModel, shape.ownFirstRcid,
+                qMax(1, shape.keysPerOwnModel), shape.duplicatedOwnRcids, qMax(1, shape.ownModels),
+                types, shape.withNulls, shape.withQuotes},
                error);
 }
 
 DatabaseSpec sized(int supplied, int keySets, int own, bool release)
 {
-    DatabaseSpec spec;
-    spec.suppliedModels = supplied;
-    spec.keySets = keySets;
-    spec.keysPerSet = 30;
-    spec.ownModels = release ? 0 : own;
-    spec.keysPerOwnModel = 20;
-    return spec;
+    DatabaseSpec shape;
+    shape.suppliedModels = supplied;
+    shape.keySets = keySets;
+    shape.keysPerSet = 30;
+    shape.ownModels = release ? 0 : own;
+    shape.keysPerOwnModel = 20;
+    return shape;
 }
 
 } // namespace
@@ -180,7 +180,7 @@ DatabaseSpec sizeL(bool release)
     return sized(200000, 100000, 20000, release);
 }
 
-bool writeDatabase(const QString &path, const DatabaseSpec &spec, QString *error)
+bool writeDatabase(const QString &path, const DatabaseSpec &shape, QString *error)
 {
     if (QFile::exists(path) && !QFile::remove(path)) {
         if (error)
@@ -197,7 +197,7 @@ bool writeDatabase(const QString &path, const DatabaseSpec &spec, QString *error
     // A sample is thrown away when writing it fails: no journal, no waiting for the disk.
     const bool ok = run(db, QStringLiteral("PRAGMA journal_mode=OFF"), {}, error) &&
                     run(db, QStringLiteral("PRAGMA synchronous=OFF"), {}, error) &&
-                    db.transaction() && fill(db, spec, error) && db.commit();
+                    db.transaction() && fill(db, shape, error) && db.commit();
     if (!ok && error && error->isEmpty())
         *error = db.lastError().text();
     db.close();

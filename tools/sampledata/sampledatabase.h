@@ -3,7 +3,7 @@
 #include <QString>
 
 // Remote-control databases of any size for tests, the demo and the benchmarks, written straight
-// by SQLite so that millions of keys take seconds. The same spec gives the same file.
+// by SQLite so that millions of keys take seconds. The same shape gives the same file.
 //
 // Supplied models get the Rcids firstRcid, firstRcid + 1, ...; model m uses the key set
 // firstRcid + (m % keySets), so several models share a set, and key set s is filed under the
@@ -44,6 +44,6 @@ DatabaseSpec sizeS(bool release = false);
 DatabaseSpec sizeL(bool release = false);
 
 // Writes a new file at path, replacing one that is there.
-bool writeDatabase(const QString &path, const DatabaseSpec &spec, QString *error = nullptr);
+bool writeDatabase(const QString &path, const DatabaseSpec &shape, QString *error = nullptr);
 
 } // namespace SampleData
