@@ -1,5 +1,7 @@
 #include <memory>
 
+#include <sys/socket.h>
+
 #include <QDeadlineTimer>
 #include <QMetaMethod>
 #include <QPointer>
@@ -25,7 +27,7 @@ const QString unsentOwn =
 class TestServer : public QObject
 {
 public:
-    enum class Behaviour { Answer, Split, Close, Silent };
+    enum class Behaviour { Answer, Split, Close, Silent, Drip, Reset, NeverRead };
 
     Behaviour behaviour = Behaviour::Answer;
     QByteArray answer = "OK";
@@ -39,6 +41,8 @@ public:
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *socket = server.nextPendingConnection()) {
                 ++connections;
+                if (behaviour == Behaviour::NeverRead)
+                    continue; // accepted, and left alone
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
             }
         });
@@ -72,7 +76,32 @@ private:
             socket->disconnectFromHost();
             break;
         case Behaviour::Silent:
+        case Behaviour::NeverRead:
             break;
+        case Behaviour::Drip: {
+            // One byte a second, for as long as there is something left to say.
+            QPointer<QTcpSocket> target(socket);
+            socket->write(answer.left(1));
+            auto *timer = new QTimer(this);
+            connect(timer, &QTimer::timeout, this, [timer, target, rest = answer.mid(1)]() mutable {
+                if (!target || rest.isEmpty()) {
+                    timer->deleteLater();
+                    return;
+                }
+                target->write(rest.left(1));
+                rest.remove(0, 1);
+            });
+            timer->start(1000);
+            break;
+        }
+        case Behaviour::Reset: {
+            // Closing with a zero linger time makes the peer see a reset, not an orderly end.
+            const linger reset{1, 0};
+            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
+                         sizeof reset);
+            socket->abort();
+            break;
+        }
         }
     }
 
@@ -199,6 +228,14 @@ void TestClient::answers_data()
         << int(TestServer::Behaviour::Close) << QByteArray() << ordinary << false << silent;
     QTest::newRow("no answer in time")
         << int(TestServer::Behaviour::Silent) << QByteArray() << 300 << false << silent;
+    QTest::newRow("very large answer") << int(TestServer::Behaviour::Answer)
+                                       << QByteArray(8 << 20, 'O') << ordinary << false << wrong;
+    QTest::newRow("answer dripped a byte a second")
+        << int(TestServer::Behaviour::Drip) << QByteArray("OK") << ordinary << false << wrong;
+    QTest::newRow("connection reset")
+        << int(TestServer::Behaviour::Reset) << QByteArray() << ordinary << false << silent;
+    QTest::newRow("accepts and never reads")
+        << int(TestServer::Behaviour::NeverRead) << QByteArray() << 300 << false << silent;
 }
 
 void TestClient::answers()
@@ -223,6 +260,10 @@ void TestClient::answers()
     }
     QCOMPARE(messages->lines(), beforeAnswer + lastLines);
 
+    QCOMPARE(fixture->queryValue(unsentOwn), accepted ? QStringLiteral("0") : QStringLiteral("2"));
+    if (server.behaviour == TestServer::Behaviour::NeverRead)
+        return;
+
     // One frame, carrying the two own models that were not sent yet. A silent peer may read it
     // only after the client has given up waiting.
     QTRY_COMPARE(server.frames.size(), 1);
@@ -231,8 +272,6 @@ void TestClient::answers()
     const QByteArray document = documentOf(frame);
     QVERIFY(document.startsWith("<?xml"));
     QCOMPARE(document.count("<model "), 2);
-
-    QCOMPARE(fixture->queryValue(unsentOwn), accepted ? QStringLiteral("0") : QStringLiteral("2"));
 }
 
 void TestClient::refusedConnection()
