@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStorageInfo>
@@ -175,6 +176,94 @@ bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
     return true;
 }
 
+constexpr int maxLinkHops = 40; // as the system counts before it gives up
+
+QString linkOnDisk(const QString &path)
+{
+    struct stat st;
+    const QByteArray name = QFile::encodeName(path);
+    if (::lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return QString();
+    QByteArray target(4096, Qt::Uninitialized);
+    const ssize_t n = ::readlink(name.constData(), target.data(), size_t(target.size()));
+    return n <= 0 ? QString() : QFile::decodeName(target.left(n));
+}
+
+// Where an absolute path lands once every link on the way is followed, as the system will follow
+// them: the package's links, by the place where each is made, before those already on disk. A
+// ".." after a link leads up from where the link points, not from where it stands. Empty when
+// the links go round in a loop.
+QString landing(const QString &path, const QHash<QString, QString> &links)
+{
+    QStringList pending = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString current;
+    int hops = 0;
+    while (!pending.isEmpty()) {
+        const QString part = pending.takeFirst();
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            current.truncate(qMax(0, current.lastIndexOf(QLatin1Char('/'))));
+            continue;
+        }
+        const QString next = current + QLatin1Char('/') + part;
+        QString to = links.value(next);
+        if (to.isEmpty())
+            to = linkOnDisk(next);
+        if (to.isEmpty()) {
+            current = next;
+            continue;
+        }
+        if (++hops > maxLinkHops)
+            return QString();
+        pending = to.split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
+        if (to.startsWith(QLatin1Char('/')))
+            current.clear();
+    }
+    return current.isEmpty() ? QStringLiteral("/") : current;
+}
+
+// Each link's target was checked on its own, by its name; together, links can still lead out:
+// with "x" -> "." the link "s/l" -> "../x/../q" points beside the target, and with "a" -> "."
+// the link "a/b/l" -> "../../q" is made as "b/l". Follows the links as they will be made, in
+// order, over what is on disk.
+bool linksStayInside(const std::vector<Entry> &entries, const QString &canonicalTarget,
+                     QString *error)
+{
+    auto inside = [&](const QString &path) {
+        return path == canonicalTarget || path.startsWith(canonicalTarget + QLatin1Char('/'));
+    };
+    QHash<QString, QString> links;
+    std::vector<std::pair<QString, QString>> made; // place, entry name
+    for (const Entry &entry : entries) {
+        if (entry.kind != Kind::Link)
+            continue;
+        const QString path = canonicalTarget + QLatin1Char('/') +
+                             QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        const int slash = path.lastIndexOf(QLatin1Char('/'));
+        const QString folder = landing(path.left(slash), links);
+        if (folder.isEmpty() || !inside(folder))
+            return refuse(
+                error,
+                QStringLiteral("link \"%1\" lies outside the target folder").arg(entry.name));
+        const QString place = folder + path.mid(slash);
+        links.insert(place, entry.linkTarget);
+        made.emplace_back(place, entry.name);
+    }
+    for (const auto &[place, name] : made) {
+        const QString target = links.value(place);
+        const QString from = place.left(place.lastIndexOf(QLatin1Char('/')));
+        const QString lands = landing(
+            target.startsWith(QLatin1Char('/')) ? target : from + QLatin1Char('/') + target, links);
+        if (lands.isEmpty())
+            return refuse(error, QStringLiteral("link \"%1\" goes round in a loop").arg(name));
+        if (!inside(lands))
+            return refuse(error,
+                          QStringLiteral("link \"%1\" leads outside the target folder").arg(name));
+    }
+    return true;
+}
+
 bool insideFolder(const QString &canonicalFolder, const QString &path)
 {
     const QString canonical = QFileInfo(path).canonicalFilePath();
@@ -204,6 +293,7 @@ bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString 
         return failWith(error, QStringLiteral("Can not read entry \"%1\": %2")
                                    .arg(entry.name, QString::fromUtf8(zip_strerror(archive))));
     QByteArray buffer(chunkSize, Qt::Uninitialized);
+    qint64 written = 0;
     for (;;) {
         const zip_int64_t n = zip_fread(file.get(), buffer.data(), chunkSize);
         if (n < 0)
@@ -212,6 +302,14 @@ bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString 
                                 .arg(entry.name, QString::fromUtf8(zip_file_strerror(file.get()))));
         if (n == 0)
             break;
+        // The free space was checked against the declared sizes, and the reader does not hold
+        // an entry to its declared size: a few bytes that claim ten may inflate to gigabytes.
+        written += n;
+        if (written > entry.size)
+            return failWith(error, QStringLiteral("Damaged entry \"%1\": more data than the "
+                                                  "%2 bytes declared")
+                                       .arg(entry.name)
+                                       .arg(entry.size));
         if (out.file().write(buffer.constData(), n) != n)
             return failWith(
                 error,
@@ -309,6 +407,8 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
     const QString canonicalTarget = QFileInfo(targetFolder).canonicalFilePath();
     if (canonicalTarget.isEmpty())
         return failWith(error, QStringLiteral("No folder \"%1\"").arg(targetFolder));
+    if (!linksStayInside(entries, canonicalTarget, error))
+        return false;
     const qint64 available = QStorageInfo(canonicalTarget).bytesAvailable();
     if (available >= 0 && needed > available)
         return refuse(error, QStringLiteral("%1 needs %2 bytes, %3 are free")

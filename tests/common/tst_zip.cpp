@@ -55,6 +55,7 @@ private slots:
     void nothingToExtract_data();
     void nothingToExtract();
     void damagedEntryFails();
+    void moreDataThanDeclaredFails();
     void writerRoundTrip();
     void writerFailsWithoutFolder();
 };
@@ -121,6 +122,12 @@ void TestZip::refusesUnsafeEntries_data()
     QTest::newRow("file through a link")
         << "[" + ok + "('l',b'..',0o120777),('l/escape.txt',b'x',0o100644)]";
     QTest::newRow("empty link") << "[" + ok + "('l',b'',0o120777)]";
+    // Each link stays inside on its own; followed together they lead beside the target.
+    QTest::newRow("link up through a link to here")
+        << "[" + ok + "('x',b'.',0o120777),('s/',b'',0o40755),('s/l',b'../x/../q',0o120777)]";
+    QTest::newRow("link made through a link")
+        << "[" + ok + "('a',b'.',0o120777),('a/b/l',b'../../q',0o120777)]";
+    QTest::newRow("links in a loop") << "[" + ok + "('p',b'q',0o120777),('q',b'p',0o120777)]";
     QTest::newRow("same path twice")
         << "[" + ok + "('a/x.txt',b'1',0o100644),('a\\\\x.txt',b'2',0o100644)]";
 }
@@ -193,6 +200,30 @@ void TestZip::damagedEntryFails()
     QVERIFY(!Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
     QCOMPARE(inst.readFile("out/big.txt"), QByteArray("previous"));
     QCOMPARE(filesBelow(inst.path("out")), QStringList{"big.txt"});
+}
+
+void TestZip::moreDataThanDeclaredFails()
+{
+    // A megabyte of zeros whose sizes claim ten bytes: the free space was checked against ten.
+    Installation inst;
+    const QString archive = inst.path("update-tmp/pkg.zip");
+    const QString script =
+        QStringLiteral("import zipfile,struct,sys\n"
+                       "z=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_DEFLATED)\n"
+                       "z.writestr('big.bin',bytes(1000000))\n"
+                       "z.close()\n"
+                       "d=bytearray(open(sys.argv[1],'rb').read())\n"
+                       "struct.pack_into('<I',d,22,10)\n"
+                       "struct.pack_into('<I',d,d.find(b'PK\\x01\\x02')+24,10)\n"
+                       "open(sys.argv[1],'wb').write(d)\n");
+    QCOMPARE(runProgram("python3", {"-c", script, archive}, inst.root()), 0);
+    QVERIFY(inst.writeFile("out/big.bin", "previous"));
+
+    QString error;
+    QVERIFY(!Zip::extractAll(archive, inst.path("out"), &error));
+    QVERIFY2(error.contains("more data than the 10 bytes declared"), qPrintable(error));
+    QCOMPARE(inst.readFile("out/big.bin"), QByteArray("previous"));
+    QCOMPARE(filesBelow(inst.path("out")), QStringList{"big.bin"});
 }
 
 void TestZip::writerRoundTrip()
