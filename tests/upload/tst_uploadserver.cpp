@@ -13,6 +13,28 @@ const QByteArray goodDocument = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc
                                 " </rcmodels>\n <rckeys>\n  <key Rcid=\"1\" Name=\"Power\"/>\n"
                                 " </rckeys>\n <about company=\"c\" version=\"2.0\"/>\n</rc>\n";
 
+// A well-formed document of exactly size bytes: models with short attributes, the last one
+// padded to fit.
+QByteArray documentOfSize(qsizetype size, int *models)
+{
+    const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc>\n <rcmodels>\n";
+    const QByteArray tail =
+        " </rcmodels>\n <rckeys/>\n <about company=\"c\" version=\"2.0\"/>\n</rc>\n";
+    const QByteArray last = "  <model Rcid=\"0\" Documentation=\"\"/>\n";
+    QByteArray body;
+    *models = 1;
+    for (;;) {
+        const QByteArray line = "  <model Rcid=\"" + QByteArray::number(*models) + "\"/>\n";
+        if (head.size() + body.size() + line.size() + last.size() + tail.size() > size)
+            break;
+        body += line;
+        ++*models;
+    }
+    const qsizetype padding = size - head.size() - body.size() - last.size() - tail.size();
+    return head + body + "  <model Rcid=\"0\" Documentation=\"" + QByteArray(padding, 'd') +
+           "\"/>\n" + tail;
+}
+
 QByteArray bigEndian(quint32 value)
 {
     QByteArray bytes(4, '\0');
@@ -94,6 +116,8 @@ private slots:
     void refusesBadFrames_data();
     void refusesBadFrames();
     void answersOkAndLeavesTheConnectionOpen();
+    void storesDocumentsOfAnySize_data();
+    void storesDocumentsOfAnySize();
     void servesOthersWhileOneStalls();
     void answerOptions_data();
     void answerOptions();
@@ -187,6 +211,36 @@ void TestUploadServer::answersOkAndLeavesTheConnectionOpen()
     QCOMPARE(server.storedFiles().size(), 1);
     QVERIFY(server.storedFiles().first().endsWith(".db"));
     QTRY_VERIFY(server.log().contains("stored 1 models and 1 keys"));
+}
+
+void TestUploadServer::storesDocumentsOfAnySize_data()
+{
+    // The document is inflated into a buffer that starts at 64 KiB and grows as it fills.
+    QTest::addColumn<qsizetype>("size");
+    QTest::newRow("below the first buffer") << qsizetype(1000);
+    QTest::newRow("exactly the first buffer") << qsizetype(65536);
+    QTest::newRow("one byte past it") << qsizetype(65537);
+    QTest::newRow("several times it") << qsizetype(1000003);
+}
+
+void TestUploadServer::storesDocumentsOfAnySize()
+{
+    QFETCH(qsizetype, size);
+    int models = 0;
+    const QByteArray document = documentOfSize(size, &models);
+    QCOMPARE(document.size(), size);
+
+    ServerProcess server({});
+    const quint16 port = server.port();
+    QVERIFY(port != 0);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(frameOf(qCompress(document)));
+    QVERIFY2(socket.waitForReadyRead(20000), qPrintable(server.log()));
+    QCOMPARE(socket.readAll(), QByteArray("OK"));
+    QTRY_VERIFY2(server.log().contains(QStringLiteral("stored %1 models").arg(models)),
+                 qPrintable(server.log()));
 }
 
 void TestUploadServer::servesOthersWhileOneStalls()

@@ -157,32 +157,41 @@ QByteArray UploadStore::inflateDocument(const QByteArray &block, qint64 maxDocum
                         .arg(maxDocumentSize));
 
     // Inflated by hand rather than by qUncompress, which keeps doubling its buffer for a stream
-    // longer than stated: the stated size is the most this will ever write.
-    QByteArray document(qsizetype(stated), Qt::Uninitialized);
+    // longer than stated: the stated size is the most this will ever write. The stated size is
+    // still only a claim, made by a frame of a few bytes as easily as by a large one: the buffer
+    // grows with what the stream really gives instead of being taken whole up front.
+    constexpr qint64 firstChunk = 64 * 1024;
+    QByteArray document;
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK)
         return fail(QStringLiteral("zlib: can not start"));
     stream.next_in = const_cast<Bytef *>(bytes + 4);
     stream.avail_in = uInt(block.size() - 4);
-    stream.next_out = reinterpret_cast<Bytef *>(document.data());
-    stream.avail_out = uInt(stated);
-    int status = ::inflate(&stream, Z_FINISH);
-    // A stream that would go on past the stated size needs a byte of room to show it.
-    if (status == Z_BUF_ERROR && stream.avail_out == 0) {
-        Bytef probe;
-        stream.next_out = &probe;
-        stream.avail_out = 1;
-        status = ::inflate(&stream, Z_FINISH);
-        inflateEnd(&stream);
-        if (status == Z_STREAM_END || stream.avail_out == 0)
-            return fail(
-                QStringLiteral("zlib stream is longer than the stated %1 bytes").arg(stated));
-        return fail(QStringLiteral("zlib stream is cut short"));
+    Bytef probe = 0;
+    int status = Z_OK;
+    while (status == Z_OK && qint64(stream.total_out) <= qint64(stated)) {
+        if (stream.avail_out == 0) {
+            const qint64 produced = qint64(stream.total_out);
+            if (produced < qint64(stated)) {
+                document.resize(qsizetype(
+                    qMin<qint64>(stated, qMax<qint64>(firstChunk, 2 * qint64(document.size())))));
+                stream.next_out = reinterpret_cast<Bytef *>(document.data()) + produced;
+                stream.avail_out = uInt(document.size() - produced);
+            } else {
+                // Full: a stream that would go on past the stated size needs a byte of room to
+                // show it.
+                stream.next_out = &probe;
+                stream.avail_out = 1;
+            }
+        }
+        status = ::inflate(&stream, Z_NO_FLUSH);
     }
-    const qint64 produced = qint64(stated) - stream.avail_out;
+    const qint64 produced = qint64(stream.total_out);
     const uInt leftOver = stream.avail_in;
     const QString zlibMessage = stream.msg ? QString::fromLatin1(stream.msg) : QString();
     inflateEnd(&stream);
+    if (produced > qint64(stated))
+        return fail(QStringLiteral("zlib stream is longer than the stated %1 bytes").arg(stated));
     if (status == Z_DATA_ERROR || status == Z_NEED_DICT || status == Z_MEM_ERROR ||
         status == Z_STREAM_ERROR)
         return fail(QStringLiteral("zlib stream is corrupt: %1").arg(zlibMessage));
