@@ -14,40 +14,9 @@ repeat=${REPEAT:-3}
 work=$root/bench/out/backup
 types=1,3,5
 
-if [ -z "${SKIP_BUILD:-}" ]; then
-  bash "$root/scripts/install-deps.sh"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" --target sample-install bench-backup >/dev/null
-fi
-bin=$build/bin
-mkdir -p "$work"
+source "$root/bench/common.sh" sample-install bench-backup
 
-# Seconds and peak KB of one command, into the named variables.
-timed() {
-  local out=$1 mem=$2
-  shift 2
-  /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" ||
-    { cat "$work/stderr.txt" >&2; return 1; }
-  read -r "$out" "$mem" <"$work/time.txt"
-}
-best() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
-
-models="Rcid,Brand,Type,Model,Documentation,Link,Author,Correction,Own,Hidden,Flag,Hidden1,Prot"
-filtered="Rcid,replace(Brand,'''',''),replace(Type,'''',''),replace(Model,'''',''),\
-replace(Documentation,'''',''),Link,Author,Correction,Own,Hidden,Flag,Hidden1,Prot"
-own="SELECT Rcid FROM cur.rcmodels WHERE Own = 1"
-merge="ATTACH '../rc.db' AS cur;
-BEGIN;
-DELETE FROM main.rcmodels WHERE Rcid IN ($own);
-DELETE FROM main.rckeys WHERE Rcid IN ($own);
-INSERT INTO main.rcmodels($models) SELECT $filtered FROM cur.rcmodels WHERE Own = 1;
-INSERT INTO main.rckeys(Rcid,RCTypeId,Name,ID,Nkey)
-  SELECT Rcid,RCTypeId,replace(Name,'''',''),ID,Nkey FROM cur.rckeys WHERE Rcid IN ($own);
-COMMIT;
-UPDATE rcmodels SET Hidden=0;
-UPDATE rcmodels SET Hidden=1 WHERE Own=0 AND Link NOT IN
-  (SELECT Rcid FROM rckeys WHERE RCTypeId IN ($types));"
+merge=$(reference_merge ../rc.db)
 export merge
 tools_update='set -e
 cd "$1"

@@ -14,40 +14,8 @@ repeat=${REPEAT:-3}
 work=$root/bench/out/merge
 types=1,3,5
 
-if [ -z "${SKIP_BUILD:-}" ]; then
-  bash "$root/scripts/install-deps.sh"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" --target sample-install bench-merge >/dev/null
-fi
-bin=$build/bin
-mkdir -p "$work"
-
-models="Rcid,Brand,Type,Model,Documentation,Link,Author,Correction,Own,Hidden,Flag,Hidden1,Prot"
-filtered="Rcid,replace(Brand,'''',''),replace(Type,'''',''),replace(Model,'''',''),\
-replace(Documentation,'''',''),Link,Author,Correction,Own,Hidden,Flag,Hidden1,Prot"
-own="SELECT Rcid FROM cur.rcmodels WHERE Own = 1"
-reference="ATTACH '$work/ref/cur.db' AS cur;
-BEGIN;
-DELETE FROM main.rcmodels WHERE Rcid IN ($own);
-DELETE FROM main.rckeys WHERE Rcid IN ($own);
-INSERT INTO main.rcmodels($models) SELECT $filtered FROM cur.rcmodels WHERE Own = 1;
-INSERT INTO main.rckeys(Rcid,RCTypeId,Name,ID,Nkey)
-  SELECT Rcid,RCTypeId,replace(Name,'''',''),ID,Nkey FROM cur.rckeys WHERE Rcid IN ($own);
-COMMIT;
-UPDATE rcmodels SET Hidden=0;
-UPDATE rcmodels SET Hidden=1 WHERE Own=0 AND Link NOT IN
-  (SELECT Rcid FROM rckeys WHERE RCTypeId IN ($types));"
-
-# Seconds and peak KB of one command, into the named variables.
-timed() {
-  local out=$1 mem=$2
-  shift 2
-  /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" ||
-    { cat "$work/stderr.txt" >&2; return 1; }
-  read -r "$out" "$mem" <"$work/time.txt"
-}
-
-best() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
+source "$root/bench/common.sh" sample-install bench-merge
+reference=$(reference_merge "$work/ref/cur.db")
 
 tables() { sqlite3 "$1" "SELECT * FROM rcmodels; SELECT * FROM rckeys;" | md5sum | cut -c1-32; }
 
@@ -70,8 +38,8 @@ for size in $sizes; do
   done
   same=different
   [ "$(tables "$work/ours/new.db")" = "$(tables "$work/ref/new.db")" ] && same=same
-  ratio=$(awk -v a="$ours_best" -v b="$ref_best" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }')
-  printf '%-5s %12s %12s %8s %14d %s\n' "$size" "$ours_best" "$ref_best" "$ratio" \
+  printf '%-5s %12s %12s %8s %14d %s\n' "$size" "$ours_best" "$ref_best" \
+    "$(ratio "$ours_best" "$ref_best")" \
     $((peak / 1024)) "$same"
-  rm -rf "$work/ours" "$work/ref"
+  rm -rf "$work/ours" "$work/ref" "$work/cur-$size.db" "$work/new-$size.db"
 done
