@@ -63,6 +63,7 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     DatabaseBackup::prune(Paths::backupFolder(), QDate::currentDate());
     emit progress(100, progressTotal);
 
+    finishInterruptedTransaction();
     const QString archive =
         DatabaseBackup::archivePath(Paths::backupFolder(), QDateTime::currentDateTime());
     DatabaseBackup backup(Paths::installedDatabasePath(), archive);
@@ -123,7 +124,25 @@ bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &
         return fail(-2, cantEdit);
     if (!Visibility::apply(target.database(), rcTypeList))
         return fail(-2, cantEdit);
+    qCDebug(lcDatabase) << "Visibility set";
     return true;
+}
+
+// A program that died while writing ../rc.db leaves a hot journal beside it, and the file alone
+// is then half old, half new. Opening it once lets SQLite roll the journal back, so that the
+// backup holds the database as it was last committed rather than the torn file.
+void DatabaseUpdate::finishInterruptedTransaction()
+{
+    const QString journal = Paths::installedDatabasePath() + QStringLiteral("-journal");
+    if (!QFileInfo(journal).isFile() || !QFileInfo(Paths::installedDatabasePath()).isFile())
+        return;
+    SqlConnection recovery(QStringLiteral("recovery"), Paths::installedDatabasePath());
+    if (recovery.open())
+        qCDebug(lcDatabase).noquote()
+            << "Rolled back an interrupted transaction of" << Paths::installedDatabasePath();
+    else
+        qCDebug(lcDatabase).noquote()
+            << "Can not roll back" << journal << ":" << recovery.errorString();
 }
 
 // ../rc.db is always either the old or the new database: the merged file is copied beside it
@@ -133,8 +152,10 @@ bool DatabaseUpdate::replaceInstalledDatabase()
     bool renameFailed = false;
     QString error;
     if (FileReplace::copyOver(Paths::newDatabasePath(), Paths::installedDatabasePath(),
-                              &renameFailed, &error))
+                              &renameFailed, &error)) {
+        qCDebug(lcDatabase) << "New database in place";
         return true;
+    }
     qCDebug(lcDatabase).noquote() << "New database not in place:" << error;
     return fail(-3, renameFailed ? cantRename : cantCopy);
 }

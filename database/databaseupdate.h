@@ -25,6 +25,7 @@ signals:
     void statusText(const QString &text);
 
 private:
+    void finishInterruptedTransaction();
     bool mergeAndApplyVisibility(bool copyOwnModels, const QString &rcTypeList);
     bool replaceInstalledDatabase();
     bool fail(int code, const char *text);

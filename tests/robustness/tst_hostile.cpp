@@ -102,6 +102,8 @@ void TestHostile::corpus_data()
         << "db-empty" << -2 << "Can not edit database." << false << "";
     QTest::newRow("database: not a database")
         << "db-text" << -2 << "Can not open current database." << false << "";
+    QTest::newRow("database: hot journal beside it")
+        << "db-journal" << 0 << "" << true << "Rolled back an interrupted transaction";
     QTest::newRow("database: a folder")
         << "db-folder" << -1 << "Can't create backup." << false << "";
     QTest::newRow("release: no rckeys")
@@ -196,13 +198,39 @@ void TestHostile::corpus()
         inst.setInstalled("UpdateInfo/database", "2030/04/04");
     } else if (spoil == "ini-mode")
         inst.setOffered("UpdateInfo/updateMode", "two");
+    if (spoil == "db-journal") {
+        // A program that died inside a transaction: changed pages are in the file, the
+        // originals in the journal beside it.
+        const QString script = "import os,sqlite3,sys\n"
+                               "c=sqlite3.connect(sys.argv[1],isolation_level=None)\n"
+                               "c.execute('PRAGMA cache_size=1')\n"
+                               "c.execute('BEGIN')\n"
+                               "c.execute(\"UPDATE rcmodels SET Brand='torn'\")\n"
+                               "c.execute(\"UPDATE rckeys SET Name='torn'\")\n"
+                               "os._exit(0)\n";
+        QCOMPARE(runProgram("python3", {"-c", script, inst.path("rc.db")}, inst.root()), 0);
+        QVERIFY(inst.exists("rc.db-journal"));
+    }
     QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
     QVERIFY(QDir(inst.path("pkg-db")).removeRecursively());
     QVERIFY(QDir(inst.path("pkg-other")).removeRecursively());
 
     const QString db = inst.path("rc.db");
-    const bool usableDatabase = !spoil.startsWith("db-");
-    const QString ownBefore = usableDatabase ? ownModels(db) : QString();
+    const bool usableDatabase = !spoil.startsWith("db-") || spoil == "db-journal";
+    QString ownBefore;
+    if (spoil == "db-journal") {
+        // What the journal restores, read from a copy so that the original stays torn.
+        QDir().mkpath(inst.path("copy"));
+        QVERIFY(QFile::copy(db, inst.path("copy/rc.db")));
+        QVERIFY(QFile::copy(db + "-journal", inst.path("copy/rc.db-journal")));
+        ownBefore = ownModels(inst.path("copy/rc.db"));
+        QCOMPARE(
+            sqlite(inst.path("copy/rc.db"), "SELECT count(*) FROM rcmodels WHERE Brand='torn'"),
+            "0");
+        QVERIFY(QDir(inst.path("copy")).removeRecursively());
+    } else if (usableDatabase) {
+        ownBefore = ownModels(db);
+    }
     const QByteArray bytesBefore = inst.readFile("rc.db");
 
     QCOMPARE(runProgram(binaryPath("updater"), {"-A", "1", "-platform", "offscreen"},
@@ -234,6 +262,22 @@ void TestHostile::corpus()
     }
     if (status < 0)
         QCOMPARE(inst.installed("UpdateInfo/database"), oldVersion);
+
+    if (spoil == "db-journal") {
+        // The backup holds the database as last committed, not the torn file.
+        const QStringList backups = QDir(inst.path("backup")).entryList({"rcdb-*.zip"});
+        QCOMPARE(backups.size(), 1);
+        QByteArray backedUp;
+        QCOMPARE(runProgram("unzip", {"-p", inst.path("backup/" + backups.first()), "rc.db"},
+                            inst.root(), &backedUp),
+                 0);
+        QVERIFY(inst.writeFile("restored/rc.db", backedUp));
+        QCOMPARE(sqlite(inst.path("restored/rc.db"), "PRAGMA integrity_check"), "ok");
+        QCOMPARE(
+            sqlite(inst.path("restored/rc.db"), "SELECT count(*) FROM rcmodels WHERE Brand='torn'"),
+            "0");
+        QCOMPARE(ownModels(inst.path("restored/rc.db")), ownBefore);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHostile)
