@@ -51,8 +51,8 @@ for target in "${targets[@]}"; do
 done
 rm -rf "$work/tmp"
 
+echo "fuzz: $((${#targets[@]} - ${#failed[@]})) passed, ${#failed[@]} failed"
 if [ ${#failed[@]} -gt 0 ]; then
-    echo "fuzzing failed: ${failed[*]}; inputs in $findings"
+    echo "failed: ${failed[*]}; the inputs are in $findings"
     exit 1
 fi
-echo "fuzzing: every target ran clean"

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the demo need on a fresh Debian 12 machine.
+# Installs what the build, the tests and the demo need on a fresh Debian 12 machine; clang with
+# its sanitizer and libFuzzer runtimes (and llvm-symbolizer for readable reports) serve
+# scripts/sanitize.sh and scripts/fuzz.sh.
 # Only packages that are missing are installed; nothing happens when all are present.
 set -euo pipefail
 
@@ -9,6 +11,7 @@ packages=(
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-translations-l10n
   libgl-dev libzip-dev zlib1g-dev
   zip unzip sqlite3 xvfb xauth python3 time
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()
