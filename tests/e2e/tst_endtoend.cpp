@@ -6,12 +6,6 @@
 
 namespace {
 
-int runUpdater(Installation &inst, QByteArray *output = nullptr)
-{
-    return runProgram(binaryPath("updater"), {"-A", "1", "-platform", "offscreen"},
-                      inst.updateDir(), output, 60000);
-}
-
 QString canonicalRoot(const Installation &inst)
 {
     return QDir(inst.root()).canonicalPath();

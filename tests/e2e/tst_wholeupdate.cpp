@@ -9,20 +9,6 @@
 
 namespace {
 
-// Every check of the databases goes through the sqlite3 command, not through our own code.
-QStringList sqlite(const QString &database, const QString &statement)
-{
-    QByteArray output;
-    if (runProgram("sqlite3", {database, statement}, QDir::tempPath(), &output) != 0)
-        return {QStringLiteral("<sqlite3 failed: %1>").arg(QString::fromUtf8(output))};
-    return QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QString sqliteValue(const QString &database, const QString &statement)
-{
-    return sqlite(database, statement).value(0);
-}
-
 class UploadServer
 {
 public:
@@ -54,12 +40,6 @@ private:
 int storedUploads(const QString &store)
 {
     return QDir(store).entryList({"upload-*.db"}, QDir::Files).size();
-}
-
-int runUpdater(Installation &inst)
-{
-    return runProgram(binaryPath("updater"), {"-A", "1", "-platform", "offscreen"},
-                      inst.updateDir(), nullptr, 120000);
 }
 
 // A user's installation with a first-layout catalogue and own models, and an update offering a
@@ -123,16 +103,17 @@ void TestWholeUpdate::firstGenerationMigratedEndToEnd()
     prepare(inst, true);
     const QString db = inst.path("rc.db");
     const QString store = inst.path("store");
-    const QStringList modelsBefore =
-        sqlite(db, "SELECT Rcid, Brand, Type, Model, Documentation, Link, Author, Correction, Own, "
-                   "Hidden, RCTypeId FROM rcmodels ORDER BY Rcid");
-    const QStringList keysBefore = sqlite(db, "SELECT * FROM rckeys ORDER BY Rcid, Name, ID, PCB");
+    const QStringList modelsBefore = sqliteRows(
+        db, "SELECT Rcid, Brand, Type, Model, Documentation, Link, Author, Correction, Own, "
+            "Hidden, RCTypeId FROM rcmodels ORDER BY Rcid");
+    const QStringList keysBefore =
+        sqliteRows(db, "SELECT * FROM rckeys ORDER BY Rcid, Name, ID, PCB");
     // What the user made, as the new layout must hold it: quotes gone from the filtered texts,
     // the key type taken from the model, key numbers from the position codes.
-    const QStringList ownModelsBefore = sqlite(
+    const QStringList ownModelsBefore = sqliteRows(
         db, "SELECT Rcid, replace(Brand, '''', ''), replace(Model, '''', ''), "
             "ifnull(Author, ''), ifnull(Correction, '') FROM rcmodels WHERE Own = 1 ORDER BY Rcid");
-    const QStringList ownKeysBefore = sqlite(
+    const QStringList ownKeysBefore = sqliteRows(
         db,
         "SELECT k.Rcid, m.RCTypeId, replace(k.Name, '''', ''), ifnull(k.ID, ''), "
         "CASE WHEN ifnull(m.RCTypeId, 0) <= 4 THEN substr(k.PCB, 1, 1) * 56 + substr(k.PCB, 3, 2) "
@@ -140,7 +121,7 @@ void TestWholeUpdate::firstGenerationMigratedEndToEnd()
         "FROM rckeys k JOIN rcmodels m ON k.Rcid = m.Rcid WHERE m.Own = 1 "
         "ORDER BY k.Rcid, k.Name, k.ID");
     const int unsent =
-        sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0").toInt();
+        sqliteText(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0").toInt();
     QVERIFY(unsent > 0);
 
     {
@@ -152,7 +133,7 @@ void TestWholeUpdate::firstGenerationMigratedEndToEnd()
 
         const QString upload =
             QDir(store).absoluteFilePath(QDir(store).entryList({"upload-*.db"}).first());
-        QCOMPARE(sqliteValue(upload, "SELECT count(*) FROM rcmodels").toInt(), unsent);
+        QCOMPARE(sqliteText(upload, "SELECT count(*) FROM rcmodels").toInt(), unsent);
 
         QCOMPARE(inst.installed("UpdateInfo/database"), "2025-01-01");
         QCOMPARE(inst.installed("UpdateInfo/main"), "2025-01-01");
@@ -160,29 +141,29 @@ void TestWholeUpdate::firstGenerationMigratedEndToEnd()
         QCOMPARE(inst.readFile("help.txt"), QByteArray("help"));
 
         // The catalogue is the new release with the user's models carried over.
-        QCOMPARE(sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 0"), "350");
-        QCOMPARE(sqlite(db, "SELECT Rcid, Brand, Model, Author, Correction FROM rcmodels "
-                            "WHERE Own = 1 ORDER BY Rcid"),
+        QCOMPARE(sqliteText(db, "SELECT count(*) FROM rcmodels WHERE Own = 0"), "350");
+        QCOMPARE(sqliteRows(db, "SELECT Rcid, Brand, Model, Author, Correction FROM rcmodels "
+                                "WHERE Own = 1 ORDER BY Rcid"),
                  ownModelsBefore);
-        QCOMPARE(sqlite(db,
-                        "SELECT k.Rcid, k.RCTypeId, k.Name, k.ID, CASE WHEN k.RCTypeId = 5 THEN "
-                        "'table' ELSE k.Nkey END FROM rckeys k JOIN rcmodels m ON k.Rcid = m.Rcid "
-                        "WHERE m.Own = 1 ORDER BY k.Rcid, k.Name, k.ID"),
+        QCOMPARE(sqliteRows(
+                     db, "SELECT k.Rcid, k.RCTypeId, k.Name, k.ID, CASE WHEN k.RCTypeId = 5 THEN "
+                         "'table' ELSE k.Nkey END FROM rckeys k JOIN rcmodels m ON k.Rcid = m.Rcid "
+                         "WHERE m.Own = 1 ORDER BY k.Rcid, k.Name, k.ID"),
                  ownKeysBefore);
-        QCOMPARE(sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"), "0");
+        QCOMPARE(sqliteText(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"), "0");
 
         // Visibility by the chosen types 1 and 3, judged by a query of our own.
-        QCOMPARE(sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Hidden <> 0"),
+        QCOMPARE(sqliteText(db, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Hidden <> 0"),
                  "0");
-        QCOMPARE(sqliteValue(db,
-                             "SELECT count(*) FROM rcmodels m WHERE Own = 0 AND Link IS NOT NULL "
-                             "AND Hidden <> CASE WHEN EXISTS (SELECT 1 FROM rckeys k WHERE k.Rcid "
-                             "= m.Link AND k.RCTypeId IN (1, 3)) THEN 0 ELSE 1 END"),
+        QCOMPARE(sqliteText(db,
+                            "SELECT count(*) FROM rcmodels m WHERE Own = 0 AND Link IS NOT NULL "
+                            "AND Hidden <> CASE WHEN EXISTS (SELECT 1 FROM rckeys k WHERE k.Rcid "
+                            "= m.Link AND k.RCTypeId IN (1, 3)) THEN 0 ELSE 1 END"),
                  "0");
         QVERIFY(
-            sqliteValue(db, "SELECT count(*) FROM rcmodels WHERE Own = 0 AND Hidden = 1").toInt() >
+            sqliteText(db, "SELECT count(*) FROM rcmodels WHERE Own = 0 AND Hidden = 1").toInt() >
             0);
-        QCOMPARE(sqliteValue(db, "PRAGMA integrity_check"), "ok");
+        QCOMPARE(sqliteText(db, "PRAGMA integrity_check"), "ok");
 
         // The backup holds the catalogue as the database update found it: after the upload had
         // marked the sent models, before the Prot column was added.
@@ -197,12 +178,11 @@ void TestWholeUpdate::firstGenerationMigratedEndToEnd()
         const QString everythingButFlag =
             "SELECT Rcid, Brand, Type, Model, Documentation, Link, Author, Correction, Own, "
             "Hidden, RCTypeId FROM rcmodels ORDER BY Rcid";
-        QCOMPARE(sqlite(copy, everythingButFlag), modelsBefore);
-        QCOMPARE(sqlite(copy, "SELECT * FROM rckeys ORDER BY Rcid, Name, ID, PCB"), keysBefore);
-        QCOMPARE(sqliteValue(copy, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"),
-                 "0");
-        QCOMPARE(sqliteValue(copy, "SELECT count(*) FROM pragma_table_info('rcmodels') "
-                                   "WHERE name = 'Prot'"),
+        QCOMPARE(sqliteRows(copy, everythingButFlag), modelsBefore);
+        QCOMPARE(sqliteRows(copy, "SELECT * FROM rckeys ORDER BY Rcid, Name, ID, PCB"), keysBefore);
+        QCOMPARE(sqliteText(copy, "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"), "0");
+        QCOMPARE(sqliteText(copy, "SELECT count(*) FROM pragma_table_info('rcmodels') "
+                                  "WHERE name = 'Prot'"),
                  "0");
     }
 
@@ -246,7 +226,7 @@ void TestWholeUpdate::unreachableServerDoesNotStopTheUpdate()
     QVERIFY(inst.readFile("kestrelix.exe").contains("new build"));
     // Nothing was sent, so nothing is marked as sent.
     QVERIFY(
-        sqliteValue(inst.path("rc.db"), "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0")
+        sqliteText(inst.path("rc.db"), "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0")
             .toInt() > 0);
 }
 
@@ -265,7 +245,7 @@ void TestWholeUpdate::nothingNewerStillUploads()
     QCOMPARE(inst.readFile("config.ini"), config);
     QVERIFY(inst.readFile("kestrelix.exe").contains("old build"));
     QCOMPARE(
-        sqliteValue(inst.path("rc.db"), "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"),
+        sqliteText(inst.path("rc.db"), "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"),
         "0");
 }
 

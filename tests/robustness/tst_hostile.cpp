@@ -12,14 +12,6 @@ namespace {
 const QString oldVersion = QStringLiteral("2024-04-04");
 const QString newVersion = QStringLiteral("2025-05-05");
 
-QString sqlite(const QString &database, const QString &statement)
-{
-    QByteArray output;
-    if (runProgram("sqlite3", {database, statement}, QDir::tempPath(), &output) != 0)
-        return QStringLiteral("<sqlite3 failed>");
-    return QString::fromUtf8(output).trimmed();
-}
-
 // Writes a package with Python's zipfile, which takes names and modes exactly as given, then
 // lets the script patch the bytes (d) before they are written.
 bool pythonPackage(const QString &archive, const QString &entries, const QString &patch = {})
@@ -53,8 +45,8 @@ QString claimSize(quint32 size)
 
 QString ownModels(const QString &db)
 {
-    return sqlite(db, "SELECT m.Rcid, count(k.Rcid) FROM rcmodels m LEFT JOIN rckeys k ON "
-                      "k.Rcid = m.Rcid WHERE m.Own = 1 GROUP BY m.Rcid ORDER BY m.Rcid");
+    return sqliteText(db, "SELECT m.Rcid, count(k.Rcid) FROM rcmodels m LEFT JOIN rckeys k ON "
+                          "k.Rcid = m.Rcid WHERE m.Own = 1 GROUP BY m.Rcid ORDER BY m.Rcid");
 }
 
 QStringList listing(const QString &folder)
@@ -182,10 +174,11 @@ void TestHostile::corpus()
         QVERIFY(QFile::remove(inst.path("rc.db")));
         QVERIFY(QDir().mkpath(inst.path("rc.db/inside")));
     } else if (spoil == "release-nokeys")
-        QCOMPARE(sqlite(inst.path("pkg-db/rc.db"), "DROP TABLE rckeys"), "");
+        QCOMPARE(sqliteText(inst.path("pkg-db/rc.db"), "DROP TABLE rckeys"), "");
     else if (spoil == "release-nocolumn")
-        QCOMPARE(sqlite(inst.path("pkg-db/rc.db"), "ALTER TABLE rcmodels DROP COLUMN Correction"),
-                 "");
+        QCOMPARE(
+            sqliteText(inst.path("pkg-db/rc.db"), "ALTER TABLE rcmodels DROP COLUMN Correction"),
+            "");
     else if (spoil == "ini-garbage") {
         QByteArray garbage;
         for (int i = 0; i < 4096; ++i)
@@ -225,7 +218,7 @@ void TestHostile::corpus()
         QVERIFY(QFile::copy(db + "-journal", inst.path("copy/rc.db-journal")));
         ownBefore = ownModels(inst.path("copy/rc.db"));
         QCOMPARE(
-            sqlite(inst.path("copy/rc.db"), "SELECT count(*) FROM rcmodels WHERE Brand='torn'"),
+            sqliteText(inst.path("copy/rc.db"), "SELECT count(*) FROM rcmodels WHERE Brand='torn'"),
             "0");
         QVERIFY(QDir(inst.path("copy")).removeRecursively());
     } else if (usableDatabase) {
@@ -233,9 +226,7 @@ void TestHostile::corpus()
     }
     const QByteArray bytesBefore = inst.readFile("rc.db");
 
-    QCOMPARE(runProgram(binaryPath("updater"), {"-A", "1", "-platform", "offscreen"},
-                        inst.updateDir(), nullptr, 120000),
-             0);
+    QCOMPARE(runUpdater(inst), 0);
 
     const QString log = QString::fromUtf8(inst.readFile("update/update.log"));
     QVERIFY2(log.contains(QStringLiteral("status: %1\n").arg(status)), qPrintable(log.right(900)));
@@ -255,7 +246,7 @@ void TestHostile::corpus()
     QVERIFY(!QFile::exists("/tmp/kx-hostile-absolute.txt"));
 
     if (usableDatabase) {
-        QCOMPARE(sqlite(db, "PRAGMA integrity_check"), "ok");
+        QCOMPARE(sqliteText(db, "PRAGMA integrity_check"), "ok");
         QCOMPARE(ownModels(db), ownBefore);
     } else {
         QCOMPARE(inst.readFile("rc.db"), bytesBefore);
@@ -272,10 +263,10 @@ void TestHostile::corpus()
                             inst.root(), &backedUp),
                  0);
         QVERIFY(inst.writeFile("restored/rc.db", backedUp));
-        QCOMPARE(sqlite(inst.path("restored/rc.db"), "PRAGMA integrity_check"), "ok");
-        QCOMPARE(
-            sqlite(inst.path("restored/rc.db"), "SELECT count(*) FROM rcmodels WHERE Brand='torn'"),
-            "0");
+        QCOMPARE(sqliteText(inst.path("restored/rc.db"), "PRAGMA integrity_check"), "ok");
+        QCOMPARE(sqliteText(inst.path("restored/rc.db"),
+                            "SELECT count(*) FROM rcmodels WHERE Brand='torn'"),
+                 "0");
         QCOMPARE(ownModels(inst.path("restored/rc.db")), ownBefore);
     }
 }

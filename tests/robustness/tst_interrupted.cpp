@@ -14,14 +14,6 @@ namespace {
 const QString newVersion = QStringLiteral("2025-05-05");
 const QString oldVersion = QStringLiteral("2024-04-04");
 
-QString sqlite(const QString &database, const QString &statement)
-{
-    QByteArray output;
-    if (runProgram("sqlite3", {database, statement}, QDir::tempPath(), &output) != 0)
-        return QStringLiteral("<sqlite3 failed: %1>").arg(QString::fromUtf8(output.trimmed()));
-    return QString::fromUtf8(output).trimmed();
-}
-
 QByteArray digest(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex().left(16);
@@ -44,12 +36,12 @@ State readState(const QString &root)
 {
     State state;
     const QString db = root + "/rc.db";
-    state.supplied = sqlite(db, "SELECT count(*) FROM rcmodels WHERE Own = 0").toInt();
-    state.ownModels = sqlite(db, "SELECT Rcid, Brand, Model, Documentation, Author, Correction "
-                                 "FROM rcmodels WHERE Own = 1 ORDER BY Rcid");
-    state.ownKeys = sqlite(db, "SELECT k.Rcid, k.Name, k.ID FROM rckeys k JOIN rcmodels m ON "
-                               "k.Rcid = m.Rcid WHERE m.Own = 1 ORDER BY 1, 2, 3");
-    state.visibility = sqlite(db, "SELECT Own, Hidden, count(*) FROM rcmodels GROUP BY 1, 2");
+    state.supplied = sqliteText(db, "SELECT count(*) FROM rcmodels WHERE Own = 0").toInt();
+    state.ownModels = sqliteText(db, "SELECT Rcid, Brand, Model, Documentation, Author, Correction "
+                                     "FROM rcmodels WHERE Own = 1 ORDER BY Rcid");
+    state.ownKeys = sqliteText(db, "SELECT k.Rcid, k.Name, k.ID FROM rckeys k JOIN rcmodels m ON "
+                                   "k.Rcid = m.Rcid WHERE m.Own = 1 ORDER BY 1, 2, 3");
+    state.visibility = sqliteText(db, "SELECT Own, Hidden, count(*) FROM rcmodels GROUP BY 1, 2");
     const QSettings config(root + "/config.ini", QSettings::IniFormat);
     for (const char *key : {"UpdateInfo/main", "UpdateInfo/database", "UpdateInfo/other"})
         state.versions += config.value(key).toString() + ' ';
@@ -174,7 +166,7 @@ void TestInterrupted::killedAnywhere()
 
         // Whatever the moment, the installation holds one whole state of each component.
         const State killed = readState(work);
-        QCOMPARE(sqlite(work + "/rc.db", "PRAGMA integrity_check"), QStringLiteral("ok"));
+        QCOMPARE(sqliteText(work + "/rc.db", "PRAGMA integrity_check"), QStringLiteral("ok"));
         const bool newDatabase = killed.supplied == m_after.supplied;
         QVERIFY2(newDatabase || killed.supplied == m_before.supplied, qPrintable(at));
         const State &database = newDatabase ? m_after : m_before;

@@ -160,3 +160,25 @@ QString binaryPath(const QString &name)
         return QString::fromLocal8Bit(dir) + QLatin1Char('/') + name;
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../bin/") + name;
 }
+
+int runUpdater(const Installation &inst, QByteArray *output, int timeoutMs)
+{
+    return runProgram(binaryPath(QStringLiteral("updater")),
+                      {QStringLiteral("-A"), QStringLiteral("1"), QStringLiteral("-platform"),
+                       QStringLiteral("offscreen")},
+                      inst.updateDir(), output, timeoutMs);
+}
+
+QStringList sqliteRows(const QString &database, const QString &statement)
+{
+    QByteArray output;
+    if (runProgram(QStringLiteral("sqlite3"), {database, statement}, QDir::tempPath(), &output) !=
+        0)
+        return {QStringLiteral("<sqlite3 failed: %1>").arg(QString::fromUtf8(output.trimmed()))};
+    return QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString sqliteText(const QString &database, const QString &statement)
+{
+    return sqliteRows(database, statement).join(QLatin1Char('\n'));
+}

@@ -60,5 +60,13 @@ private:
 int runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
                QByteArray *output = nullptr, int timeoutMs = 120000);
 
+// Runs build/bin/updater -A 1 -platform offscreen in an installation's update/ folder.
+int runUpdater(const Installation &inst, QByteArray *output = nullptr, int timeoutMs = 120000);
+
+// Asks the sqlite3 command, so that our own reading code is not the only judge of a database:
+// the rows as sqlite3 prints them, or one line saying that it failed.
+QStringList sqliteRows(const QString &database, const QString &statement);
+QString sqliteText(const QString &database, const QString &statement);
+
 // Where the build put the executables (UPDATER_BIN_DIR from CTest, else beside the test).
 QString binaryPath(const QString &name);
