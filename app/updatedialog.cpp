@@ -43,6 +43,8 @@ void UpdateDialog::startUpdate()
     connect(thread, SIGNAL(msgToPtogressBar(int, int)), this, SLOT(ptogressBarMsg(int, int)));
     connect(thread, SIGNAL(msgToStatusLabel(QString)), this, SLOT(statusLabelMsg(QString)));
     connect(thread, SIGNAL(msgToUpdateStatus(int)), this, SLOT(updateStatusMsg(int)));
+    // A worker is reclaimed only once its run is over, never while run() executes.
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start(QThread::InheritPriority);
 }
 

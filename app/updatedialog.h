@@ -30,7 +30,7 @@ public:
 
 private:
     Ui::UpdateDialog *ui;
-    Thread *thread = nullptr; // never deleted: a worker may outlive the window
+    Thread *thread = nullptr; // the latest worker; it deletes itself once its run is over
     QTimer *timer;
 
 private slots:
