@@ -332,8 +332,6 @@ bool makeLink(const Entry &entry, const QString &path, QString *error)
     return true;
 }
 
-} // namespace
-
 QFileDevice::Permissions permissionsFromMode(quint32 mode)
 {
     QFileDevice::Permissions p;
@@ -381,6 +379,8 @@ quint32 modeFromPermissions(QFileDevice::Permissions p)
         mode |= S_IXOTH;
     return mode;
 }
+
+} // namespace
 
 bool extractAll(const QString &archivePath, const QString &targetFolder, QString *error)
 {
@@ -549,14 +549,6 @@ bool Writer::addDirectory(const QString &entryName, QFileDevice::Permissions per
                                             zip_uint32_t(S_IFDIR | modeFromPermissions(permissions))
                                                 << 16) == 0 ||
            fail(QString::fromUtf8(zip_strerror(m_archive)));
-}
-
-bool Writer::addSymlink(const QString &entryName, const QString &linkTarget)
-{
-    if (!addData(entryName, QFile::encodeName(linkTarget), {}))
-        return false;
-    const zip_int64_t index = zip_name_locate(m_archive, entryName.toUtf8().constData(), 0);
-    return finishEntry(index, 0, S_IFLNK | 0777);
 }
 
 bool Writer::close()

@@ -21,9 +21,6 @@ namespace Zip {
 // the whole package, and nothing at all is written.
 bool extractAll(const QString &archivePath, const QString &targetFolder, QString *error = nullptr);
 
-QFileDevice::Permissions permissionsFromMode(quint32 mode);
-quint32 modeFromPermissions(QFileDevice::Permissions permissions);
-
 // Writes a new archive, replacing one that exists, once close() succeeds. Until then nothing is
 // written at the archive's path; a writer destroyed without a successful close() leaves no file.
 class Writer
@@ -43,7 +40,6 @@ public:
     bool addData(const QString &entryName, const QByteArray &data,
                  QFileDevice::Permissions permissions);
     bool addDirectory(const QString &entryName, QFileDevice::Permissions permissions);
-    bool addSymlink(const QString &entryName, const QString &linkTarget);
     bool close();
     QString errorString() const { return m_error; }
 
