@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace FileReplace {
@@ -39,18 +40,28 @@ PartFile::~PartFile()
         m_file.close();
         QFile::remove(m_file.fileName());
     }
+    QDir().rmdir(QFileInfo(m_file.fileName()).path()); // only when empty
 }
 
 QString PartFile::partPath(const QString &target)
 {
     const QFileInfo info(target);
-    return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".part");
+    return info.path() + QLatin1Char('/') + scratchFolderName() + QLatin1Char('/') +
+           info.fileName() + QStringLiteral(".part");
 }
 
 bool PartFile::open()
 {
-    // Removing first takes away a stale part and any link planted under its name; creating
-    // with NewOnly then refuses to follow one that appears in between.
+    // Anything but a real folder under the reserved name (a link planted there, a file) goes, so
+    // that the part is never written through a link. Removing the part first takes away a stale
+    // one and any link under its name; creating with NewOnly then refuses one that appears in
+    // between.
+    const QString folder = QFileInfo(m_file.fileName()).path();
+    const QFileInfo scratch(folder);
+    if (scratch.isSymLink() || (scratch.exists() && !scratch.isDir()))
+        QFile::remove(folder);
+    if (!QDir().mkpath(folder))
+        return false;
     QFile::remove(m_file.fileName());
     return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
 }

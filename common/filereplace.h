@@ -10,9 +10,11 @@ namespace FileReplace {
 // Renames source over target, replacing an existing target atomically.
 bool renameOver(const QString &source, const QString &target, QString *error = nullptr);
 
-// The new contents of a file, written beside it as ".<name>.part" and renamed over it by
-// commit(). The name is fixed so that a write cut short (a crash, a kill) leaves at most one
-// stale part file, which the next write of the same file replaces. Destroyed uncommitted, it
+// The new contents of a file, written into the folder ".update-scratch" beside it and renamed
+// over it by commit(). The folder's name is reserved (a package may not write into it), so no file
+// of a package or of the installation is ever mistaken for scratch. The part's name is fixed, so a
+// write cut short (a crash, a kill) leaves at most one stale part, which the next write of the same
+// file replaces; the folder goes as soon as it is empty. Destroyed uncommitted, the part file
 // removes what it wrote.
 class PartFile
 {
@@ -23,6 +25,7 @@ public:
     PartFile &operator=(const PartFile &) = delete;
 
     static QString partPath(const QString &target);
+    static QString scratchFolderName() { return QStringLiteral(".update-scratch"); }
 
     // Replaces a stale part file and creates a new one; never opens through a link.
     bool open();

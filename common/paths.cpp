@@ -26,6 +26,10 @@ QString offeredConfigPath()
 {
     return QStringLiteral("../update-tmp/config.ini");
 }
+QString offeredSignaturePath()
+{
+    return QStringLiteral("../update-tmp/config.ini.minisig");
+}
 QString databasePackagePath()
 {
     return QStringLiteral("../update-tmp/rcdb.zip");
@@ -74,6 +78,11 @@ QString installedExecutablePath(const QString &softwareName)
 QString runLogPath()
 {
     return QStringLiteral("update.log");
+}
+
+QString packageKeyPath()
+{
+    return QStringLiteral("package-key.pub");
 }
 
 QString qtTranslationFile(const QString &language)

@@ -12,6 +12,7 @@ QString installedDatabasePath();
 QString backupFolder();
 QString updateFolder();
 QString offeredConfigPath();
+QString offeredSignaturePath();
 QString databasePackagePath();
 QString newDatabasePath();
 QString newDatabaseJournalPath();
@@ -23,6 +24,7 @@ QString extractedExecutablePath();
 QString executableFileName(const QString &softwareName);
 QString installedExecutablePath(const QString &softwareName);
 QString runLogPath();
+QString packageKeyPath();
 QString qtTranslationFile(const QString &language);
 QString updaterTranslationFile(const QString &language);
 

@@ -29,6 +29,9 @@ constexpr qint64 chunkSize = 256 * 1024;
 constexpr qint64 storedBelow = 64;
 constexpr quint32 defaultFileMode = 0644;
 constexpr quint32 defaultFolderMode = 0755;
+// Set-user-id, set-group-id and sticky bits never come from a package: installed by root, an
+// entry marked 04755 would otherwise run as root for whoever starts it.
+constexpr quint32 permissionBits = 0777;
 
 enum class Kind { Folder, Link, File };
 
@@ -80,6 +83,15 @@ bool escapesFolder(const QString &relativePath)
     const QStringList parts =
         QString(relativePath).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
     return parts.contains(QStringLiteral(".."));
+}
+
+// The folder where files are written before they take their place belongs to the extraction:
+// an entry there could be mistaken for scratch, or scratch for it.
+bool inScratchFolder(const QString &relativePath)
+{
+    const QStringList parts =
+        QString(relativePath).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
+    return parts.contains(FileReplace::PartFile::scratchFolderName(), Qt::CaseInsensitive);
 }
 
 // Where a link would lead, as a clean path relative to the target folder.
@@ -140,18 +152,22 @@ bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
 
         if (entry.name.endsWith(QLatin1Char('/'))) {
             entry.kind = Kind::Folder;
-            entry.mode = hasMode ? (mode & 07777) : defaultFolderMode;
+            entry.mode = hasMode ? (mode & permissionBits) : defaultFolderMode;
         } else if (hasMode && S_ISLNK(mode)) {
             entry.kind = Kind::Link;
         } else {
             entry.kind = Kind::File;
-            entry.mode = hasMode ? (mode & 07777) : defaultFileMode;
+            entry.mode = hasMode ? (mode & permissionBits) : defaultFileMode;
         }
 
         if (entry.name.isEmpty() || escapesFolder(entry.name))
             return refuse(
                 error,
                 QStringLiteral("entry \"%1\" lies outside the target folder").arg(entry.name));
+        if (inScratchFolder(entry.name))
+            return refuse(
+                error, QStringLiteral("entry \"%1\" lies in the folder reserved for scratch files")
+                           .arg(entry.name));
         // Two entries for one path leave it to chance which one lands: refuse the package.
         QString key = QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/'));
         while (key.endsWith(QLatin1Char('/')))
@@ -225,21 +241,29 @@ QString landing(const QString &path, const QHash<QString, QString> &links)
 
 // Each link's target was checked on its own, by its name; together, links can still lead out:
 // with "x" -> "." the link "s/l" -> "../x/../q" points beside the target, and with "a" -> "."
-// the link "a/b/l" -> "../../q" is made as "b/l". Follows the links as they will be made, in
-// order, over what is on disk.
-bool linksStayInside(const std::vector<Entry> &entries, const QString &canonicalTarget,
-                     QString *error)
+// the link "a/b/l" -> "../../q" is made as "b/l". And a folder or file entry can lead out
+// through a link already on disk ("data" -> "/elsewhere", then "data/x"). Follows the links as
+// they will be made, in order, over what is on disk, so that all of it is decided before the
+// first byte is written.
+bool entriesStayInside(const std::vector<Entry> &entries, const QString &canonicalTarget,
+                       QString *error)
 {
     auto inside = [&](const QString &path) {
         return path == canonicalTarget || path.startsWith(canonicalTarget + QLatin1Char('/'));
+    };
+    auto absolute = [&](const Entry &entry) {
+        QString path = canonicalTarget + QLatin1Char('/') +
+                       QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        while (path.endsWith(QLatin1Char('/')))
+            path.chop(1);
+        return path;
     };
     QHash<QString, QString> links;
     std::vector<std::pair<QString, QString>> made; // place, entry name
     for (const Entry &entry : entries) {
         if (entry.kind != Kind::Link)
             continue;
-        const QString path = canonicalTarget + QLatin1Char('/') +
-                             QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        const QString path = absolute(entry);
         const int slash = path.lastIndexOf(QLatin1Char('/'));
         const QString folder = landing(path.left(slash), links);
         if (folder.isEmpty() || !inside(folder))
@@ -260,6 +284,19 @@ bool linksStayInside(const std::vector<Entry> &entries, const QString &canonical
         if (!inside(lands))
             return refuse(error,
                           QStringLiteral("link \"%1\" leads outside the target folder").arg(name));
+    }
+    // A file replaces whatever stands at its own name, a link included, so only the folder it
+    // lands in must be inside; a folder entry is entered, so the whole path must be.
+    for (const Entry &entry : entries) {
+        if (entry.kind == Kind::Link)
+            continue;
+        const QString path = absolute(entry);
+        const QString lands =
+            landing(entry.kind == Kind::Folder ? path : path.left(path.lastIndexOf('/')), links);
+        if (lands.isEmpty() || !inside(lands))
+            return refuse(error,
+                          QStringLiteral("entry \"%1\" would be written outside the target folder")
+                              .arg(entry.name));
     }
     return true;
 }
@@ -315,7 +352,7 @@ bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString 
                 error,
                 QStringLiteral("Can not write \"%1\": %2").arg(path, out.file().errorString()));
     }
-    ::fchmod(out.file().handle(), mode_t(entry.mode));
+    ::fchmod(out.file().handle(), mode_t(entry.mode & permissionBits));
     QString commitError;
     if (!out.commit(false, &commitError))
         return failWith(error, QStringLiteral("Can not write \"%1\": %2").arg(path, commitError));
@@ -382,18 +419,38 @@ quint32 modeFromPermissions(QFileDevice::Permissions p)
 
 } // namespace
 
-bool extractAll(const QString &archivePath, const QString &targetFolder, QString *error)
+bool extractAll(const QString &archivePath, const QString &targetFolder, QString *error,
+                QStringList *writtenFiles)
 {
     if (!QFileInfo(archivePath).isFile()) {
         qCDebug(lcZip).noquote() << "No package" << archivePath;
         return true;
     }
+    QFile archive(archivePath);
+    if (!archive.open(QIODevice::ReadOnly))
+        return failWith(
+            error,
+            QStringLiteral("Can not open \"%1\": %2").arg(archivePath, archive.errorString()));
+    return extractAll(archive, targetFolder, error, writtenFiles);
+}
+
+bool extractAll(QFile &archiveFile, const QString &targetFolder, QString *error,
+                QStringList *writtenFiles)
+{
+    const QString archivePath = archiveFile.fileName();
+    // The reader gets a descriptor of its own on the file already open, never the name again:
+    // what was checked through this file is what is unpacked.
+    const int fd = ::dup(archiveFile.handle());
+    if (fd < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return failWith(error, QStringLiteral("Can not read \"%1\"").arg(archivePath));
+    }
     int openError = 0;
-    ArchivePtr archive(
-        zip_open(QFile::encodeName(archivePath).constData(), ZIP_RDONLY, &openError));
+    ArchivePtr archive(zip_fdopen(fd, ZIP_RDONLY, &openError));
     if (!archive) {
-        qCDebug(lcZip).noquote() << "Not a ZIP archive:" << archivePath;
-        return true;
+        ::close(fd);
+        return refuse(error, QStringLiteral("%1 is damaged or not a ZIP archive").arg(archivePath));
     }
 
     std::vector<Entry> entries;
@@ -407,7 +464,7 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
     const QString canonicalTarget = QFileInfo(targetFolder).canonicalFilePath();
     if (canonicalTarget.isEmpty())
         return failWith(error, QStringLiteral("No folder \"%1\"").arg(targetFolder));
-    if (!linksStayInside(entries, canonicalTarget, error))
+    if (!entriesStayInside(entries, canonicalTarget, error))
         return false;
     const qint64 available = QStorageInfo(canonicalTarget).bytesAvailable();
     if (available >= 0 && needed > available)
@@ -452,6 +509,9 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
             return refuse(error, QStringLiteral("\"%1\" lies outside the target folder").arg(path));
         if (!writeFile(archive.get(), entry, path, error))
             return false;
+        if (writtenFiles)
+            writtenFiles->append(
+                QDir::cleanPath(QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/'))));
     }
     return true;
 }

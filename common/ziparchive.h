@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QFileDevice>
 #include <QString>
+#include <QStringList>
+
+class QFile;
 
 struct zip;
 
@@ -13,13 +16,21 @@ namespace Zip {
 
 // Unpacks every entry of the archive into targetFolder in three passes: folders (with their
 // stored permissions), then symbolic links, then files (each written beside its place and
-// renamed over an existing file, with its stored permissions). A missing file, or one that is
-// not a ZIP archive, has no entries: nothing is written and the result is true.
+// renamed over an existing file, with its stored permissions; set-id and sticky bits are
+// dropped). A missing file has no entries: nothing is written and the result is true. A file
+// that is damaged or not a ZIP archive is refused.
 //
 // Before anything is written every entry is checked: an absolute name, a drive letter, a ".."
-// component, a link leading outside targetFolder, or entries larger than the free space refuse
-// the whole package, and nothing at all is written.
-bool extractAll(const QString &archivePath, const QString &targetFolder, QString *error = nullptr);
+// component, a name in the folder reserved for scratch files, a link leading outside
+// targetFolder, an entry that would be written through a link (in the package or on disk)
+// leading outside, or entries larger than the free space refuse the whole package, and nothing at
+// all is written. writtenFiles receives the clean relative names of the files written.
+bool extractAll(const QString &archivePath, const QString &targetFolder, QString *error = nullptr,
+                QStringList *writtenFiles = nullptr);
+// The same from an archive already open for reading, which is read through a descriptor of its
+// own: the bytes unpacked are those of this very file, whatever its name leads to meanwhile.
+bool extractAll(QFile &archive, const QString &targetFolder, QString *error = nullptr,
+                QStringList *writtenFiles = nullptr);
 
 // Writes a new archive, replacing one that exists, once close() succeeds. Until then nothing is
 // written at the archive's path; a writer destroyed without a successful close() leaves no file.

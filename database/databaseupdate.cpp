@@ -36,14 +36,14 @@ QString translated(const char *text)
 }
 
 // A new database or journal left by an earlier run must never pass for this package's.
-void unpackNewDatabase()
+void unpackNewDatabase(QFile *package)
 {
     QFile::remove(Paths::newDatabasePath());
     QFile::remove(Paths::newDatabaseJournalPath());
     // A missing or broken package shows as a missing new database later on.
     QString error;
-    if (!Zip::extractAll(Paths::databasePackagePath(), Paths::updateFolder(), &error))
-        qCDebug(lcDatabase).noquote() << "Database package not extracted:" << error;
+    if (package && !Zip::extractAll(*package, Paths::updateFolder(), &error))
+        qCWarning(lcDatabase).noquote() << "Database package not extracted:" << error;
 }
 
 } // namespace
@@ -58,6 +58,14 @@ bool DatabaseUpdate::fail(int code, const char *text)
 }
 
 bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList)
+{
+    QFile package(Paths::databasePackagePath());
+    const bool present = package.open(QIODevice::ReadOnly);
+    return run(newDbVersion, copyOwnModels, rcTypeList, present ? &package : nullptr);
+}
+
+bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList,
+                         QFile *package)
 {
     emit statusText(translated(QT_TRANSLATE_NOOP("Thread", "Database updating...")));
     DatabaseBackup::prune(Paths::backupFolder(), QDate::currentDate());
@@ -75,7 +83,7 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     // Compressing is the longest step before the merge, so the package is unpacked meanwhile:
     // that only writes below ../update-tmp/, and ../rc.db stays untouched until the backup is
     // complete.
-    std::unique_ptr<QThread> unpacking(QThread::create(unpackNewDatabase));
+    std::unique_ptr<QThread> unpacking(QThread::create(unpackNewDatabase, package));
     unpacking->start();
     const bool backedUp = backup.finish(&error);
     if (backedUp)

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+class QFile;
+
 // Installs a new release of the remote-control database: backs up ../rc.db, unpacks
 // ../update-tmp/rcdb.zip, carries the user's own models over, recomputes visibility, puts the
 // merged file in place of ../rc.db and records its version in ../config.ini.
@@ -16,6 +18,10 @@ public:
 
     // True when ../rc.db holds the new release and UpdateInfo/database is recorded. On failure
     // status() has been emitted with -1, -2 or -3 and then statusText() with its text.
+    // package is ../update-tmp/rcdb.zip already open (and checked), or null when it is absent.
+    bool run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList,
+             QFile *package);
+    // The same with ../update-tmp/rcdb.zip opened as it is, unchecked.
     bool run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList);
 
 signals:

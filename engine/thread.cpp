@@ -1,5 +1,6 @@
 #include "engine/thread.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -44,23 +45,35 @@ Thread::~Thread() = default;
 
 void Thread::FinishProc()
 {
-    // Never connected; ending a running worker's life would pull the thread from under run().
+    // Never connected. Ending the worker's life in place would leave the dialog's deleteLater
+    // (or anyone else's) a destroyed object to destroy again; handing it to the event loop ends
+    // it once, however often this is reached, and never under a running run().
     if (isRunning())
         return;
-    this->~Thread();
+    deleteLater();
 }
 
 void Thread::run()
 {
     const Settings::Installed installed = Settings::readInstalled();
     rcTypeList = rcTypeListFrom(installed.rcTypes);
-    const Settings::Offered offered = Settings::readOffered();
+    m_offer = Offer::read();
+    m_refusals.clear();
+    const Settings::Offered &offered = m_offer.offered();
 
     emit msgToPtogressBar(0, progressTotal);
 
     // The upload never decides anything about the update: its outcome goes to the debug
-    // channel only.
+    // channel only. It sends the user's models to the installation's own server, whatever the
+    // offer is worth.
     client.makeUpdate(installed.serverHost, offered.updateMode);
+
+    // An offer that is not what the maker signed installs nothing and records nothing.
+    if (!m_offer.isTrusted()) {
+        refuse(QStringLiteral("The offer"), m_offer.refusal());
+        finish();
+        return;
+    }
 
     const bool mainNewer = VersionDate::isLater(offered.main, installed.main);
     const bool databaseNewer = VersionDate::isLater(offered.database, installed.database);
@@ -82,6 +95,14 @@ void Thread::run()
 
 bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
 {
+    // A database package that is not what was signed ends the run before the backup, like any
+    // failed database update: ../rc.db and every version stay as they are.
+    const Package package = m_offer.open(Paths::databasePackagePath());
+    if (package.isRefused()) {
+        refuse(package.path, package.refusal);
+        finish();
+        return false;
+    }
     DatabaseUpdate update;
     connect(&update, &DatabaseUpdate::progress, this, &Thread::msgToPtogressBar,
             Qt::DirectConnection);
@@ -89,7 +110,35 @@ bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
             Qt::DirectConnection);
     connect(&update, &DatabaseUpdate::statusText, this, &Thread::msgToStatusLabel,
             Qt::DirectConnection);
-    return update.run(newDbVersion, copyOwnModels, rcTypeList);
+    return update.run(newDbVersion, copyOwnModels, rcTypeList, package.file.get());
+}
+
+void Thread::refuse(const QString &what, const QString &why)
+{
+    const QString line = what + QStringLiteral(" not installed: ") + why;
+    qCWarning(lcUpdate).noquote() << line;
+    m_refusals << line;
+}
+
+// An absent package is nothing to install; one that is there but can not be installed is a
+// refusal, and the run ends saying so.
+Thread::Unpacked Thread::unpack(const QString &packagePath, QStringList *writtenFiles)
+{
+    const Package package = m_offer.open(packagePath);
+    if (package.isAbsent()) {
+        qCDebug(lcUpdate).noquote() << "No package" << packagePath;
+        return Unpacked::Absent;
+    }
+    if (package.isRefused()) {
+        refuse(packagePath, package.refusal);
+        return Unpacked::Refused;
+    }
+    QString error;
+    if (!Zip::extractAll(*package.file, Paths::installationFolder(), &error, writtenFiles)) {
+        refuse(packagePath, error);
+        return Unpacked::Refused;
+    }
+    return Unpacked::Installed;
 }
 
 void Thread::installExecutable(const QString &softwareName, const QDate &offeredMain)
@@ -99,23 +148,28 @@ void Thread::installExecutable(const QString &softwareName, const QDate &offered
     const QString package = QFileInfo::exists(Paths::mainPackagePath())
                                 ? Paths::mainPackagePath()
                                 : Paths::productPackagePath();
-    // A software.exe left behind by an earlier run must not pass for this package's.
-    QFile::remove(Paths::extractedExecutablePath());
+    const QString installedPath = Paths::installedExecutablePath(softwareName);
+    const QString extracted = QDir::cleanPath(Paths::extractedExecutablePath());
+    // With the software name "Software" the extracted file is the installed one; it is never
+    // taken away. Any other software.exe is only what an earlier run left behind.
+    const bool extractedInPlace = QDir::cleanPath(installedPath) == extracted;
+    if (!extractedInPlace)
+        QFile::remove(extracted);
 
-    QString error;
-    if (!Zip::extractAll(package, Paths::installationFolder(), &error)) {
-        qCDebug(lcUpdate).noquote() << "Executable package not installed:" << error;
+    QStringList written;
+    const Unpacked unpacked = unpack(package, &written);
+    if (unpacked != Unpacked::Installed)
         return;
-    }
     // The old executable goes only when the new one takes its place in the same step, so the
     // installation always has one; the version follows the file, never the attempt.
-    if (!QFileInfo(Paths::extractedExecutablePath()).isFile()) {
-        qCDebug(lcUpdate).noquote() << package << "holds no software.exe; executable kept";
+    const QString entry = QFileInfo(extracted).fileName();
+    if (!written.contains(entry)) {
+        refuse(package, QStringLiteral("it holds no %1; the executable is kept").arg(entry));
         return;
     }
-    const QString installedPath = Paths::installedExecutablePath(softwareName);
-    if (!FileReplace::renameOver(Paths::extractedExecutablePath(), installedPath, &error)) {
-        qCDebug(lcUpdate).noquote() << "Can not replace" << installedPath << ":" << error;
+    QString error;
+    if (!extractedInPlace && !FileReplace::renameOver(extracted, installedPath, &error)) {
+        refuse(package, QStringLiteral("can not replace %1: %2").arg(installedPath, error));
         return;
     }
     Settings::recordVersion(Settings::Key::main, offeredMain);
@@ -126,20 +180,24 @@ void Thread::installOtherFiles(const QString &distributor, const QDate &offeredO
     emit msgToPtogressBar(900, progressTotal);
     emit msgToStatusLabel(tr("All other files updating..."));
 
-    QString error;
-    if (Zip::extractAll(Paths::otherPackagePath(), Paths::installationFolder(), &error))
+    if (unpack(Paths::otherPackagePath()) != Unpacked::Refused)
         Settings::recordVersion(Settings::Key::other, offeredOther);
-    else
-        qCDebug(lcUpdate).noquote() << "Other files not installed:" << error;
 
     if (!distributor.isEmpty()) {
         emit msgToStatusLabel(tr("All other files updating..."));
-        if (!Zip::extractAll(Paths::distributorPackagePath(distributor),
-                             Paths::installationFolder(), &error))
-            qCDebug(lcUpdate).noquote() << "Distributor files not installed:" << error;
+        unpack(Paths::distributorPackagePath(distributor));
     }
+    finish();
+}
 
+void Thread::finish()
+{
     emit msgToPtogressBar(progressTotal, progressTotal);
-    emit msgToStatusLabel(tr("All updates have been installed."));
-    emit msgToUpdateStatus(0);
+    if (m_refusals.isEmpty()) {
+        emit msgToStatusLabel(tr("All updates have been installed."));
+        emit msgToUpdateStatus(0);
+        return;
+    }
+    emit msgToStatusLabel(tr("Some updates could not be installed."));
+    emit msgToUpdateStatus(-4);
 }

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QThread>
 
+#include "common/offer.h"
 #include "upload/client.h"
 
 // The worker of one update run. Everything of the update happens in run() on this thread; the
@@ -35,6 +36,16 @@ private slots:
     void FinishProc();
 
 private:
+    enum class Unpacked { Absent, Installed, Refused };
+
+    Unpacked unpack(const QString &packagePath, QStringList *writtenFiles = nullptr);
+    void refuse(const QString &what, const QString &why);
     void installExecutable(const QString &softwareName, const QDate &offeredMain);
     void installOtherFiles(const QString &distributor, const QDate &offeredOther);
+    void finish();
+
+    // What ../update-tmp/ offers this run, checked against the trusted keys when there are any.
+    Offer m_offer;
+    // One line per package that was there but could not be installed.
+    QStringList m_refusals;
 };

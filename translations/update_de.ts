@@ -39,6 +39,10 @@
         <translation>Alle Aktualisierungen wurden installiert.</translation>
     </message>
     <message>
+        <source>Some updates could not be installed.</source>
+        <translation>Einige Aktualisierungen konnten nicht installiert werden.</translation>
+    </message>
+    <message>
         <source>Database updating...</source>
         <translation>Datenbank wird aktualisiert...</translation>
     </message>

@@ -39,6 +39,10 @@
         <translation>Se han instalado todas las actualizaciones.</translation>
     </message>
     <message>
+        <source>Some updates could not be installed.</source>
+        <translation>Algunas actualizaciones no se pudieron instalar.</translation>
+    </message>
+    <message>
         <source>Database updating...</source>
         <translation>Actualizando la base de datos...</translation>
     </message>

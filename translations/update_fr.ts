@@ -39,6 +39,10 @@
         <translation>Toutes les mises à jour ont été installées.</translation>
     </message>
     <message>
+        <source>Some updates could not be installed.</source>
+        <translation>Certaines mises à jour n&apos;ont pas pu être installées.</translation>
+    </message>
+    <message>
         <source>Database updating...</source>
         <translation>Mise à jour de la base de données...</translation>
     </message>

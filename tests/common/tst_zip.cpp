@@ -1,8 +1,11 @@
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
 
+#include "common/filereplace.h"
 #include "common/ziparchive.h"
 #include "tests/support/installation.h"
 
@@ -49,6 +52,7 @@ class TestZip : public QObject
 private slots:
     void extractsInfoZipPackage();
     void replacesExistingFiles();
+    void installsPermissionBitsOnly();
     void refusesUnsafeEntries_data();
     void refusesUnsafeEntries();
     void refusesWritingThroughExistingLink();
@@ -88,22 +92,61 @@ void TestZip::extractsInfoZipPackage()
 
 void TestZip::replacesExistingFiles()
 {
-    // A part file left by a run that was killed, and a link planted under the part's name,
-    // are both replaced, never written through.
+    // A file of the package or of the installation named like a scratch file is nobody's
+    // scratch: it survives the writing of the file it stands beside.
     Installation inst;
     QVERIFY(inst.writeFile("src/a.txt", "new contents"));
+    QVERIFY(inst.writeFile("src/.b.txt.part", "an entry of its own"));
+    QVERIFY(inst.writeFile("src/b.txt", "b"));
     QVERIFY(inst.zipFolder("pkg.zip", "src"));
     QVERIFY(inst.writeFile("out/a.txt", "old contents that were longer"));
-    QVERIFY(inst.writeFile("out/.a.txt.part", "stale"));
+    QVERIFY(inst.writeFile("out/.a.txt.part", "a file of the installation"));
     QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
     QCOMPARE(inst.readFile("out/a.txt"), QByteArray("new contents"));
-    QCOMPARE(filesBelow(inst.path("out")), QStringList{"a.txt"});
+    QCOMPARE(inst.readFile("out/.a.txt.part"), QByteArray("a file of the installation"));
+    QCOMPARE(inst.readFile("out/.b.txt.part"), QByteArray("an entry of its own"));
+    const QStringList installed{".a.txt.part", ".b.txt.part", "a.txt", "b.txt"};
+    QCOMPARE(filesBelow(inst.path("out")), installed);
+
+    // A part left by a run that was killed, and a link planted under the part's name or the
+    // scratch folder's, are replaced, never written through.
+    const QString scratch = inst.path("out/" + FileReplace::PartFile::scratchFolderName());
+    QVERIFY(inst.writeFile("out/" + FileReplace::PartFile::scratchFolderName() + "/a.txt.part",
+                           "stale"));
+    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QCOMPARE(filesBelow(inst.path("out")), installed);
 
     QVERIFY(inst.writeFile("victim.txt", "untouched"));
-    QVERIFY(QFile::link(inst.path("victim.txt"), inst.path("out/.a.txt.part")));
+    QVERIFY(QDir().mkpath(scratch));
+    QVERIFY(QFile::link(inst.path("victim.txt"), scratch + "/a.txt.part"));
     QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QCOMPARE(filesBelow(inst.path("out")), installed);
+    QVERIFY(QDir().mkpath(inst.path("elsewhere")));
+    QVERIFY(QFile::link(inst.path("elsewhere"), scratch));
+    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QCOMPARE(filesBelow(inst.path("out")), installed);
     QCOMPARE(inst.readFile("victim.txt"), QByteArray("untouched"));
-    QCOMPARE(filesBelow(inst.path("out")), QStringList{"a.txt"});
+    QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
+}
+
+void TestZip::installsPermissionBitsOnly()
+{
+    // Unpacked by root, a set-user-id entry would run as root for whoever starts it.
+    Installation inst;
+    const QString archive = inst.path("update-tmp/pkg.zip");
+    QVERIFY(pythonZip(archive, "[('d/',b'',0o43777),('d/tool',b'x',0o106755),"
+                               "('plain',b'x',0o100640)]"));
+    QVERIFY(QDir().mkpath(inst.path("out")));
+    QVERIFY(Zip::extractAll(archive, inst.path("out")));
+    auto modeOf = [&](const char *name) {
+        struct stat st;
+        return ::stat(QFile::encodeName(inst.path(name)).constData(), &st) == 0
+                   ? int(st.st_mode & 07777)
+                   : -1;
+    };
+    QCOMPARE(modeOf("out/d"), 0777);
+    QCOMPARE(modeOf("out/d/tool"), 0755);
+    QCOMPARE(modeOf("out/plain"), 0640);
 }
 
 void TestZip::refusesUnsafeEntries_data()
@@ -130,6 +173,8 @@ void TestZip::refusesUnsafeEntries_data()
     QTest::newRow("links in a loop") << "[" + ok + "('p',b'q',0o120777),('q',b'p',0o120777)]";
     QTest::newRow("same path twice")
         << "[" + ok + "('a/x.txt',b'1',0o100644),('a\\\\x.txt',b'2',0o100644)]";
+    QTest::newRow("into the scratch folder")
+        << "[" + ok + "('.update-scratch/x.part',b'x',0o100644)]";
 }
 
 void TestZip::refusesUnsafeEntries()
@@ -155,29 +200,35 @@ void TestZip::refusesWritingThroughExistingLink()
     QDir().mkpath(inst.path("elsewhere"));
     QVERIFY(QFile::link(inst.path("elsewhere"), inst.path("out/sub")));
     const QString archive = inst.path("update-tmp/pkg.zip");
-    QVERIFY(pythonZip(archive, "[('sub/planted.txt',b'x',0o100644)]"));
-    QVERIFY(!Zip::extractAll(archive, inst.path("out")));
-    QVERIFY(pythonZip(archive, "[('sub/made/',b'',0o40755)]"));
-    QVERIFY(!Zip::extractAll(archive, inst.path("out")));
+    // Decided before anything is written: not even the harmless first entry lands.
+    for (const char *entry : {"('sub/planted.txt',b'x',0o100644)", "('sub/made/',b'',0o40755)",
+                              "('sub/deeper/x',b'x',0o100644)"}) {
+        QVERIFY(pythonZip(archive, QStringLiteral("[('first.txt',b'x',0o100644),%1]").arg(entry)));
+        QVERIFY(!Zip::extractAll(archive, inst.path("out")));
+        QCOMPARE(filesBelow(inst.path("out")), QStringList{"sub"});
+    }
     QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
 }
 
 void TestZip::nothingToExtract_data()
 {
     QTest::addColumn<QByteArray>("contents");
-    QTest::newRow("missing") << QByteArray("-");
-    QTest::newRow("zero bytes") << QByteArray();
-    QTest::newRow("text named .zip") << QByteArray("this is not an archive\n");
+    QTest::addColumn<bool>("succeeds");
+    // A missing package is nothing to install; one that is there but unreadable is refused.
+    QTest::newRow("missing") << QByteArray("-") << true;
+    QTest::newRow("zero bytes") << QByteArray() << false;
+    QTest::newRow("text named .zip") << QByteArray("this is not an archive\n") << false;
 }
 
 void TestZip::nothingToExtract()
 {
     QFETCH(QByteArray, contents);
+    QFETCH(bool, succeeds);
     Installation inst;
     if (contents != "-")
         QVERIFY(inst.writeFile("update-tmp/pkg.zip", contents));
     QDir().mkpath(inst.path("out"));
-    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QCOMPARE(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")), succeeds);
     QVERIFY(filesBelow(inst.path("out")).isEmpty());
 }
 

@@ -1,6 +1,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMutex>
+#include <QPointer>
 #include <QSettings>
 #include <QTest>
 
@@ -48,6 +49,7 @@ const QString upToDate = QStringLiteral("text You have new software version. No 
 const QString exeText = QStringLiteral("text exe file updating...");
 const QString otherText = QStringLiteral("text All other files updating...");
 const QString doneText = QStringLiteral("text All updates have been installed.");
+const QString failedText = QStringLiteral("text Some updates could not be installed.");
 
 // The packages every test offers, made with Info-ZIP's zip.
 void offerPackages(Installation &inst, bool withExecutable = true)
@@ -73,6 +75,7 @@ private slots:
     void outcomes();
     void executableSwap_data();
     void executableSwap();
+    void finishProcAfterTheRun();
     void mainZipPreferredOverProductPackage();
     void databaseReports_data();
     void databaseReports();
@@ -173,23 +176,43 @@ void TestSequence::outcomes()
 void TestSequence::executableSwap_data()
 {
     QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("softwareName");
     QTest::addColumn<bool>("replaced");
+    QTest::addColumn<int>("status");
 
-    QTest::newRow("package with software.exe") << "normal" << true;
-    QTest::newRow("package without software.exe") << "no-exe" << false;
-    QTest::newRow("no package at all") << "no-package" << false;
-    QTest::newRow("package is not a ZIP") << "garbage" << false;
-    QTest::newRow("package refused") << "hostile" << false;
-    QTest::newRow("executable cannot be replaced") << "folder" << false;
+    // A package that is there but can not be installed is a failure the user is told about;
+    // one that is simply absent is nothing to install.
+    QTest::newRow("package with software.exe") << "normal"
+                                               << "MyRemote" << true << 0;
+    QTest::newRow("package without software.exe") << "no-exe"
+                                                  << "MyRemote" << false << -4;
+    QTest::newRow("no package at all") << "no-package"
+                                       << "MyRemote" << false << 0;
+    QTest::newRow("package is not a ZIP") << "garbage"
+                                          << "MyRemote" << false << -4;
+    QTest::newRow("package refused") << "hostile"
+                                     << "MyRemote" << false << -4;
+    QTest::newRow("executable cannot be replaced") << "folder"
+                                                   << "MyRemote" << false << -4;
+    // The installed executable is software.exe itself: it is never cleared away beforehand.
+    QTest::newRow("named Software") << "normal"
+                                    << "Software" << true << 0;
+    QTest::newRow("named Software, package refused") << "hostile"
+                                                     << "Software" << false << -4;
+    QTest::newRow("named Software, no package") << "no-package"
+                                                << "Software" << false << 0;
 }
 
 void TestSequence::executableSwap()
 {
     QFETCH(QString, situation);
+    QFETCH(QString, softwareName);
     QFETCH(bool, replaced);
+    QFETCH(int, status);
 
     Installation inst;
-    QVERIFY(inst.writeRecorderExecutable("myremote.exe", "old build"));
+    const QString executable = softwareName.toLower() + ".exe";
+    QVERIFY(inst.writeRecorderExecutable(executable, "old build"));
     offerPackages(inst, situation != "no-exe");
     if (situation == "no-package")
         QVERIFY(QFile::remove(inst.path("update-tmp/main.zip")));
@@ -201,29 +224,54 @@ void TestSequence::executableSwap()
         QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
     }
     if (situation == "folder") {
-        QVERIFY(QFile::remove(inst.path("myremote.exe")));
-        QVERIFY(QDir().mkpath(inst.path("myremote.exe/inside")));
+        QVERIFY(QFile::remove(inst.path(executable)));
+        QVERIFY(QDir().mkpath(inst.path(executable + "/inside")));
     }
-    inst.setInstalled("Settings/softwareName", "MyRemote");
+    inst.setInstalled("Settings/softwareName", softwareName);
     inst.setInstalled("UpdateInfo/main", "2020-01-01");
     inst.setOffered("UpdateInfo/main", "2021-06-30");
     inst.setOffered("UpdateInfo/other", "2021-06-30");
 
     const QStringList events = runWorker(inst);
-    QCOMPARE(events.last(), "status 0");
+    QCOMPARE(events.mid(events.size() - 3),
+             (QStringList{"progress 1000/1000", status == 0 ? doneText : failedText,
+                          QStringLiteral("status %1").arg(status)}));
     QVERIFY(events.contains(exeText));
 
     QCOMPARE(inst.installed("UpdateInfo/main"), replaced ? "2021-06-30" : "2020-01-01");
     if (situation == "folder") {
-        QVERIFY(QFileInfo(inst.path("myremote.exe")).isDir());
+        QVERIFY(QFileInfo(inst.path(executable)).isDir());
     } else {
-        QVERIFY(QFileInfo(inst.path("myremote.exe")).isExecutable());
-        QCOMPARE(inst.readFile("myremote.exe").contains("new build"), replaced);
+        QVERIFY(QFileInfo(inst.path(executable)).isExecutable());
+        QCOMPARE(inst.readFile(executable).contains("new build"), replaced);
     }
     // The other files are installed whatever became of the executable.
     QCOMPARE(inst.readFile("help/index.html"), QByteArray("<p>help</p>"));
     QCOMPARE(inst.installed("UpdateInfo/other"), "2021-06-30");
     QVERIFY(!inst.exists("outside"));
+}
+
+void TestSequence::finishProcAfterTheRun()
+{
+    // However the slot is reached once the run is over, the worker ends exactly once, and not
+    // under the feet of whoever called it.
+    Installation inst;
+    inst.enter();
+    auto *thread = new Thread;
+    QPointer<Thread> alive(thread);
+    int destroyed = 0;
+    QObject::connect(thread, &QObject::destroyed, [&] { ++destroyed; });
+    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
+    QVERIFY(thread->wait(60000));
+    QVERIFY(QMetaObject::invokeMethod(thread, "FinishProc", Qt::DirectConnection));
+    QVERIFY(alive);
+    QVERIFY(QMetaObject::invokeMethod(thread, "FinishProc", Qt::QueuedConnection));
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!alive);
+    QCOMPARE(destroyed, 1);
+    inst.leave();
 }
 
 void TestSequence::mainZipPreferredOverProductPackage()

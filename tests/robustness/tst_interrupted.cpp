@@ -1,5 +1,6 @@
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -53,6 +54,9 @@ State readState(const QString &root)
     for (const QString &name : entries)
         if (name.endsWith(".part") || name == "software.exe" || name.startsWith("config.ini."))
             state.litter << name;
+    for (const QString &folder : {root, root + "/update-tmp"})
+        if (QFileInfo::exists(folder + "/.update-scratch"))
+            state.litter << folder + "/.update-scratch";
     return state;
 }
 

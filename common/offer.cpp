@@ -1,0 +1,138 @@
+#include "common/offer.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTemporaryFile>
+
+#include "common/logging.h"
+#include "common/paths.h"
+
+namespace {
+
+const QString packagesGroup = QStringLiteral("Packages");
+
+QByteArray readAll(const QString &path, bool *ok)
+{
+    QFile file(path);
+    *ok = file.open(QIODevice::ReadOnly);
+    return *ok ? file.readAll() : QByteArray();
+}
+
+// The INI store reads only from a file: the bytes that were checked are parsed from a private
+// copy, so that what is read is exactly what was signed, whatever happens to the offer meanwhile.
+bool parseOffer(const QByteArray &bytes, Settings::Offered *offered,
+                QHash<QString, QString> *hashes)
+{
+    QTemporaryFile copy;
+    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
+        return false;
+    *offered = Settings::readOffered(copy.fileName());
+    QSettings settings(copy.fileName(), QSettings::IniFormat);
+    settings.beginGroup(packagesGroup);
+    const QStringList names = settings.childKeys();
+    for (const QString &name : names)
+        hashes->insert(name, Settings::readText(settings, name.toUtf8().constData()).toLower());
+    return true;
+}
+
+Package refused(const QString &path, const QString &why)
+{
+    Package package;
+    package.state = Package::State::Refused;
+    package.path = path;
+    package.refusal = why;
+    return package;
+}
+
+QByteArray sha256Of(QFile &file, bool *ok)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    *ok = hash.addData(&file) && file.seek(0);
+    return hash.result().toHex();
+}
+
+} // namespace
+
+QList<Minisign::PublicKey> Offer::installedKeys()
+{
+    QList<Minisign::PublicKey> keys;
+    bool readable = false;
+    const QByteArray fileKey = readAll(Paths::packageKeyPath(), &readable);
+    Minisign::PublicKey key;
+    if (readable) {
+        if (Minisign::parsePublicKey(fileKey, &key))
+            keys << key;
+        else
+            qCWarning(lcUpdate).noquote()
+                << Paths::packageKeyPath() << "is not a minisign public key; ignored";
+    }
+    const QByteArray builtIn = QByteArrayLiteral(UPDATER_PACKAGE_PUBLIC_KEY);
+    if (!builtIn.isEmpty() && Minisign::parsePublicKey(builtIn, &key))
+        keys << key;
+    return keys;
+}
+
+Offer Offer::read()
+{
+    return read(Paths::offeredConfigPath(), Paths::offeredSignaturePath(), installedKeys());
+}
+
+Offer Offer::read(const QString &configPath, const QString &signaturePath,
+                  const QList<Minisign::PublicKey> &trustedKeys)
+{
+    Offer offer;
+    offer.m_verifying = !trustedKeys.isEmpty();
+    if (!offer.m_verifying)
+        qCDebug(lcUpdate) << "No package key installed: offers and packages are not verified";
+
+    bool readable = false;
+    const QByteArray bytes = readAll(configPath, &readable);
+    // Nothing offered at all is nothing to verify: every version reads as none.
+    if (!readable) {
+        offer.m_offered = Settings::readOffered(configPath);
+        return offer;
+    }
+    if (!parseOffer(bytes, &offer.m_offered, &offer.m_hashes)) {
+        offer.m_refusal = QStringLiteral("the offer can not be read");
+        return offer;
+    }
+    if (!offer.m_verifying)
+        return offer;
+
+    bool signed_ = false;
+    const QByteArray signature = readAll(signaturePath, &signed_);
+    QString why;
+    if (!signed_)
+        offer.m_refusal = QStringLiteral("%1 is missing").arg(signaturePath);
+    else if (!Minisign::verify(bytes, signature, trustedKeys, &why))
+        offer.m_refusal = QStringLiteral("%1: %2").arg(signaturePath, why);
+    else
+        qCDebug(lcUpdate).noquote() << "Offer" << configPath << "verified";
+    return offer;
+}
+
+Package Offer::open(const QString &packagePath) const
+{
+    if (!QFileInfo::exists(packagePath))
+        return Package{Package::State::Absent, packagePath, QString(), nullptr};
+    auto file = std::make_shared<QFile>(packagePath);
+    if (!file->open(QIODevice::ReadOnly))
+        return refused(packagePath,
+                       QStringLiteral("can not be opened: %1").arg(file->errorString()));
+    if (m_verifying) {
+        const QString name = QFileInfo(packagePath).fileName();
+        const QString listed = m_hashes.value(name);
+        if (listed.isEmpty())
+            return refused(packagePath, QStringLiteral("is not listed in the signed offer"));
+        bool ok = false;
+        const QByteArray hash = sha256Of(*file, &ok);
+        if (!ok)
+            return refused(packagePath,
+                           QStringLiteral("can not be read: %1").arg(file->errorString()));
+        if (QString::fromLatin1(hash) != listed)
+            return refused(packagePath, QStringLiteral("does not match its signed SHA-256"));
+    }
+    return Package{Package::State::Open, packagePath, QString(), std::move(file)};
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <memory>
+
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include "common/minisign.h"
+#include "common/settings.h"
+
+class QFile;
+
+// A package of ../update-tmp/, opened for unpacking: absent, refused (with the reason), or open.
+// The open file is the one whose bytes were checked; unpacking reads that same file, so a file
+// swapped under its name in between is never unpacked.
+struct Package
+{
+    enum class State { Absent, Refused, Open };
+
+    State state = State::Absent;
+    QString path;
+    QString refusal;
+    std::shared_ptr<QFile> file;
+
+    bool isAbsent() const { return state == State::Absent; }
+    bool isRefused() const { return state == State::Refused; }
+};
+
+// What ../update-tmp/ offers: the offered versions, the upload mode and, when the maker signs his
+// offers, the SHA-256 of every package. Verification is on when a trusted key is installed (the
+// file package-key.pub in the updater's folder, or the key built in); without one every package
+// is opened as it is, as it always was. With one, ../update-tmp/config.ini must carry a good
+// minisign signature in config.ini.minisig, and a package is opened only when its bytes hash to
+// the value its file name has in the offer's [Packages] section.
+class Offer
+{
+public:
+    // Not verifying: the offer of a worker that has not read one yet.
+    Offer() = default;
+
+    // Reads the offer once; the versions and the hashes come from the bytes that were checked.
+    static Offer read();
+    static Offer read(const QString &configPath, const QString &signaturePath,
+                      const QList<Minisign::PublicKey> &trustedKeys);
+    // package-key.pub in the updater's folder, then the key built in, when there are any.
+    static QList<Minisign::PublicKey> installedKeys();
+
+    bool isVerifying() const { return m_verifying; }
+    // True when nothing is verified, or the offer's signature is good.
+    bool isTrusted() const { return m_refusal.isEmpty(); }
+    QString refusal() const { return m_refusal; }
+    const Settings::Offered &offered() const { return m_offered; }
+
+    Package open(const QString &packagePath) const;
+
+private:
+    bool m_verifying = false;
+    QString m_refusal;
+    Settings::Offered m_offered;
+    QHash<QString, QString> m_hashes; // file name -> lower-case hex SHA-256
+};
