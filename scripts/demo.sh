@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, makes a throw-away installation with an update waiting (a first-layout
 # database with own models, a newer release of the catalogue, a new executable, other files and
-# distributor files), starts the bundled upload server, runs the updater on it in automatic mode
+# distributor files) whose offer the maker signed with minisign, starts the bundled upload server, runs the updater on it in automatic mode
 # and reports what changed. The report reads the files with sqlite3, unzip and the server's
 # store, not with the updater's own code.
 set -euo pipefail
@@ -18,6 +18,12 @@ inst=$(mktemp -d /tmp/kestrelix-demo.XXXXXX)
 "$bin/sample-install" install "$inst" --languages "$bin/Languages" \
     --with-database first --offer-database --update-mode 2 --models 2000 --own-models 40
 cp "$inst/config.ini" "$inst/config.ini.before"
+
+# The maker signs his offer; the installation trusts his public key.
+keys=$(mktemp -d /tmp/kestrelix-demo-keys.XXXXXX)
+minisign -G -W -p "$keys/maker.pub" -s "$keys/maker.key" >/dev/null
+bash tools/sign-offer.sh "$inst/update-tmp" "$keys/maker.key" -t "Kestrelix demo offer"
+cp "$keys/maker.pub" "$inst/update/package-key.pub"
 db() { sqlite3 "$inst/rc.db" "$1"; }
 own_before=$(db "SELECT count(*) FROM rcmodels WHERE Own = 1")
 unsent_before=$(db "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0")
@@ -51,6 +57,16 @@ for _ in $(seq 50); do
     [ -s "$inst/started.log" ] && break
     sleep 0.1
 done
+
+echo
+echo "== the offer =="
+if grep -q "Offer .* verified" "$inst/updater.log"; then
+    echo "signed offer verified with $inst/update/package-key.pub;" \
+        "$(grep -c '\.zip=' "$inst/update-tmp/config.ini") packages checked against their SHA-256"
+else
+    echo "the offer was NOT verified:"
+    grep -E "not installed|refused|Refused" "$inst/updater.log" || true
+fi
 
 echo
 echo "== versions in config.ini =="

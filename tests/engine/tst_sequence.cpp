@@ -3,6 +3,7 @@
 #include <QMutex>
 #include <QPointer>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "engine/thread.h"
@@ -79,8 +80,13 @@ private slots:
     void mainZipPreferredOverProductPackage();
     void databaseReports_data();
     void databaseReports();
+    void signedOffers_data();
+    void signedOffers();
     void rcTypeListFromSettings();
     void metaObjectTable();
+
+private:
+    QTemporaryDir m_keys; // made once by the minisign command: a trusted key and a foreign one
 };
 
 void TestSequence::outcomes_data()
@@ -348,6 +354,113 @@ void TestSequence::databaseReports()
     QCOMPARE(runWorker(inst), events);
     QCOMPARE(inst.installed("UpdateInfo/database"), withBackupFolder ? "2021-01-01" : "");
     QCOMPARE(inst.installed("UpdateInfo/main"), withBackupFolder ? "2021-01-01" : "");
+}
+
+void TestSequence::signedOffers_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("database");
+    QTest::addColumn<bool>("main");
+    QTest::addColumn<bool>("other");
+
+    QTest::newRow("no key installed, unsigned") << "unverified" << 0 << true << true << true;
+    QTest::newRow("signed") << "signed" << 0 << true << true << true;
+    QTest::newRow("signed, legacy kind") << "legacy" << 0 << true << true << true;
+    // The offer is not the maker's: nothing of it is opened, no version written.
+    QTest::newRow("no signature") << "unsigned" << -4 << false << false << false;
+    QTest::newRow("foreign key") << "foreign" << -4 << false << false << false;
+    QTest::newRow("offer changed") << "offer-byte" << -4 << false << false << false;
+    QTest::newRow("trusted comment changed") << "comment" << -4 << false << false << false;
+    QTest::newRow("signature garbled") << "garbled" << -4 << false << false << false;
+    // One package is not what was signed: it is refused, the others are installed...
+    QTest::newRow("package changed") << "other-byte" << -4 << true << true << false;
+    QTest::newRow("package not listed") << "unlisted" << -4 << true << false << true;
+    // ...except the database's, which ends the run before the backup, like any failed update.
+    QTest::newRow("database package swapped") << "rcdb-swapped" << -4 << false << false << false;
+}
+
+void TestSequence::signedOffers()
+{
+    QFETCH(QString, situation);
+    QFETCH(int, status);
+    QFETCH(bool, database);
+    QFETCH(bool, main);
+    QFETCH(bool, other);
+
+    const QString trusted = m_keys.filePath("trusted");
+    const QString foreign = m_keys.filePath("foreign");
+    for (const QString &key : {trusted, foreign})
+        if (!QFile::exists(key + ".pub"))
+            QCOMPARE(runProgram("minisign", {"-G", "-W", "-p", key + ".pub", "-s", key + ".key"},
+                                m_keys.path()),
+                     0);
+
+    Installation inst;
+    QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
+    offerPackages(inst);
+    inst.setInstalled("UpdateInfo/serverdb", "");
+    for (const char *key : {"UpdateInfo/main", "UpdateInfo/database", "UpdateInfo/other"})
+        inst.setOffered(key, "2021-01-01");
+    QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), SampleData::DatabaseSpec()));
+    QDir().mkpath(inst.path("pkg-db"));
+    SampleData::DatabaseSpec release;
+    release.suppliedModels += 7;
+    QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), release));
+    QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+    const QByteArray databaseBefore = inst.readFile("rc.db");
+
+    if (situation == "unlisted") // arrives after the offer was signed
+        QVERIFY(QFile::rename(inst.path("update-tmp/main.zip"), inst.path("update-tmp/late")));
+    if (situation != "unverified" && situation != "unsigned") {
+        QStringList options;
+        if (situation == "legacy")
+            options << "-l";
+        const QString key = situation == "foreign" ? foreign : trusted;
+        QCOMPARE(runProgram("bash",
+                            QStringList{qEnvironmentVariable("UPDATER_SOURCE_DIR") +
+                                            "/tools/sign-offer.sh",
+                                        inst.path("update-tmp"), key + ".key"} +
+                                options,
+                            inst.root()),
+                 0);
+    }
+    if (situation != "unverified")
+        QVERIFY(QFile::copy(trusted + ".pub", inst.path("update/package-key.pub")));
+
+    QByteArray offer = inst.readFile("update-tmp/config.ini");
+    QByteArray signature = inst.readFile("update-tmp/config.ini.minisig");
+    if (situation == "offer-byte")
+        offer.replace("2021-01-01", "2029-01-01");
+    if (situation == "comment")
+        signature.replace("trusted comment: ", "trusted comment: x");
+    if (situation == "garbled")
+        signature[signature.indexOf('\n') + 5] = '*';
+    QVERIFY(inst.writeFile("update-tmp/config.ini", offer));
+    if (!signature.isEmpty())
+        QVERIFY(inst.writeFile("update-tmp/config.ini.minisig", signature));
+    if (situation == "other-byte") {
+        QVERIFY(inst.writeFile("pkg-other/help/index.html", "<p>not the maker's</p>"));
+        QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+    }
+    if (situation == "unlisted")
+        QVERIFY(QFile::rename(inst.path("update-tmp/late"), inst.path("update-tmp/main.zip")));
+    if (situation == "rcdb-swapped") {
+        QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), SampleData::DatabaseSpec()));
+        QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+    }
+
+    const QStringList events = runWorker(inst);
+    QCOMPARE(events.mid(events.size() - 3),
+             (QStringList{"progress 1000/1000", status == 0 ? doneText : failedText,
+                          QStringLiteral("status %1").arg(status)}));
+    QCOMPARE(inst.installed("UpdateInfo/database"), database ? "2021-01-01" : "");
+    QCOMPARE(inst.readFile("rc.db") == databaseBefore, !database);
+    QCOMPARE(QDir(inst.path("backup")).isEmpty(), !database);
+    QCOMPARE(inst.installed("UpdateInfo/main"), main ? "2021-01-01" : "");
+    QCOMPARE(inst.readFile("kestrelix.exe").contains("new build"), main);
+    QCOMPARE(inst.installed("UpdateInfo/other"), other ? "2021-01-01" : "");
+    QCOMPARE(inst.readFile("help/index.html") == "<p>help</p>", other);
 }
 
 void TestSequence::rcTypeListFromSettings()
