@@ -18,7 +18,7 @@ UpdateDialog::UpdateDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Update
     ui->setupUi(this);
     ui->statusLabel->setText(tr("For update push start button."));
     setWindowTitle(tr("update") + QStringLiteral("-") + softwareName + QStringLiteral(" ") +
-                   QStringLiteral("2.4.5") + QStringLiteral("      ") +
+                   QStringLiteral(UPDATER_VERSION) + QStringLiteral("      ") +
                    QStringLiteral("25.07.2017"));
 
     connect(ui->startPB, SIGNAL(clicked()), this, SLOT(startUpdate()));

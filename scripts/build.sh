@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, then configures and builds into build/ (or $BUILD_DIR).
+# Installs what is missing, then configures and builds with a CMake preset: "default" (build/,
+# RelWithDebInfo) unless PRESET names another ("release": build-release/). CMAKE_ARGS adds cache
+# settings, e.g. CMAKE_ARGS=-DUPDATER_DEFAULT_SERVER_HOST=db.example.com.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 bash scripts/install-deps.sh
-build_dir=${BUILD_DIR:-build}
-build_type=${BUILD_TYPE:-RelWithDebInfo}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" ${CMAKE_ARGS:-}
-cmake --build "$build_dir" -j"$(nproc)"
+preset=${PRESET:-default}
+# shellcheck disable=SC2086 # CMAKE_ARGS holds several arguments
+cmake --preset "$preset" ${CMAKE_ARGS:-} >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"

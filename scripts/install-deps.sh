@@ -12,7 +12,7 @@ packages=(
   libgl-dev libzip-dev zlib1g-dev
   zip unzip sqlite3 xvfb xauth python3 time
   clang libclang-rt-14-dev llvm
-  libsodium-dev minisign strace
+  libsodium-dev minisign strace clang-format
 )
 
 missing=()

@@ -5,7 +5,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 bash scripts/build.sh
-ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j2 --timeout 900
+bash scripts/check-format.sh
+ctest --preset default
 # FUZZ_SECONDS: how long each fuzz target runs (25 s by default).
 bash scripts/sanitize.sh
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-25}"

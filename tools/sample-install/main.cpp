@@ -6,9 +6,7 @@
 #include <QTextStream>
 
 #include "sampleinstallation.h"
-#ifdef SAMPLE_INSTALL_WITH_DATABASES
 #include "databasecommand.h"
-#endif
 
 namespace {
 
@@ -88,14 +86,10 @@ int main(int argc, char *argv[])
     const QString command = arguments.isEmpty() ? QString() : arguments.takeFirst();
     if (command == QLatin1String("install"))
         return runInstallCommand(arguments);
-#ifdef SAMPLE_INSTALL_WITH_DATABASES
     if (command == QLatin1String("db"))
         return runDatabaseCommand(arguments);
-#endif
     QTextStream(stderr) << "usage: sample-install install <folder> [options]\n"
-#ifdef SAMPLE_INSTALL_WITH_DATABASES
                         << "       sample-install db <options> <out.db>\n"
-#endif
                         << "       sample-install <command> --help\n";
     return 2;
 }

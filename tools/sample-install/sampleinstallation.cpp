@@ -5,9 +5,7 @@
 #include <QSettings>
 
 #include "common/ziparchive.h"
-#ifdef SAMPLE_INSTALL_WITH_DATABASES
 #include "tools/sampledata/sampledatabase.h"
-#endif
 
 namespace {
 
@@ -61,7 +59,6 @@ bool writePackage(const QString &path, const QList<Entry> &entries, QString *err
     return ok;
 }
 
-#ifdef SAMPLE_INSTALL_WITH_DATABASES
 // The user's catalogue, with own models of which every other one was never uploaded, and a
 // release of the catalogue in the newer layout, packed as the database package.
 bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *error)
@@ -107,7 +104,6 @@ bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *
         *error = writer.errorString();
     return ok;
 }
-#endif
 
 } // namespace
 
@@ -172,13 +168,8 @@ bool SampleInstallation::write(QString *error) const
         return false;
 
     if (withDatabase) {
-#ifdef SAMPLE_INSTALL_WITH_DATABASES
         if (!writeDatabases(*this, dir, error))
             return false;
-#else
-        *error = QStringLiteral("built without sample databases");
-        return false;
-#endif
     }
 
     if (!languagesFolder.isEmpty()) {
