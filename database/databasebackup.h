@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "common/ziparchive.h"
+#include "common/zipwriter.h"
 
 // A dated ZIP copy of rc.db in ../backup, one entry "rc.db" streamed from disk with the file's
 // permissions. Backups are kept for 60 days.

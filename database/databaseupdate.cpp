@@ -13,7 +13,7 @@
 #include "common/logging.h"
 #include "common/paths.h"
 #include "common/settings.h"
-#include "common/ziparchive.h"
+#include "common/zipextract.h"
 #include "database/databasebackup.h"
 #include "database/ownmodelmerge.h"
 #include "database/sqlconnection.h"

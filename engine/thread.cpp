@@ -10,7 +10,7 @@
 #include "common/rctypes.h"
 #include "common/settings.h"
 #include "common/versiondate.h"
-#include "common/ziparchive.h"
+#include "common/zipextract.h"
 #include "database/databaseupdate.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "common/ziparchive.h"
+#include "common/zipextract.h"
 
 namespace {
 

@@ -6,7 +6,8 @@
 #include <QTest>
 
 #include "common/filereplace.h"
-#include "common/ziparchive.h"
+#include "common/zipextract.h"
+#include "common/zipwriter.h"
 #include "tests/support/installation.h"
 
 namespace {

@@ -5,7 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "common/ziparchive.h"
+#include "common/zipextract.h"
+#include "common/zipwriter.h"
 #include "database/databasebackup.h"
 #include "tests/database/testinstallation.h"
 

@@ -78,15 +78,15 @@ void TestHostile::corpus_data()
 
     const QString failed = QStringLiteral("Some updates could not be installed.");
     QTest::newRow("package: ../ entry")
-        << "pkg:../escape.txt" << -4 << failed << false << "Refused";
+        << "pkg:../escape.txt" << -4 << failed << false << "not installed:";
     QTest::newRow("package: ..\\ entry")
-        << "pkg:..\\\\escape.txt" << -4 << failed << false << "Refused";
+        << "pkg:..\\\\escape.txt" << -4 << failed << false << "not installed:";
     QTest::newRow("package: absolute entry")
-        << "pkg:/tmp/kx-hostile-absolute.txt" << -4 << failed << false << "Refused";
+        << "pkg:/tmp/kx-hostile-absolute.txt" << -4 << failed << false << "not installed:";
     QTest::newRow("package: drive letter")
-        << "pkg:C:/escape.txt" << -4 << failed << false << "Refused";
+        << "pkg:C:/escape.txt" << -4 << failed << false << "not installed:";
     QTest::newRow("package: file through an outside link")
-        << "link" << -4 << failed << false << "Refused";
+        << "link" << -4 << failed << false << "not installed:";
     QTest::newRow("package: one name twice") << "twice" << -4 << failed << false << "appears twice";
     QTest::newRow("package: truncated")
         << "truncated" << -4 << failed << false << "not a ZIP archive";

@@ -4,7 +4,8 @@
 #include <QFile>
 #include <QSettings>
 
-#include "common/ziparchive.h"
+#include "common/zipextract.h"
+#include "common/zipwriter.h"
 #include "tools/sampledata/sampledatabase.h"
 
 namespace {
