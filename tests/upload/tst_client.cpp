@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 
 #include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QMetaMethod>
 #include <QPointer>
 #include <QProcess>
@@ -151,6 +153,8 @@ private slots:
     void missingDatabase();
     void databaseThatCanNotBeOpened();
     void markedModelsAreNotSentAgain();
+    void charactersXmlCanNotCarry_data();
+    void charactersXmlCanNotCarry();
     void roundTripWithUploadServer();
 
 private:
@@ -367,6 +371,58 @@ void TestClient::markedModelsAreNotSentAgain()
              (QStringList{"Connected to server", "Database is open", "No data"}));
     QTRY_COMPARE(server.connections, 2);
     QCOMPARE(server.frames.size(), 1);
+}
+
+void TestClient::charactersXmlCanNotCarry_data()
+{
+    QTest::addColumn<QString>("brand");
+    QTest::addColumn<QString>("sent");
+    const QString replaced = QString(QChar::ReplacementCharacter);
+    QTest::newRow("U+0001") << "'A' || char(1) || 'B'"
+                            << "A" + replaced + "B";
+    QTest::newRow("NUL, U+000B, U+000C, U+001F")
+        << "char(0) || 'x' || char(11, 12, 31)" << replaced + "x" + replaced + replaced + replaced;
+    QTest::newRow("lone surrogate") << "'a' || char(55296) || 'b'"
+                                    << "a" + replaced + "b";
+    QTest::newRow("tab, line end, a pair and U+FFFD stay")
+        << "char(9, 10, 13, 128512, 65533)" << QString::fromUcs4(U"\t\n\r\U0001F600\uFFFD");
+}
+
+// The document carries a replacement where XML has no way to say the character, so that the
+// receiver takes it and the model is marked as sent; the user's text stays as it was.
+void TestClient::charactersXmlCanNotCarry()
+{
+    QFETCH(QString, brand);
+    QFETCH(QString, sent);
+    QVERIFY(fixture->createDatabase(
+        UploadFixture::secondGenerationTables() + UploadFixture::sampleRows() +
+        QStringList{"UPDATE rcmodels SET Brand = " + brand + " WHERE Rcid = 1"}));
+    const QString storedBefore =
+        fixture->queryValue("SELECT hex(Brand) FROM rcmodels WHERE Rcid = 1");
+    TestServer server;
+    QVERIFY(server.listen());
+    bool finished = false;
+    Client client;
+    QVERIFY(upload(client, host, 2, &finished));
+    QVERIFY(finished);
+    QCOMPARE(fixture->queryValue(unsentOwn), QStringLiteral("0"));
+    QCOMPARE(fixture->queryValue("SELECT hex(Brand) FROM rcmodels WHERE Rcid = 1"), storedBefore);
+
+    // Read by a parser that is not Qt's; the brands come back as JSON, free of the console's
+    // encoding.
+    QProcess python;
+    python.start("python3",
+                 {"-c", "import json, sys, xml.etree.ElementTree as E\n"
+                        "root = E.fromstring(sys.stdin.buffer.read())\n"
+                        "print(json.dumps([m.get('Brand') for m in root.iter('model')]))"});
+    QVERIFY(python.waitForStarted());
+    python.write(documentOf(server.frames.value(0)));
+    python.closeWriteChannel();
+    QVERIFY(python.waitForFinished());
+    QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
+    const QJsonArray brands = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+    QCOMPARE(brands.size(), 2);
+    QCOMPARE(brands.at(0).toString(), sent);
 }
 
 void TestClient::roundTripWithUploadServer()
