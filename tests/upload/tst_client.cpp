@@ -1,3 +1,4 @@
+#include <atomic>
 #include <memory>
 
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #include <QMetaMethod>
 #include <QPointer>
 #include <QProcess>
+#include <QSemaphore>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -147,8 +149,10 @@ private slots:
     void meta_object();
     void answers_data();
     void answers();
+    void refusedConnection_data();
     void refusedConnection();
     void emptyHost();
+    void lookupThatNeverAnswers();
     void modeWithoutUploadConnectsButSendsNothing();
     void missingDatabase();
     void databaseThatCanNotBeOpened();
@@ -278,11 +282,20 @@ void TestClient::answers()
     QCOMPARE(document.count("<model "), 2);
 }
 
+void TestClient::refusedConnection_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::newRow("address") << host;
+    // Looked up by the system's resolver; every address it gives refuses.
+    QTest::newRow("name") << "localhost";
+}
+
 void TestClient::refusedConnection()
 {
+    QFETCH(QString, server);
     bool finished = false;
     Client client;
-    QVERIFY(!upload(client, host, 3, &finished));
+    QVERIFY(!upload(client, server, 3, &finished));
     QVERIFY(finished);
     QCOMPARE(messages->lines(), QStringList{"Can not connect to server \"Connection refused\""});
 }
@@ -299,6 +312,39 @@ void TestClient::emptyHost()
                  .match(lines.first())
                  .hasMatch(),
              qPrintable(lines.first()));
+}
+
+// A resolver that never answers must not hold the update beyond the connect time: the upload
+// gives up while the lookup is still waiting.
+void TestClient::lookupThatNeverAnswers()
+{
+    auto gate = std::make_shared<QSemaphore>();
+    auto asked = std::make_shared<std::atomic<bool>>(false);
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    Client client;
+    client.setWaitTimes(300, Client::defaultAnswerTimeout);
+    client.setHostLookup([gate, asked, answered](const QString &host, QString *) {
+        *asked = host == QLatin1String("updates.example");
+        gate->acquire();
+        *answered = true;
+        return QList<QHostAddress>{QHostAddress::LocalHost};
+    });
+    bool result = true;
+    std::unique_ptr<QThread> worker(
+        QThread::create([&] { result = client.makeUpdate("updates.example", 3); }));
+    worker->start();
+    // The bound only keeps a broken client from hanging the test.
+    const bool ended = worker->wait(QDeadlineTimer(20000));
+    const bool stillLookingUp = !*answered;
+    gate->release();
+    worker->wait();
+    QTRY_VERIFY(*answered);
+
+    QVERIFY(*asked);
+    QVERIFY(ended);
+    QVERIFY(stillLookingUp);
+    QVERIFY(!result);
+    QCOMPARE(messages->lines(), QStringList{"Can not connect to server \"Host lookup timed out\""});
 }
 
 void TestClient::modeWithoutUploadConnectsButSendsNothing()
