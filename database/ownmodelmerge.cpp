@@ -181,6 +181,15 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
 {
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
+    // CREATE TABLE ... AS copies affinities but not collations; those are given where the staged
+    // values are compared.
+    const QString rcid = QStringLiteral("Rcid");
+    m_modelCollate = DatabaseLayout::collateClause(m_target, QStringLiteral("main"),
+                                                   QStringLiteral("rcmodels"), rcid);
+    m_keyCollate = DatabaseLayout::collateClause(m_target, QStringLiteral("main"),
+                                                 QStringLiteral("rckeys"), rcid);
+    m_currentKeyCollate = DatabaseLayout::collateClause(m_target, QStringLiteral("kx_current"),
+                                                        QStringLiteral("rckeys"), rcid);
     const QStringList statements = {
         QStringLiteral("CREATE TEMP TABLE kx_order AS SELECT 0 AS seq, NULL AS rcid, m.Rcid AS m, "
                        "k.Rcid AS k FROM main.rcmodels m, main.rckeys k LIMIT 0"),
@@ -212,13 +221,14 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
     }
     const QStringList indexes = {
         QStringLiteral("CREATE INDEX temp.kx_order_rcid ON kx_order(rcid)"),
-        QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m, seq)"),
-        QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k, seq)"),
+        QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m%1, seq)").arg(m_modelCollate),
+        QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k%1, seq)").arg(m_keyCollate),
         QStringLiteral("INSERT INTO temp.kx_own_keys SELECT ") +
             (first ? firstKeyColumns : keyColumns) +
             QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM kx_current.rckeys WHERE Rcid IN "
                            "(SELECT rcid FROM temp.kx_order)"),
-        QStringLiteral("CREATE INDEX temp.kx_own_keys_rcid ON kx_own_keys(Rcid)"),
+        QStringLiteral("CREATE INDEX temp.kx_own_keys_rcid ON kx_own_keys(Rcid%1)")
+            .arg(m_currentKeyCollate),
     };
     for (const QString &statement : indexes) {
         if (!execute(statement, QStringLiteral("key selection")))
@@ -258,8 +268,8 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int progressDiviso
         return false;
     if (keysRowByRow &&
         !(prepare(selectKeys, QStringLiteral("SELECT ") + (first ? firstKeyColumns : keyColumns) +
-                                  QStringLiteral(" FROM temp.kx_own_keys WHERE Rcid = ? "
-                                                 "ORDER BY rowid")) &&
+                                  QStringLiteral(" FROM temp.kx_own_keys WHERE Rcid = ?") +
+                                  m_currentKeyCollate + QStringLiteral(" ORDER BY rowid")) &&
           prepare(insertKey, QStringLiteral("INSERT INTO temp.kx_stage_keys(seq,") + keyColumns +
                                  QStringLiteral(") VALUES (?,?,?,?,?,?)"))))
         return false;
@@ -319,9 +329,10 @@ bool OwnModelMerge::applyStaging()
         QStringLiteral("DELETE FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM temp.kx_order)"),
         QStringLiteral("INSERT INTO main.rcmodels(") + modelColumns + QStringLiteral(") SELECT ") +
             modelColumns +
-            QStringLiteral(
-                " FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 FROM "
-                "temp.kx_order o WHERE o.m = s.Rcid AND o.seq > s.seq) ORDER BY s.rowid"),
+            QStringLiteral(" FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 FROM "
+                           "temp.kx_order o WHERE o.m = s.Rcid%1 AND o.seq > s.seq) ORDER BY "
+                           "s.rowid")
+                .arg(m_modelCollate),
     };
     if (m_keysInSql)
         statements << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
@@ -331,15 +342,17 @@ bool OwnModelMerge::applyStaging()
                           QStringLiteral(",'''',''),") + sqlText(QStringLiteral("ID")) +
                           QStringLiteral(",") + sqlText(QStringLiteral("Nkey")) +
                           QStringLiteral(" FROM temp.kx_order o JOIN temp.kx_own_keys x ON x.Rcid "
-                                         "= o.rcid WHERE NOT EXISTS (SELECT 1 FROM temp.kx_order "
-                                         "b WHERE b.k = x.kconv AND b.seq > o.seq) ORDER BY "
-                                         "o.rowid, x.rowid");
+                                         "= o.rcid%1 WHERE NOT EXISTS (SELECT 1 FROM "
+                                         "temp.kx_order b WHERE b.k = x.kconv%2 AND b.seq > "
+                                         "o.seq) ORDER BY o.rowid, x.rowid")
+                              .arg(m_currentKeyCollate, m_keyCollate);
     else
         statements << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
                           QStringLiteral(") SELECT ") + keyColumns +
                           QStringLiteral(" FROM temp.kx_stage_keys s WHERE NOT EXISTS (SELECT 1 "
-                                         "FROM temp.kx_order o WHERE o.k = s.Rcid AND o.seq > "
-                                         "s.seq) ORDER BY s.rowid");
+                                         "FROM temp.kx_order o WHERE o.k = s.Rcid%1 AND o.seq > "
+                                         "s.seq) ORDER BY s.rowid")
+                              .arg(m_keyCollate);
     for (const QString &statement : statements) {
         if (!execute(statement, QStringLiteral("apply")))
             return false;

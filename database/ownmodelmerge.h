@@ -55,5 +55,10 @@ private:
     QSqlDatabase m_target;
     Generation m_generation = Generation::Second;
     bool m_keysInSql = false;
+    // What each Rcid column declares: comparisons between staged values must match as the
+    // per-model statements on that column would.
+    QString m_modelCollate;
+    QString m_keyCollate;
+    QString m_currentKeyCollate;
     QString m_error;
 };
