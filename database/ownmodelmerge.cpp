@@ -1,5 +1,7 @@
 #include "database/ownmodelmerge.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -7,6 +9,7 @@
 
 #include "common/logging.h"
 #include "database/keynumber.h"
+#include "database/ownkeycopy.h"
 
 namespace {
 
@@ -125,7 +128,7 @@ bool OwnModelMerge::run(bool copyOwnModels)
     // come back, the rows themselves set the pace.
     const int divisor = ownCount > 0 ? ownCount : int(rcids.size());
 
-    if (staging && !attachCurrent())
+    if (staging && !attachCurrent(rcids))
         return false;
     if (!m_target.transaction()) {
         const QString text = m_target.lastError().text();
@@ -159,18 +162,38 @@ bool OwnModelMerge::readOwnRcids(QSqlQuery &models, QStringList *rcids)
 }
 
 // The own keys are gathered on the release's connection, in one pass over the current keys.
-bool OwnModelMerge::attachCurrent()
+bool OwnModelMerge::attachCurrent(const QStringList &rcids)
 {
+    QString attached = m_current.databaseName();
+    const QString encoding = OwnKeyCopy::encodingOf(m_target);
+    if (OwnKeyCopy::encodingOf(m_current) != encoding) {
+        m_keyCopy =
+            QFileInfo(m_target.databaseName()).absolutePath() + QStringLiteral("/current-keys.db");
+        QString error;
+        if (!OwnKeyCopy::write(m_current, rcids,
+                               m_generation == Generation::First ? firstKeyColumns : keyColumns,
+                               encoding, m_keyCopy, &error)) {
+            QFile::remove(m_keyCopy);
+            return fail(QStringLiteral("own keys in ") + encoding, error);
+        }
+        attached = m_keyCopy;
+    }
     QSqlQuery attach(m_target);
-    return (attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
-            (attach.bindValue(0, m_current.databaseName()), attach.exec())) ||
-           fail(QStringLiteral("attach"), attach.lastError().text());
+    if ((attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
+         (attach.bindValue(0, attached), attach.exec())))
+        return true;
+    const QString text = attach.lastError().text();
+    detachCurrent();
+    return fail(QStringLiteral("attach"), text);
 }
 
 void OwnModelMerge::detachCurrent()
 {
     QSqlQuery detach(m_target);
     detach.exec(QStringLiteral("DETACH DATABASE kx_current"));
+    if (!m_keyCopy.isEmpty())
+        QFile::remove(m_keyCopy);
+    m_keyCopy.clear();
 }
 
 // kx_order holds each own model's Rcid with its position: as bound text (matched against the

@@ -39,7 +39,7 @@ signals:
 
 private:
     bool readOwnRcids(QSqlQuery &models, QStringList *rcids);
-    bool attachCurrent();
+    bool attachCurrent(const QStringList &rcids);
     bool prepareStaging(const QStringList &rcids);
     bool keysConvertInSql();
     bool stageModels(QSqlQuery &models, bool copy, int progressDivisor);
@@ -61,4 +61,6 @@ private:
     QString m_keyCollate;
     QString m_currentKeyCollate;
     QString m_error;
+    // The own keys in the release's encoding, when the user's file has another one.
+    QString m_keyCopy;
 };

@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QSqlError>
@@ -383,14 +384,27 @@ void TestOwnModelMerge::samePerModelResult_data()
     QTest::addColumn<bool>("withProt");
     QTest::addColumn<qint64>("ownFirstRcid");
     QTest::addColumn<int>("duplicates");
+    // Text encodings of the user's file and of the release; the reference merges UTF-8 files.
+    QTest::addColumn<QString>("currentEncoding");
+    QTest::addColumn<QString>("releaseEncoding");
+    const QString utf8 = QStringLiteral("UTF-8");
     QTest::newRow("second generation, own Rcids replace shipped ones")
-        << int(SampleData::Layout::Second) << true << qint64(1) << 6;
+        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << utf8 << utf8;
     QTest::newRow("second generation without Prot, own Rcids of their own")
-        << int(SampleData::Layout::Second) << false << qint64(50000) << 3;
+        << int(SampleData::Layout::Second) << false << qint64(50000) << 3 << utf8 << utf8;
     QTest::newRow("first generation, own Rcids replace shipped ones")
-        << int(SampleData::Layout::First) << false << qint64(1) << 6;
+        << int(SampleData::Layout::First) << false << qint64(1) << 6 << utf8 << utf8;
     QTest::newRow("first generation, no duplicates")
-        << int(SampleData::Layout::First) << false << qint64(90) << 0;
+        << int(SampleData::Layout::First) << false << qint64(90) << 0 << utf8 << utf8;
+    QTest::newRow("second generation, user's file in UTF-16")
+        << int(SampleData::Layout::Second) << false << qint64(1) << 6 << "UTF-16le" << utf8;
+    QTest::newRow("second generation, release in UTF-16")
+        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << utf8 << "UTF-16be";
+    QTest::newRow("first generation, user's file in UTF-16")
+        << int(SampleData::Layout::First) << false << qint64(1) << 6 << "UTF-16be" << utf8;
+    QTest::newRow("both in UTF-16")
+        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << "UTF-16le"
+        << "UTF-16le";
 }
 
 void TestOwnModelMerge::samePerModelResult()
@@ -399,6 +413,8 @@ void TestOwnModelMerge::samePerModelResult()
     QFETCH(bool, withProt);
     QFETCH(qint64, ownFirstRcid);
     QFETCH(int, duplicates);
+    QFETCH(QString, currentEncoding);
+    QFETCH(QString, releaseEncoding);
 
     SampleData::DatabaseSpec current;
     current.layout = SampleData::Layout(layout);
@@ -425,6 +441,10 @@ void TestOwnModelMerge::samePerModelResult()
              qPrintable(error));
     QVERIFY(copyFile(path(QStringLiteral("cur.db")), path(QStringLiteral("cur-ref.db"))));
     QVERIFY(copyFile(path(QStringLiteral("new.db")), path(QStringLiteral("new-ref.db"))));
+    if (currentEncoding != QLatin1String("UTF-8"))
+        QVERIFY(convertEncoding(path(QStringLiteral("cur.db")), currentEncoding));
+    if (releaseEncoding != QLatin1String("UTF-8"))
+        QVERIFY(convertEncoding(path(QStringLiteral("new.db")), releaseEncoding));
 
     QVERIFY(referenceMerge(path(QStringLiteral("cur-ref.db")), path(QStringLiteral("new-ref.db"))));
     const MergeResult result =
@@ -440,6 +460,11 @@ void TestOwnModelMerge::samePerModelResult()
              dumpTables(path(QStringLiteral("cur-ref.db"))));
     QCOMPARE(schemaOf(path(QStringLiteral("new.db"))),
              schemaOf(path(QStringLiteral("new-ref.db"))));
+    // The user's file is only read, and no scratch copy of it is left.
+    QCOMPARE(sqlite3Rows(path(QStringLiteral("cur.db")), QStringLiteral("PRAGMA encoding")),
+             QStringList{currentEncoding});
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files),
+             (QStringList{"cur-ref.db", "cur.db", "new-ref.db", "new.db"}));
 }
 
 void TestOwnModelMerge::rcidsThatOnlyCompareEqual_data()
