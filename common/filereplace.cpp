@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -18,17 +19,32 @@ void setError(QString *error, const QString &text)
         *error = text;
 }
 
+// The new name lives in the folder's entries: until they reach the disk, a power cut can bring
+// the old file back although the caller has gone on to record the new version.
+void syncFolder(const std::filesystem::path &file)
+{
+    std::filesystem::path folder = file.parent_path();
+    if (folder.empty())
+        folder = ".";
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 } // namespace
 
 bool renameOver(const QString &source, const QString &target, QString *error)
 {
+    const std::filesystem::path to(QFile::encodeName(target).toStdString());
     std::error_code ec;
-    std::filesystem::rename(std::filesystem::path(QFile::encodeName(source).toStdString()),
-                            std::filesystem::path(QFile::encodeName(target).toStdString()), ec);
+    std::filesystem::rename(std::filesystem::path(QFile::encodeName(source).toStdString()), to, ec);
     if (ec) {
         setError(error, QString::fromStdString(ec.message()));
         return false;
     }
+    syncFolder(to);
     return true;
 }
 

@@ -7,7 +7,8 @@
 // over it in one step: the target is always either the old or the new file.
 namespace FileReplace {
 
-// Renames source over target, replacing an existing target atomically.
+// Renames source over target, replacing an existing target atomically, and syncs target's
+// folder so that the new entry survives a power cut.
 bool renameOver(const QString &source, const QString &target, QString *error = nullptr);
 
 // The new contents of a file, written into the folder ".update-scratch" beside it and renamed

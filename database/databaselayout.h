@@ -13,6 +13,10 @@ bool hasProtColumn(const QSqlDatabase &db);
 // Appends Prot to rcmodels where it is missing. A failure (a read-only file, say) is not
 // reported: it shows up when the own models are selected.
 void addProtColumn(const QSqlDatabase &db);
+// " COLLATE <name>" for the collation that a column declares, to be put behind an expression
+// that must compare as that column does; empty for the default (BINARY) or when unknown.
+QString collateClause(const QSqlDatabase &db, const QString &schema, const QString &table,
+                      const QString &column);
 // A file whose rckeys has an RCTypeId column, even without rows, is of the second generation.
 Generation generation(const QSqlDatabase &db);
 

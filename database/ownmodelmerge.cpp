@@ -1,5 +1,7 @@
 #include "database/ownmodelmerge.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -7,6 +9,7 @@
 
 #include "common/logging.h"
 #include "database/keynumber.h"
+#include "database/ownkeycopy.h"
 
 namespace {
 
@@ -125,7 +128,7 @@ bool OwnModelMerge::run(bool copyOwnModels)
     // come back, the rows themselves set the pace.
     const int divisor = ownCount > 0 ? ownCount : int(rcids.size());
 
-    if (staging && !attachCurrent())
+    if (staging && !attachCurrent(rcids))
         return false;
     if (!m_target.transaction()) {
         const QString text = m_target.lastError().text();
@@ -159,18 +162,38 @@ bool OwnModelMerge::readOwnRcids(QSqlQuery &models, QStringList *rcids)
 }
 
 // The own keys are gathered on the release's connection, in one pass over the current keys.
-bool OwnModelMerge::attachCurrent()
+bool OwnModelMerge::attachCurrent(const QStringList &rcids)
 {
+    QString attached = m_current.databaseName();
+    const QString encoding = OwnKeyCopy::encodingOf(m_target);
+    if (OwnKeyCopy::encodingOf(m_current) != encoding) {
+        m_keyCopy =
+            QFileInfo(m_target.databaseName()).absolutePath() + QStringLiteral("/current-keys.db");
+        QString error;
+        if (!OwnKeyCopy::write(m_current, rcids,
+                               m_generation == Generation::First ? firstKeyColumns : keyColumns,
+                               encoding, m_keyCopy, &error)) {
+            QFile::remove(m_keyCopy);
+            return fail(QStringLiteral("own keys in ") + encoding, error);
+        }
+        attached = m_keyCopy;
+    }
     QSqlQuery attach(m_target);
-    return (attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
-            (attach.bindValue(0, m_current.databaseName()), attach.exec())) ||
-           fail(QStringLiteral("attach"), attach.lastError().text());
+    if ((attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
+         (attach.bindValue(0, attached), attach.exec())))
+        return true;
+    const QString text = attach.lastError().text();
+    detachCurrent();
+    return fail(QStringLiteral("attach"), text);
 }
 
 void OwnModelMerge::detachCurrent()
 {
     QSqlQuery detach(m_target);
     detach.exec(QStringLiteral("DETACH DATABASE kx_current"));
+    if (!m_keyCopy.isEmpty())
+        QFile::remove(m_keyCopy);
+    m_keyCopy.clear();
 }
 
 // kx_order holds each own model's Rcid with its position: as bound text (matched against the
@@ -181,6 +204,15 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
 {
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
+    // CREATE TABLE ... AS copies affinities but not collations; those are given where the staged
+    // values are compared.
+    const QString rcid = QStringLiteral("Rcid");
+    m_modelCollate = DatabaseLayout::collateClause(m_target, QStringLiteral("main"),
+                                                   QStringLiteral("rcmodels"), rcid);
+    m_keyCollate = DatabaseLayout::collateClause(m_target, QStringLiteral("main"),
+                                                 QStringLiteral("rckeys"), rcid);
+    m_currentKeyCollate = DatabaseLayout::collateClause(m_target, QStringLiteral("kx_current"),
+                                                        QStringLiteral("rckeys"), rcid);
     const QStringList statements = {
         QStringLiteral("CREATE TEMP TABLE kx_order AS SELECT 0 AS seq, NULL AS rcid, m.Rcid AS m, "
                        "k.Rcid AS k FROM main.rcmodels m, main.rckeys k LIMIT 0"),
@@ -212,13 +244,14 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
     }
     const QStringList indexes = {
         QStringLiteral("CREATE INDEX temp.kx_order_rcid ON kx_order(rcid)"),
-        QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m, seq)"),
-        QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k, seq)"),
+        QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m%1, seq)").arg(m_modelCollate),
+        QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k%1, seq)").arg(m_keyCollate),
         QStringLiteral("INSERT INTO temp.kx_own_keys SELECT ") +
             (first ? firstKeyColumns : keyColumns) +
             QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM kx_current.rckeys WHERE Rcid IN "
                            "(SELECT rcid FROM temp.kx_order)"),
-        QStringLiteral("CREATE INDEX temp.kx_own_keys_rcid ON kx_own_keys(Rcid)"),
+        QStringLiteral("CREATE INDEX temp.kx_own_keys_rcid ON kx_own_keys(Rcid%1)")
+            .arg(m_currentKeyCollate),
     };
     for (const QString &statement : indexes) {
         if (!execute(statement, QStringLiteral("key selection")))
@@ -258,8 +291,8 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int progressDiviso
         return false;
     if (keysRowByRow &&
         !(prepare(selectKeys, QStringLiteral("SELECT ") + (first ? firstKeyColumns : keyColumns) +
-                                  QStringLiteral(" FROM temp.kx_own_keys WHERE Rcid = ? "
-                                                 "ORDER BY rowid")) &&
+                                  QStringLiteral(" FROM temp.kx_own_keys WHERE Rcid = ?") +
+                                  m_currentKeyCollate + QStringLiteral(" ORDER BY rowid")) &&
           prepare(insertKey, QStringLiteral("INSERT INTO temp.kx_stage_keys(seq,") + keyColumns +
                                  QStringLiteral(") VALUES (?,?,?,?,?,?)"))))
         return false;
@@ -319,9 +352,10 @@ bool OwnModelMerge::applyStaging()
         QStringLiteral("DELETE FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM temp.kx_order)"),
         QStringLiteral("INSERT INTO main.rcmodels(") + modelColumns + QStringLiteral(") SELECT ") +
             modelColumns +
-            QStringLiteral(
-                " FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 FROM "
-                "temp.kx_order o WHERE o.m = s.Rcid AND o.seq > s.seq) ORDER BY s.rowid"),
+            QStringLiteral(" FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 FROM "
+                           "temp.kx_order o WHERE o.m = s.Rcid%1 AND o.seq > s.seq) ORDER BY "
+                           "s.rowid")
+                .arg(m_modelCollate),
     };
     if (m_keysInSql)
         statements << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
@@ -331,15 +365,17 @@ bool OwnModelMerge::applyStaging()
                           QStringLiteral(",'''',''),") + sqlText(QStringLiteral("ID")) +
                           QStringLiteral(",") + sqlText(QStringLiteral("Nkey")) +
                           QStringLiteral(" FROM temp.kx_order o JOIN temp.kx_own_keys x ON x.Rcid "
-                                         "= o.rcid WHERE NOT EXISTS (SELECT 1 FROM temp.kx_order "
-                                         "b WHERE b.k = x.kconv AND b.seq > o.seq) ORDER BY "
-                                         "o.rowid, x.rowid");
+                                         "= o.rcid%1 WHERE NOT EXISTS (SELECT 1 FROM "
+                                         "temp.kx_order b WHERE b.k = x.kconv%2 AND b.seq > "
+                                         "o.seq) ORDER BY o.rowid, x.rowid")
+                              .arg(m_currentKeyCollate, m_keyCollate);
     else
         statements << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
                           QStringLiteral(") SELECT ") + keyColumns +
                           QStringLiteral(" FROM temp.kx_stage_keys s WHERE NOT EXISTS (SELECT 1 "
-                                         "FROM temp.kx_order o WHERE o.k = s.Rcid AND o.seq > "
-                                         "s.seq) ORDER BY s.rowid");
+                                         "FROM temp.kx_order o WHERE o.k = s.Rcid%1 AND o.seq > "
+                                         "s.seq) ORDER BY s.rowid")
+                              .arg(m_keyCollate);
     for (const QString &statement : statements) {
         if (!execute(statement, QStringLiteral("apply")))
             return false;

@@ -39,7 +39,7 @@ signals:
 
 private:
     bool readOwnRcids(QSqlQuery &models, QStringList *rcids);
-    bool attachCurrent();
+    bool attachCurrent(const QStringList &rcids);
     bool prepareStaging(const QStringList &rcids);
     bool keysConvertInSql();
     bool stageModels(QSqlQuery &models, bool copy, int progressDivisor);
@@ -55,5 +55,12 @@ private:
     QSqlDatabase m_target;
     Generation m_generation = Generation::Second;
     bool m_keysInSql = false;
+    // What each Rcid column declares: comparisons between staged values must match as the
+    // per-model statements on that column would.
+    QString m_modelCollate;
+    QString m_keyCollate;
+    QString m_currentKeyCollate;
     QString m_error;
+    // The own keys in the release's encoding, when the user's file has another one.
+    QString m_keyCopy;
 };

@@ -1,11 +1,21 @@
 #include "upload/client.h"
 
+#include <memory>
+#include <thread>
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpSocket>
+#include <QMutex>
 #include <QThread>
+#include <QUrl>
+#include <QWaitCondition>
 
 #include "common/logging.h"
 #include "common/paths.h"
@@ -16,9 +26,51 @@ namespace {
 
 const char flagStatement[] = "UPDATE rcmodels SET Flag = '1' WHERE Flag = '0' AND Own = '1' ";
 
+// The resolver's answer, handed over between the lookup's thread and the client's; whichever of
+// the two lets go last frees it.
+struct LookupResult
+{
+    QMutex mutex;
+    QWaitCondition done;
+    bool finished = false;
+    QList<QHostAddress> addresses;
+    QString error;
+};
+
+// The system's resolver, asked as Qt asks it. It touches nothing but its arguments, so that it
+// may still be running when the process ends.
+QList<QHostAddress> systemLookup(const QString &host, QString *error)
+{
+    const QByteArray name = QUrl::toAce(host);
+    if (name.isEmpty()) {
+        *error = QStringLiteral("Host not found");
+        return {};
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo *found = nullptr;
+    const int code = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
+    if (code != 0) {
+        *error = QString::fromLocal8Bit(::gai_strerror(code));
+        return {};
+    }
+    QList<QHostAddress> addresses;
+    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
+        const QHostAddress address(entry->ai_addr);
+        if (!address.isNull() && !addresses.contains(address))
+            addresses << address;
+    }
+    ::freeaddrinfo(found);
+    if (addresses.isEmpty())
+        *error = QStringLiteral("Host not found");
+    return addresses;
+}
+
 } // namespace
 
-Client::Client(QObject *parent) : QObject(parent) {}
+Client::Client(QObject *parent) : QObject(parent), hostLookup(systemLookup) {}
 
 Client::~Client()
 {
@@ -32,6 +84,11 @@ void Client::setWaitTimes(int connectMsecs, int answerMsecs)
 {
     connectTimeout = connectMsecs;
     answerTimeout = answerMsecs;
+}
+
+void Client::setHostLookup(HostLookup lookup)
+{
+    hostLookup = std::move(lookup);
 }
 
 void Client::ensureSocket()
@@ -57,20 +114,63 @@ bool Client::makeUpdate(const QString &serverHost, int updateMode)
     return true;
 }
 
+// The whole attempt, host lookup included, has the one connect time: Qt's own wait resolves the
+// name without any bound, and a broken resolver takes far longer to give up.
 bool Client::connectToServer(const QString &serverHost)
 {
     ensureSocket();
     // One upload per connection: a connection left from an earlier upload is dropped.
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
-    socket->connectToHost(serverHost, serverPort, QIODevice::ReadWrite);
-    if (socket->waitForConnected(connectTimeout)) {
-        qCDebug(lcUpload) << "Connected to server";
-        return true;
+    const QDeadlineTimer deadline(connectTimeout);
+    QList<QHostAddress> addresses;
+    QString error;
+    QHostAddress literal;
+    if (literal.setAddress(serverHost))
+        addresses << literal;
+    else
+        lookUp(serverHost, deadline, &addresses, &error);
+    for (const QHostAddress &address : std::as_const(addresses)) {
+        socket->connectToHost(address, serverPort, QIODevice::ReadWrite);
+        if (socket->waitForConnected(int(deadline.remainingTime()))) {
+            qCDebug(lcUpload) << "Connected to server";
+            return true;
+        }
+        error = socket->errorString();
+        socket->abort();
+        if (deadline.hasExpired())
+            break;
     }
-    qCDebug(lcUpload) << "Can not connect to server" << socket->errorString();
-    socket->abort();
+    qCDebug(lcUpload) << "Can not connect to server" << error;
     return false;
+}
+
+// The lookup runs on a thread of its own and is waited for until the deadline at most; one that
+// never ends holds up nothing but its thread.
+bool Client::lookUp(const QString &host, const QDeadlineTimer &deadline,
+                    QList<QHostAddress> *addresses, QString *error) const
+{
+    auto result = std::make_shared<LookupResult>();
+    std::thread([result, lookup = hostLookup, host] {
+        QString why;
+        const QList<QHostAddress> found = lookup(host, &why);
+        const QMutexLocker locker(&result->mutex);
+        result->addresses = found;
+        result->error = why;
+        result->finished = true;
+        result->done.wakeAll();
+    }).detach();
+
+    const QMutexLocker locker(&result->mutex);
+    while (!result->finished) {
+        if (!result->done.wait(&result->mutex, deadline)) {
+            *error = QStringLiteral("Host lookup timed out");
+            return false;
+        }
+    }
+    *addresses = result->addresses;
+    *error = result->error;
+    return !addresses->isEmpty();
 }
 
 bool Client::openDB()

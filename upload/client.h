@@ -1,10 +1,15 @@
 #pragma once
 
+#include <functional>
+
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
 
+class QDeadlineTimer;
 class QTcpSocket;
 
 // Sends the user's own models to the maker's database server and marks them as sent once the
@@ -20,11 +25,16 @@ public:
     static constexpr int defaultConnectTimeout = 10000;
     static constexpr int defaultAnswerTimeout = 50000;
 
+    // Gives the addresses of a host name, or none and the reason.
+    using HostLookup = std::function<QList<QHostAddress>(const QString &host, QString *error)>;
+
     explicit Client(QObject *parent = nullptr);
     ~Client() override;
 
     // Lets tests wait less than a real run does.
     void setWaitTimes(int connectMsecs, int answerMsecs);
+    // Lets tests stand in for the system's resolver.
+    void setHostLookup(HostLookup lookup);
 
     bool connectToServer(const QString &serverHost);
     bool openDB();
@@ -38,10 +48,13 @@ private slots:
 
 private:
     void ensureSocket();
+    bool lookUp(const QString &host, const QDeadlineTimer &deadline, QList<QHostAddress> *addresses,
+                QString *error) const;
     void closeDB();
 
     QTcpSocket *socket = nullptr;
     QSqlDatabase db;
+    HostLookup hostLookup;
     int connectTimeout = defaultConnectTimeout;
     int answerTimeout = defaultAnswerTimeout;
 };

@@ -16,11 +16,46 @@ const char *const modelAttributes[] = {"Rcid", "Brand",   "Type",       "Model",
                                        "Flag", "Hidden1", "Prot"};
 const char *const keyAttributes[] = {"Rcid", "RCTypeId", "Name", "ID", "Nkey"};
 
+bool isXmlChar(char32_t c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// XML 1.0 can not carry some characters at all, not even as references, and a receiver refuses
+// the whole document for one of them: such a character (a lone surrogate too) goes out as
+// U+FFFD. Only the document changes; the database keeps what the user typed.
+QString xmlSafe(const QString &value)
+{
+    QString safe;
+    bool replaced = false;
+    const qsizetype size = value.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const QChar c = value.at(i);
+        char32_t code = c.unicode();
+        qsizetype length = 1;
+        if (c.isHighSurrogate() && i + 1 < size && value.at(i + 1).isLowSurrogate()) {
+            code = QChar::surrogateToUcs4(c, value.at(i + 1));
+            length = 2;
+        }
+        if (!isXmlChar(code)) {
+            if (!replaced)
+                safe = value.left(i);
+            replaced = true;
+            safe.append(QChar::ReplacementCharacter);
+        } else if (replaced) {
+            safe.append(value.constData() + i, length);
+        }
+        i += length - 1;
+    }
+    return replaced ? safe : value;
+}
+
 // Attribute values escaped as the DOM writer does it, so that a parser gives back exactly the
 // value, line ends and tabs included.
 void appendEscaped(QByteArray &out, const QString &value)
 {
-    const QByteArray utf8 = value.toUtf8();
+    const QByteArray utf8 = xmlSafe(value).toUtf8();
     qsizetype start = 0;
     const qsizetype size = utf8.size();
     for (qsizetype i = 0; i < size; ++i) {

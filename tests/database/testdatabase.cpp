@@ -1,5 +1,6 @@
 #include "tests/database/testdatabase.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -103,6 +104,25 @@ QStringList sqlite3Rows(const QString &path, const QString &statement)
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+bool convertEncoding(const QString &path, const QString &encoding)
+{
+    QProcess dump;
+    dump.start(QStringLiteral("sqlite3"), {path, QStringLiteral(".dump")});
+    if (!dump.waitForFinished(120000) || dump.exitCode() != 0)
+        return false;
+    const QByteArray statements = dump.readAllStandardOutput();
+    if (!QFile::remove(path))
+        return false;
+    QProcess load;
+    load.start(QStringLiteral("sqlite3"),
+               {QStringLiteral("-bail"), QStringLiteral("-cmd"),
+                QStringLiteral("PRAGMA encoding = '%1'").arg(encoding), path});
+    load.write(statements);
+    load.closeWriteChannel();
+    return load.waitForFinished(120000) && load.exitCode() == 0 &&
+           sqlite3Rows(path, QStringLiteral("PRAGMA encoding")) == QStringList{encoding};
 }
 
 QStringList dumpTables(const QString &path)

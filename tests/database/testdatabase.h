@@ -42,5 +42,8 @@ private:
 // as "<NULL>": our own reading code is not the only judge.
 QStringList sqlite3Rows(const QString &path, const QString &statement);
 
+// Rewrites the file in another text encoding ("UTF-16le", ...) through sqlite3's dump.
+bool convertEncoding(const QString &path, const QString &encoding);
+
 // Every row of both tables, in storage order, as sqlite3 prints them.
 QStringList dumpTables(const QString &path);

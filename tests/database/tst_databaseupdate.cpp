@@ -93,6 +93,7 @@ class TestDatabaseUpdate : public QObject
     Q_OBJECT
 
 private slots:
+    void success_data();
     void success();
     void nullVersionIsWrittenEmpty();
     void failures_data();
@@ -125,10 +126,21 @@ void TestDatabaseUpdate::offerRelease(TestInstallation &installation)
     QVERIFY(QFile::remove(release));
 }
 
+void TestDatabaseUpdate::success_data()
+{
+    QTest::addColumn<QString>("encoding");
+    QTest::newRow("UTF-8") << "UTF-8";
+    // Written by an older tool; the release stays in UTF-8.
+    QTest::newRow("user's file in UTF-16") << "UTF-16le";
+}
+
 void TestDatabaseUpdate::success()
 {
+    QFETCH(QString, encoding);
     TestInstallation installation;
     install(installation);
+    if (encoding != QLatin1String("UTF-8"))
+        QVERIFY(convertEncoding(installation.path(QStringLiteral("rc.db")), encoding));
     offerRelease(installation);
     const QByteArray before = installation.read(QStringLiteral("rc.db"));
 
@@ -149,6 +161,7 @@ void TestDatabaseUpdate::success()
     QCOMPARE(installation.installedSetting(QStringLiteral("UpdateInfo/database")),
              QStringLiteral("2027-05-01"));
     QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db"}));
+    QCOMPARE(installation.files(QStringLiteral("update-tmp")), (QStringList{"rc.db", "rcdb.zip"}));
     const QString rcdb = installation.path(QStringLiteral("rc.db"));
     QCOMPARE(sqlite3Rows(rcdb, QStringLiteral("SELECT count(*), sum(Hidden) FROM rcmodels "
                                               "WHERE Own = 1")),

@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QSqlError>
@@ -157,7 +158,8 @@ private slots:
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
-    void makeRelease(const QString &file);
+    // rcidType replaces the Rcid columns' declared type.
+    void makeRelease(const QString &file, const QString &rcidType = QStringLiteral("INTEGER"));
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -168,11 +170,11 @@ void TestOwnModelMerge::init()
 }
 
 // A release with a supplied model 5 and its key set 5, and a model 6 using key set 5.
-void TestOwnModelMerge::makeRelease(const QString &file)
+void TestOwnModelMerge::makeRelease(const QString &file, const QString &rcidType)
 {
     TestDatabase db(file);
-    QVERIFY(db.exec(Schema::secondModels));
-    QVERIFY(db.exec(Schema::secondKeys));
+    QVERIFY(db.exec(QString(Schema::secondModels).replace("Rcid INTEGER", "Rcid " + rcidType)));
+    QVERIFY(db.exec(QString(Schema::secondKeys).replace("Rcid INTEGER", "Rcid " + rcidType)));
     QVERIFY(db.exec(ownSecond, {5, "Shipped", "TV", "S5", "Doc", 5, "Maker", "", 0, 1, 0, 3, 0}));
     QVERIFY(db.exec(ownSecond, {6, "Shipped", "TV", "S6", "Doc", 5, "Maker", "", 0, 0, 0, 3, 0}));
     QVERIFY(db.exec(keySecond, {5, 2, "Power", "A1", 1}));
@@ -382,14 +384,27 @@ void TestOwnModelMerge::samePerModelResult_data()
     QTest::addColumn<bool>("withProt");
     QTest::addColumn<qint64>("ownFirstRcid");
     QTest::addColumn<int>("duplicates");
+    // Text encodings of the user's file and of the release; the reference merges UTF-8 files.
+    QTest::addColumn<QString>("currentEncoding");
+    QTest::addColumn<QString>("releaseEncoding");
+    const QString utf8 = QStringLiteral("UTF-8");
     QTest::newRow("second generation, own Rcids replace shipped ones")
-        << int(SampleData::Layout::Second) << true << qint64(1) << 6;
+        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << utf8 << utf8;
     QTest::newRow("second generation without Prot, own Rcids of their own")
-        << int(SampleData::Layout::Second) << false << qint64(50000) << 3;
+        << int(SampleData::Layout::Second) << false << qint64(50000) << 3 << utf8 << utf8;
     QTest::newRow("first generation, own Rcids replace shipped ones")
-        << int(SampleData::Layout::First) << false << qint64(1) << 6;
+        << int(SampleData::Layout::First) << false << qint64(1) << 6 << utf8 << utf8;
     QTest::newRow("first generation, no duplicates")
-        << int(SampleData::Layout::First) << false << qint64(90) << 0;
+        << int(SampleData::Layout::First) << false << qint64(90) << 0 << utf8 << utf8;
+    QTest::newRow("second generation, user's file in UTF-16")
+        << int(SampleData::Layout::Second) << false << qint64(1) << 6 << "UTF-16le" << utf8;
+    QTest::newRow("second generation, release in UTF-16")
+        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << utf8 << "UTF-16be";
+    QTest::newRow("first generation, user's file in UTF-16")
+        << int(SampleData::Layout::First) << false << qint64(1) << 6 << "UTF-16be" << utf8;
+    QTest::newRow("both in UTF-16")
+        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << "UTF-16le"
+        << "UTF-16le";
 }
 
 void TestOwnModelMerge::samePerModelResult()
@@ -398,6 +413,8 @@ void TestOwnModelMerge::samePerModelResult()
     QFETCH(bool, withProt);
     QFETCH(qint64, ownFirstRcid);
     QFETCH(int, duplicates);
+    QFETCH(QString, currentEncoding);
+    QFETCH(QString, releaseEncoding);
 
     SampleData::DatabaseSpec current;
     current.layout = SampleData::Layout(layout);
@@ -424,6 +441,10 @@ void TestOwnModelMerge::samePerModelResult()
              qPrintable(error));
     QVERIFY(copyFile(path(QStringLiteral("cur.db")), path(QStringLiteral("cur-ref.db"))));
     QVERIFY(copyFile(path(QStringLiteral("new.db")), path(QStringLiteral("new-ref.db"))));
+    if (currentEncoding != QLatin1String("UTF-8"))
+        QVERIFY(convertEncoding(path(QStringLiteral("cur.db")), currentEncoding));
+    if (releaseEncoding != QLatin1String("UTF-8"))
+        QVERIFY(convertEncoding(path(QStringLiteral("new.db")), releaseEncoding));
 
     QVERIFY(referenceMerge(path(QStringLiteral("cur-ref.db")), path(QStringLiteral("new-ref.db"))));
     const MergeResult result =
@@ -439,6 +460,11 @@ void TestOwnModelMerge::samePerModelResult()
              dumpTables(path(QStringLiteral("cur-ref.db"))));
     QCOMPARE(schemaOf(path(QStringLiteral("new.db"))),
              schemaOf(path(QStringLiteral("new-ref.db"))));
+    // The user's file is only read, and no scratch copy of it is left.
+    QCOMPARE(sqlite3Rows(path(QStringLiteral("cur.db")), QStringLiteral("PRAGMA encoding")),
+             QStringList{currentEncoding});
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files),
+             (QStringList{"cur-ref.db", "cur.db", "new-ref.db", "new.db"}));
 }
 
 void TestOwnModelMerge::rcidsThatOnlyCompareEqual_data()
@@ -446,11 +472,25 @@ void TestOwnModelMerge::rcidsThatOnlyCompareEqual_data()
     QTest::addColumn<QString>("idType");
     QTest::addColumn<QVariant>("id");
     QTest::addColumn<QString>("idRead");
-    QTest::newRow("keys moved in SQL") << "TEXT" << QVariant(7) << "7";
+    QTest::addColumn<QString>("currentCollation");
+    QTest::addColumn<QString>("releaseCollation");
+    const QString none;
+    const QString nocase = QStringLiteral(" COLLATE NOCASE");
+    QTest::newRow("keys moved in SQL") << "TEXT" << QVariant(7) << "7" << none << none;
     // A real reads through Qt as 0.30000000000000004 and through SQL as 0.3: such keys move
     // row by row.
     QTest::newRow("keys moved row by row")
-        << "REAL" << QVariant(0.1 + 0.2) << "0.30000000000000004";
+        << "REAL" << QVariant(0.1 + 0.2) << "0.30000000000000004" << none << none;
+    // 'x' and 'X' are one Rcid wherever a file says so.
+    QTest::newRow("NOCASE in both, keys moved in SQL")
+        << "TEXT" << QVariant(7) << "7" << nocase << nocase;
+    QTest::newRow("NOCASE in both, keys moved row by row")
+        << "REAL" << QVariant(0.1 + 0.2) << "0.30000000000000004" << nocase << nocase;
+    QTest::newRow("NOCASE in the user's file") << "TEXT" << QVariant(7) << "7" << nocase << none;
+    QTest::newRow("NOCASE in the release") << "TEXT" << QVariant(7) << "7" << none << nocase;
+    QTest::newRow("RTRIM in both") << "TEXT" << QVariant(7) << "7"
+                                   << " COLLATE RTRIM"
+                                   << " COLLATE RTRIM";
 }
 
 // Text Rcids in the user's file that differ as text but meet as numbers in the release: the
@@ -460,24 +500,32 @@ void TestOwnModelMerge::rcidsThatOnlyCompareEqual()
     QFETCH(QString, idType);
     QFETCH(QVariant, id);
     QFETCH(QString, idRead);
+    QFETCH(QString, currentCollation);
+    QFETCH(QString, releaseCollation);
+    const QString nocase = QStringLiteral(" COLLATE NOCASE");
     const QString cur = path(QStringLiteral("cur.db"));
     const QString rel = path(QStringLiteral("new.db"));
-    makeRelease(rel);
+    makeRelease(rel, "INTEGER" + releaseCollation);
     {
         TestDatabase db(cur);
-        QVERIFY(db.exec(QString(Schema::secondModels).replace("Rcid INTEGER", "Rcid TEXT")));
+        const QString rcid = "Rcid TEXT" + currentCollation;
+        QVERIFY(db.exec(QString(Schema::secondModels).replace("Rcid INTEGER", rcid)));
         QVERIFY(db.exec(QString(Schema::secondKeys)
-                            .replace("Rcid INTEGER", "Rcid TEXT")
+                            .replace("Rcid INTEGER", rcid)
                             .replace("ID TEXT", "ID " + idType)));
         QVERIFY(db.exec(ownSecond, {"05", "A", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {"5", "B", "TV", "B", "", 5, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {"6.0", "C", "TV", "C", "", 5, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {"x", "D", "TV", "D", "", 5, "", "", 1, 0, 0, 0, 0}));
+        QVERIFY(db.exec(ownSecond, {"X", "E", "TV", "E", "", 5, "", "", 1, 0, 0, 0, 0}));
+        QVERIFY(db.exec(ownSecond, {"y ", "F", "TV", "F", "", 5, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(keySecond, {"05", 2, "K05", "a", 1}));
         QVERIFY(db.exec(keySecond, {"5", 2, "K5", "b", 2}));
         QVERIFY(db.exec(keySecond, {"6.0", 2, "K6", "c", 3}));
         QVERIFY(db.exec(keySecond, {"x", 2, "Kx", "d", 4}));
         QVERIFY(db.exec(keySecond, {"x", 2, "K'y", id, 8}));
+        QVERIFY(db.exec(keySecond, {"X", 2, "KX", "e", 9}));
+        QVERIFY(db.exec(keySecond, {"y", 2, "Ky", "f", 10}));
     }
     QVERIFY(copyFile(cur, path(QStringLiteral("cur-ref.db"))));
     QVERIFY(copyFile(rel, path(QStringLiteral("new-ref.db"))));
@@ -489,7 +537,11 @@ void TestOwnModelMerge::rcidsThatOnlyCompareEqual()
     QVERIFY(expected.contains("M|integer|5|B|TV|B||5|||1|0|0|0|0"));
     QVERIFY(!expected.join('\n').contains("|A|TV|A|"));
     QVERIFY(!expected.join('\n').contains("S6"));
-    QVERIFY(expected.contains("K|text|x|2|Ky|" + idRead + "|8"));
+    // The later 'X' removes the model 'x' only where the release compares without case, and
+    // with it the keys filed under 'x' unless the user's file brings them back.
+    QCOMPARE(expected.join('\n').contains("|D|TV|D|"), releaseCollation != nocase);
+    QCOMPARE(expected.contains("K|text|x|2|Ky|" + idRead + "|8"),
+             releaseCollation != nocase || currentCollation == nocase);
 }
 
 void TestOwnModelMerge::withoutCopy()

@@ -1,11 +1,15 @@
+#include <atomic>
 #include <memory>
 
 #include <sys/socket.h>
 
 #include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QMetaMethod>
 #include <QPointer>
 #include <QProcess>
+#include <QSemaphore>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -145,12 +149,16 @@ private slots:
     void meta_object();
     void answers_data();
     void answers();
+    void refusedConnection_data();
     void refusedConnection();
     void emptyHost();
+    void lookupThatNeverAnswers();
     void modeWithoutUploadConnectsButSendsNothing();
     void missingDatabase();
     void databaseThatCanNotBeOpened();
     void markedModelsAreNotSentAgain();
+    void charactersXmlCanNotCarry_data();
+    void charactersXmlCanNotCarry();
     void roundTripWithUploadServer();
 
 private:
@@ -274,11 +282,20 @@ void TestClient::answers()
     QCOMPARE(document.count("<model "), 2);
 }
 
+void TestClient::refusedConnection_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::newRow("address") << host;
+    // Looked up by the system's resolver; every address it gives refuses.
+    QTest::newRow("name") << "localhost";
+}
+
 void TestClient::refusedConnection()
 {
+    QFETCH(QString, server);
     bool finished = false;
     Client client;
-    QVERIFY(!upload(client, host, 3, &finished));
+    QVERIFY(!upload(client, server, 3, &finished));
     QVERIFY(finished);
     QCOMPARE(messages->lines(), QStringList{"Can not connect to server \"Connection refused\""});
 }
@@ -295,6 +312,39 @@ void TestClient::emptyHost()
                  .match(lines.first())
                  .hasMatch(),
              qPrintable(lines.first()));
+}
+
+// A resolver that never answers must not hold the update beyond the connect time: the upload
+// gives up while the lookup is still waiting.
+void TestClient::lookupThatNeverAnswers()
+{
+    auto gate = std::make_shared<QSemaphore>();
+    auto asked = std::make_shared<std::atomic<bool>>(false);
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    Client client;
+    client.setWaitTimes(300, Client::defaultAnswerTimeout);
+    client.setHostLookup([gate, asked, answered](const QString &host, QString *) {
+        *asked = host == QLatin1String("updates.example");
+        gate->acquire();
+        *answered = true;
+        return QList<QHostAddress>{QHostAddress::LocalHost};
+    });
+    bool result = true;
+    std::unique_ptr<QThread> worker(
+        QThread::create([&] { result = client.makeUpdate("updates.example", 3); }));
+    worker->start();
+    // The bound only keeps a broken client from hanging the test.
+    const bool ended = worker->wait(QDeadlineTimer(20000));
+    const bool stillLookingUp = !*answered;
+    gate->release();
+    worker->wait();
+    QTRY_VERIFY(*answered);
+
+    QVERIFY(*asked);
+    QVERIFY(ended);
+    QVERIFY(stillLookingUp);
+    QVERIFY(!result);
+    QCOMPARE(messages->lines(), QStringList{"Can not connect to server \"Host lookup timed out\""});
 }
 
 void TestClient::modeWithoutUploadConnectsButSendsNothing()
@@ -367,6 +417,58 @@ void TestClient::markedModelsAreNotSentAgain()
              (QStringList{"Connected to server", "Database is open", "No data"}));
     QTRY_COMPARE(server.connections, 2);
     QCOMPARE(server.frames.size(), 1);
+}
+
+void TestClient::charactersXmlCanNotCarry_data()
+{
+    QTest::addColumn<QString>("brand");
+    QTest::addColumn<QString>("sent");
+    const QString replaced = QString(QChar::ReplacementCharacter);
+    QTest::newRow("U+0001") << "'A' || char(1) || 'B'"
+                            << "A" + replaced + "B";
+    QTest::newRow("NUL, U+000B, U+000C, U+001F")
+        << "char(0) || 'x' || char(11, 12, 31)" << replaced + "x" + replaced + replaced + replaced;
+    QTest::newRow("lone surrogate") << "'a' || char(55296) || 'b'"
+                                    << "a" + replaced + "b";
+    QTest::newRow("tab, line end, a pair and U+FFFD stay")
+        << "char(9, 10, 13, 128512, 65533)" << QString::fromUcs4(U"\t\n\r\U0001F600\uFFFD");
+}
+
+// The document carries a replacement where XML has no way to say the character, so that the
+// receiver takes it and the model is marked as sent; the user's text stays as it was.
+void TestClient::charactersXmlCanNotCarry()
+{
+    QFETCH(QString, brand);
+    QFETCH(QString, sent);
+    QVERIFY(fixture->createDatabase(
+        UploadFixture::secondGenerationTables() + UploadFixture::sampleRows() +
+        QStringList{"UPDATE rcmodels SET Brand = " + brand + " WHERE Rcid = 1"}));
+    const QString storedBefore =
+        fixture->queryValue("SELECT hex(Brand) FROM rcmodels WHERE Rcid = 1");
+    TestServer server;
+    QVERIFY(server.listen());
+    bool finished = false;
+    Client client;
+    QVERIFY(upload(client, host, 2, &finished));
+    QVERIFY(finished);
+    QCOMPARE(fixture->queryValue(unsentOwn), QStringLiteral("0"));
+    QCOMPARE(fixture->queryValue("SELECT hex(Brand) FROM rcmodels WHERE Rcid = 1"), storedBefore);
+
+    // Read by a parser that is not Qt's; the brands come back as JSON, free of the console's
+    // encoding.
+    QProcess python;
+    python.start("python3",
+                 {"-c", "import json, sys, xml.etree.ElementTree as E\n"
+                        "root = E.fromstring(sys.stdin.buffer.read())\n"
+                        "print(json.dumps([m.get('Brand') for m in root.iter('model')]))"});
+    QVERIFY(python.waitForStarted());
+    python.write(documentOf(server.frames.value(0)));
+    python.closeWriteChannel();
+    QVERIFY(python.waitForFinished());
+    QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
+    const QJsonArray brands = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+    QCOMPARE(brands.size(), 2);
+    QCOMPARE(brands.at(0).toString(), sent);
 }
 
 void TestClient::roundTripWithUploadServer()

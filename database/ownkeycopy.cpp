@@ -1,0 +1,121 @@
+#include "database/ownkeycopy.h"
+
+#include <QFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include "database/sqlconnection.h"
+
+namespace OwnKeyCopy {
+
+namespace {
+
+bool failWith(QString *error, const QString &what, const QSqlError &sqlError)
+{
+    *error = what + QStringLiteral(": ") + sqlError.text();
+    return false;
+}
+
+QString placeholders(const QString &columns)
+{
+    return QStringLiteral("?,").repeated(columns.count(QLatin1Char(',')) + 1).chopped(1);
+}
+
+// The user's keys filed under the own Rcids, read in one pass with the Rcids in a temporary
+// table of the user's connection (which leaves the file itself alone).
+bool copyKeys(const QSqlDatabase &current, const QStringList &rcids, const QString &columns,
+              QSqlQuery &insert, QString *error)
+{
+    QSqlQuery query(current);
+    if (!query.exec(QStringLiteral("CREATE TEMP TABLE kx_copy_rcids(rcid)")))
+        return failWith(error, QStringLiteral("own Rcids"), query.lastError());
+    bool ok = query.prepare(QStringLiteral("INSERT INTO temp.kx_copy_rcids(rcid) VALUES (?)"));
+    for (int i = 0; ok && i < rcids.size(); ++i) {
+        query.bindValue(0, rcids.at(i));
+        ok = query.exec();
+    }
+    if (!ok)
+        return failWith(error, QStringLiteral("own Rcids"), query.lastError());
+
+    QSqlQuery keys(current);
+    keys.setForwardOnly(true);
+    // Values keep their storage class on the way: integers, reals, texts, blobs, NULL.
+    keys.setNumericalPrecisionPolicy(QSql::LowPrecisionDouble);
+    ok = keys.exec(QStringLiteral("SELECT ") + columns +
+                   QStringLiteral(" FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM "
+                                  "temp.kx_copy_rcids)"));
+    const int count = int(columns.count(QLatin1Char(','))) + 1;
+    while (ok && keys.next()) {
+        for (int column = 0; column < count; ++column)
+            insert.bindValue(column, keys.value(column));
+        ok = insert.exec() || failWith(error, QStringLiteral("key copy"), insert.lastError());
+    }
+    if (ok && keys.lastError().isValid())
+        ok = failWith(error, QStringLiteral("key selection"), keys.lastError());
+    keys.finish();
+    query.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_copy_rcids"));
+    return ok;
+}
+
+} // namespace
+
+QString encodingOf(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    return query.exec(QStringLiteral("PRAGMA encoding")) && query.next() ? query.value(0).toString()
+                                                                         : QString();
+}
+
+bool write(const QSqlDatabase &current, const QStringList &rcids, const QString &columns,
+           const QString &encoding, const QString &path, QString *error)
+{
+    QSqlQuery schema(current);
+    if (!schema.exec(QStringLiteral("SELECT sql FROM main.sqlite_master WHERE type = 'table' "
+                                    "AND name = 'rckeys' COLLATE NOCASE")) ||
+        !schema.next())
+        return failWith(error, QStringLiteral("user's rckeys"), schema.lastError());
+    const QString createKeys = schema.value(0).toString();
+    schema.finish();
+
+    QFile::remove(path);
+    QFile::remove(path + QStringLiteral("-journal"));
+    SqlConnection scratch(QStringLiteral("kx-own-keys"), path);
+    if (!scratch.open()) {
+        *error = QStringLiteral("scratch: ") + scratch.errorString();
+        return false;
+    }
+    QSqlDatabase db = scratch.database();
+    {
+        QSqlQuery setup(db);
+        // The encoding must be set before anything is written; the file is thrown away after
+        // the merge, so nothing waits for the disk.
+        for (const QString &statement : {QStringLiteral("PRAGMA encoding = '%1'").arg(encoding),
+                                         QStringLiteral("PRAGMA journal_mode = OFF"),
+                                         QStringLiteral("PRAGMA synchronous = OFF"), createKeys}) {
+            if (!setup.exec(statement))
+                return failWith(error, QStringLiteral("scratch"), setup.lastError());
+        }
+    }
+    if (encodingOf(db) != encoding) {
+        *error = QStringLiteral("scratch: not in ") + encoding;
+        return false;
+    }
+    db.transaction();
+    bool ok = false;
+    {
+        QSqlQuery insert(db);
+        ok = insert.prepare(QStringLiteral("INSERT INTO rckeys(") + columns +
+                            QStringLiteral(") VALUES (") + placeholders(columns) +
+                            QStringLiteral(")")) ||
+             failWith(error, QStringLiteral("key copy"), insert.lastError());
+        ok = ok && copyKeys(current, rcids, columns, insert, error);
+    }
+    if (ok)
+        ok = db.commit() || failWith(error, QStringLiteral("key copy"), db.lastError());
+    else
+        db.rollback();
+    return ok;
+}
+
+} // namespace OwnKeyCopy
