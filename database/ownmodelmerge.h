@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
@@ -31,6 +33,8 @@ public:
     // failure. With copyOwnModels false the own models are only counted through.
     bool run(bool copyOwnModels);
     Generation generation() const { return m_generation; }
+    // Asked before the current database gains its Prot column; false stops the merge.
+    void setBeforeChangingCurrent(std::function<bool()> check) { m_beforeChangingCurrent = check; }
     QString errorString() const { return m_error; }
 
 signals:
@@ -55,5 +59,6 @@ private:
     QSqlDatabase m_target;
     Generation m_generation = Generation::Second;
     bool m_keysInSql = false;
+    std::function<bool()> m_beforeChangingCurrent;
     QString m_error;
 };
