@@ -52,9 +52,44 @@ DatabaseUpdate::DatabaseUpdate(QObject *parent) : QObject(parent) {}
 
 bool DatabaseUpdate::fail(int code, const char *text)
 {
+    if (m_backup) {
+        if (!m_heldFailure.text)
+            m_heldFailure = {code, text};
+        return false;
+    }
     emit status(code);
     emit statusText(translated(text));
     return false;
+}
+
+// Reports made while the backup runs wait for it; once it has succeeded they go out in order.
+void DatabaseUpdate::report(int current, int total)
+{
+    if (m_backup && m_backup->isFinished() && *m_backedUp)
+        releaseHeldReports();
+    if (m_backup)
+        m_heldProgress.append({current, total});
+    else
+        emit progress(current, total);
+}
+
+void DatabaseUpdate::releaseHeldReports()
+{
+    m_backup = nullptr;
+    emit progress(200, progressTotal);
+    emit progress(300, progressTotal);
+    for (const auto &held : std::as_const(m_heldProgress))
+        emit progress(held.first, held.second);
+    m_heldProgress.clear();
+}
+
+// The user's file may only change once the backup holds its bytes.
+bool DatabaseUpdate::waitForBackup()
+{
+    if (!m_backup)
+        return true;
+    m_backup->wait();
+    return *m_backedUp;
 }
 
 bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList)
@@ -80,24 +115,32 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
         qCDebug(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
         return fail(-1, cantCreateBackup);
     }
-    // Compressing is the longest step before the merge, so the package is unpacked meanwhile:
-    // that only writes below ../update-tmp/, and ../rc.db stays untouched until the backup is
-    // complete.
-    std::unique_ptr<QThread> unpacking(QThread::create(unpackNewDatabase, package));
-    unpacking->start();
-    const bool backedUp = backup.finish(&error);
-    if (backedUp)
-        emit progress(200, progressTotal);
-    unpacking->wait();
+    // Compressing takes as long as the merge, so it runs beside the unpacking and the merge: both
+    // only read ../rc.db, or write below ../update-tmp/. What the user sees keeps its order: the
+    // merge's reports are held back until the backup is complete, and a failed backup ends the
+    // step as before, with nothing changed.
+    bool backedUp = false;
+    std::unique_ptr<QThread> backingUp(
+        QThread::create([&backup, &backedUp, &error] { backedUp = backup.finish(&error); }));
+    backingUp->start();
+    m_backup = backingUp.get();
+    m_backedUp = &backedUp;
+    m_heldProgress.clear();
+    m_heldFailure = {};
+    unpackNewDatabase(package);
+    const bool merged = mergeAndApplyVisibility(copyOwnModels, rcTypeList);
+    backingUp->wait();
+    const bool released = !m_backup;
+    m_backup = nullptr;
     if (!backedUp) {
         qCDebug(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
         QFile::remove(Paths::newDatabasePath());
         return fail(-1, cantCreateBackup);
     }
-    emit progress(300, progressTotal);
-
-    if (!mergeAndApplyVisibility(copyOwnModels, rcTypeList))
-        return false;
+    if (!released)
+        releaseHeldReports();
+    if (!merged)
+        return m_heldFailure.text ? fail(m_heldFailure.code, m_heldFailure.text) : false;
     if (!replaceInstalledDatabase())
         return false;
     Settings::recordVersion(Settings::Key::database, newDbVersion);
@@ -122,12 +165,11 @@ bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &
         return fail(-2, cantOpenNew);
     }
 
-    // The new file is scratch until the copy of it, flushed to disk, takes the place of ../rc.db;
-    // after a crash it is unpacked again. Waiting for the disk on every commit gains nothing.
-    QSqlQuery(target.database()).exec(QStringLiteral("PRAGMA synchronous=OFF"));
+    SqlConnection::useAsScratch(target.database());
 
     OwnModelMerge merge(current.database(), target.database());
-    connect(&merge, &OwnModelMerge::progress, this, &DatabaseUpdate::progress);
+    connect(&merge, &OwnModelMerge::progress, this, &DatabaseUpdate::report);
+    merge.setBeforeChangingCurrent([this] { return waitForBackup(); });
     if (!merge.run(copyOwnModels))
         return fail(-2, cantEdit);
     if (!Visibility::apply(target.database(), rcTypeList))

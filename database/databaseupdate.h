@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QDate>
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 
 class QFile;
+class QThread;
 
 // Installs a new release of the remote-control database: backs up ../rc.db, unpacks
 // ../update-tmp/rcdb.zip, carries the user's own models over, recomputes visibility, puts the
@@ -31,8 +34,23 @@ signals:
     void statusText(const QString &text);
 
 private:
+    struct Failure
+    {
+        int code = 0;
+        const char *text = nullptr;
+    };
+
+    void report(int current, int total);
+    void releaseHeldReports();
+    bool waitForBackup();
     void finishInterruptedTransaction();
     bool mergeAndApplyVisibility(bool copyOwnModels, const QString &rcTypeList);
     bool replaceInstalledDatabase();
     bool fail(int code, const char *text);
+
+    // While the backup runs beside the merge: its thread, its outcome and what waits for it.
+    QThread *m_backup = nullptr;
+    const bool *m_backedUp = nullptr;
+    QList<QPair<int, int>> m_heldProgress;
+    Failure m_heldFailure;
 };

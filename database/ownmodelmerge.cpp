@@ -98,6 +98,9 @@ bool OwnModelMerge::execute(const QString &statement, const QString &what)
 bool OwnModelMerge::run(bool copyOwnModels)
 {
     m_error.clear();
+    if (!DatabaseLayout::hasProtColumn(m_current) && m_beforeChangingCurrent &&
+        !m_beforeChangingCurrent())
+        return fail(QStringLiteral("Prot"), QStringLiteral("the current database may not change"));
     DatabaseLayout::addProtColumn(m_current);
 
     int ownCount = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
@@ -31,6 +33,8 @@ public:
     // failure. With copyOwnModels false the own models are only counted through.
     bool run(bool copyOwnModels);
     Generation generation() const { return m_generation; }
+    // Asked before the current database gains its Prot column; false stops the merge.
+    void setBeforeChangingCurrent(std::function<bool()> check) { m_beforeChangingCurrent = check; }
     QString errorString() const { return m_error; }
 
 signals:
@@ -60,6 +64,7 @@ private:
     QString m_modelCollate;
     QString m_keyCollate;
     QString m_currentKeyCollate;
+    std::function<bool()> m_beforeChangingCurrent;
     QString m_error;
     // The own keys in the release's encoding, when the user's file has another one.
     QString m_keyCopy;

@@ -30,3 +30,13 @@ bool SqlConnection::open()
     }
     return true;
 }
+
+// The new file is scratch until the copy of it, flushed to disk, takes the place of ../rc.db;
+// after a crash or a failure it is unpacked again. Waiting for the disk on every commit, or
+// journalling pages for a rollback, gains nothing.
+void SqlConnection::useAsScratch(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    query.exec(QStringLiteral("PRAGMA main.synchronous=OFF"));
+    query.exec(QStringLiteral("PRAGMA main.journal_mode=OFF"));
+}

@@ -19,6 +19,9 @@ public:
     QSqlDatabase database() const { return m_database; }
     QString errorString() const { return m_error; }
 
+    // For a file that is thrown away rather than repaired when a run fails: no sync, no journal.
+    static void useAsScratch(const QSqlDatabase &db);
+
 private:
     QString m_name;
     QSqlDatabase m_database;

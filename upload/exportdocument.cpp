@@ -1,5 +1,9 @@
 #include "upload/exportdocument.h"
 
+#include <algorithm>
+#include <limits>
+#include <vector>
+
 #include <QDateTime>
 #include <QNetworkInterface>
 #include <QSqlDatabase>
@@ -95,6 +99,13 @@ void appendEscaped(QByteArray &out, const QString &value)
     out.append(utf8.constData() + start, size - start);
 }
 
+void appendAttribute(QByteArray &out, const char *name, const QString &value)
+{
+    out.append(' ').append(name).append("=\"");
+    appendEscaped(out, value);
+    out.append('"');
+}
+
 } // namespace
 
 ExportDocument::About ExportDocument::currentAbout()
@@ -129,10 +140,30 @@ QString ExportDocument::modelQuery(int updateMode)
 QString ExportDocument::keyQuery(int updateMode)
 {
     // Keys belong to the upload through the Link of a selected model, so a key set that several
-    // selected models share is written once for each of them.
+    // selected models share is written once for each of them. The key table is scanned once
+    // against the selected Links: a join driven by the models would first index millions of keys.
     const QString select = QStringLiteral(
-        "SELECT rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, rckeys.ID, rckeys.Nkey FROM rckeys "
-        "INNER JOIN rcmodels ON rckeys.rcid = rcmodels.link WHERE Own = '1'");
+        "SELECT rckeys.rowid, rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, rckeys.ID, rckeys.Nkey "
+        "FROM rckeys WHERE rckeys.Rcid IN (SELECT rcmodels.Link FROM rcmodels WHERE Own = '1'");
+    switch (updateMode) {
+    case 2:
+        return select + QStringLiteral(" AND Flag = '0')");
+    case 3:
+        return select + QStringLiteral(")");
+    default:
+        return QString();
+    }
+}
+
+QString ExportDocument::pairedKeyQuery(int updateMode)
+{
+    // The same rows paired with their models by SQLite itself, for values that are not plain
+    // integers (texts compare under collations and affinities). The selected models index
+    // cheaply, so the keys stay the outer loop.
+    const QString select = QStringLiteral(
+        "SELECT rcmodels.rowid, rckeys.rowid, rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, "
+        "rckeys.ID, rckeys.Nkey FROM rckeys CROSS JOIN rcmodels ON rckeys.rcid = rcmodels.link "
+        "WHERE Own = '1'");
     switch (updateMode) {
     case 2:
         return select + QStringLiteral(" AND Flag = '0'");
@@ -163,6 +194,7 @@ void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
     text = QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc>\n");
     modelCount = 0;
     keyCount = 0;
+    modelLinks.clear();
 
     // A statement that fails (a first-generation rckeys has no RCTypeId) simply yields no rows.
     QSqlQuery query(db);
@@ -173,11 +205,128 @@ void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
                                   int(std::size(modelAttributes)));
     else
         text.append(" <rcmodels/>\n");
-    if (selects && query.exec(keyQuery(updateMode)))
-        keyCount =
-            writeSection(query, "rckeys", "key", keyAttributes, int(std::size(keyAttributes)));
-    else
+    if (selects && query.exec(keyQuery(updateMode))) {
+        keyCount = writeKeysByLink(query);
+        query.finish();
+        if (keyCount < 0)
+            keyCount = query.exec(pairedKeyQuery(updateMode)) ? writeKeysPaired(query) : 0;
+    }
+    if (keyCount == 0)
         text.append(" <rckeys/>\n");
+    modelLinks.clear();
+}
+
+namespace {
+
+struct KeyElement
+{
+    qint64 group; // the Rcid or the model's rowid
+    qint64 key;   // the key's rowid
+    qsizetype start;
+    qsizetype size;
+};
+
+bool isInteger(const QVariant &value)
+{
+    return value.typeId() == QMetaType::LongLong || value.typeId() == QMetaType::Int;
+}
+
+// One "  <key .../>" line from the key columns starting at `first`.
+void appendKeyElement(QByteArray &out, const QSqlQuery &query, int first, int columns)
+{
+    out.append("  <key");
+    for (int i = 0; i < int(std::size(keyAttributes)); ++i)
+        appendAttribute(out, keyAttributes[i],
+                        first + i < columns ? query.value(first + i).toString() : QString());
+    out.append("/>\n");
+}
+
+} // namespace
+
+// Rows of keyQuery, matched to the selected models' Links by value. Only exact when every Link
+// and every Rcid is an integer; -1 asks for pairedKeyQuery instead, before anything is written.
+int ExportDocument::writeKeysByLink(QSqlQuery &query)
+{
+    for (const QVariant &link : modelLinks) {
+        if (!link.isNull() && !isInteger(link))
+            return -1;
+    }
+    const int columns = query.record().count();
+    std::vector<KeyElement> elements;
+    QByteArray lines;
+    while (query.next()) {
+        const QVariant rcid = query.value(1);
+        if (!isInteger(rcid))
+            return -1;
+        const qsizetype start = lines.size();
+        appendKeyElement(lines, query, 1, columns);
+        elements.push_back(
+            {rcid.toLongLong(), query.value(0).toLongLong(), start, lines.size() - start});
+    }
+    const auto byGroup = [](const KeyElement &a, const KeyElement &b) {
+        return a.group != b.group ? a.group < b.group : a.key < b.key;
+    };
+    std::sort(elements.begin(), elements.end(), byGroup);
+
+    // The models' order, each model's keys in the key table's order: as a join driven by the
+    // models gives them.
+    qsizetype total = 0;
+    int count = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1 && !openKeySection(total))
+            return 0;
+        for (const QVariant &link : modelLinks) {
+            if (link.isNull())
+                continue;
+            const KeyElement probe{link.toLongLong(), std::numeric_limits<qint64>::min(), 0, 0};
+            for (auto it = std::lower_bound(elements.begin(), elements.end(), probe, byGroup);
+                 it != elements.end() && it->group == probe.group; ++it) {
+                if (pass == 0) {
+                    total += it->size;
+                    ++count;
+                } else {
+                    text.append(lines.constData() + it->start, it->size);
+                }
+            }
+        }
+    }
+    text.append(" </rckeys>\n");
+    return count;
+}
+
+// Rows of pairedKeyQuery: the model's rowid, the key's rowid, then the key's columns.
+int ExportDocument::writeKeysPaired(QSqlQuery &query)
+{
+    const int columns = query.record().count();
+    std::vector<KeyElement> elements;
+    QByteArray lines;
+    while (query.next()) {
+        const qsizetype start = lines.size();
+        appendKeyElement(lines, query, 2, columns);
+        elements.push_back({query.value(0).toLongLong(), query.value(1).toLongLong(), start,
+                            lines.size() - start});
+    }
+    query.finish();
+    std::sort(elements.begin(), elements.end(), [](const KeyElement &a, const KeyElement &b) {
+        return a.group != b.group ? a.group < b.group : a.key < b.key;
+    });
+    if (!openKeySection(lines.size()))
+        return 0;
+    for (const KeyElement &element : elements)
+        text.append(lines.constData() + element.start, element.size);
+    text.append(" </rckeys>\n");
+    return int(elements.size());
+}
+
+// Starts a section of keys taking `size` bytes; false when there are none.
+bool ExportDocument::openKeySection(qsizetype size)
+{
+    if (size == 0)
+        return false;
+    // What follows the keys is a few hundred bytes: one allocation holds the whole text.
+    text.reserve(text.size() + size + 1024);
+    text.append(" <rckeys>\n");
+    return true;
 }
 
 int ExportDocument::writeSection(QSqlQuery &query, const char *section, const char *element,
@@ -185,9 +334,12 @@ int ExportDocument::writeSection(QSqlQuery &query, const char *section, const ch
 {
     // Values by position; a position that the table does not have (no Prot) gives ''.
     const int columns = query.record().count();
+    const int link = query.record().indexOf(QStringLiteral("Link"));
     int rows = 0;
     text.append(" <").append(section);
     while (query.next()) {
+        if (link >= 0)
+            modelLinks.push_back(query.value(link));
         if (rows++ == 0)
             text.append(">\n");
         text.append("  <").append(element);
@@ -217,7 +369,5 @@ void ExportDocument::writeAbout(const About &about)
 
 void ExportDocument::writeAttribute(const char *name, const QString &value)
 {
-    text.append(' ').append(name).append("=\"");
-    appendEscaped(text, value);
-    text.append('"');
+    appendAttribute(text, name, value);
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <vector>
+
 #include <QByteArray>
 #include <QString>
+#include <QVariant>
 
 class QSqlDatabase;
 class QSqlQuery;
@@ -33,6 +36,7 @@ public:
     // nothing and give empty statements.
     static QString modelQuery(int updateMode);
     static QString keyQuery(int updateMode);
+    static QString pairedKeyQuery(int updateMode);
 
     // Builds the document from db for updateMode. Returns whether at least one model row was
     // found; the document is complete either way.
@@ -49,10 +53,14 @@ private:
     void writeRows(const QSqlDatabase &db, int updateMode);
     int writeSection(QSqlQuery &query, const char *section, const char *element,
                      const char *const *attributes, int attributeCount);
+    int writeKeysByLink(QSqlQuery &query);
+    int writeKeysPaired(QSqlQuery &query);
+    bool openKeySection(qsizetype size);
     void writeAbout(const About &about);
     void writeAttribute(const char *name, const QString &value);
 
     QByteArray text;
+    std::vector<QVariant> modelLinks; // of the selected models, in their order
     int modelCount = 0;
     int keyCount = 0;
 };

@@ -27,6 +27,7 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << "can not open the databases\n";
         return 1;
     }
+    SqlConnection::useAsScratch(target.database());
     QElapsedTimer step;
     step.start();
     OwnModelMerge merge(current.database(), target.database());

@@ -1,16 +1,22 @@
 // Builds, serialises and frames the upload document for a database of many own models, and
 // prints the time of each step and the peak memory. bench/upload.sh runs it.
+//
+// bench-upload client <update folder> <mode>: the whole upload of an installation, as the
+// updater makes it, to an upload server on 127.0.0.1; prints the time from the connection to the
+// server's "OK" and the peak memory.
 #include <cstdio>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include "upload/client.h"
 #include "upload/exportdocument.h"
 #include "upload/frame.h"
 
@@ -79,12 +85,65 @@ bool makeDatabase(const QString &path, int models, int keysPerModel)
     return ok;
 }
 
+QElapsedTimer clientClock;
+qint64 connectedAt = -1;
+qint64 answeredAt = -1;
+
+void noteClientLine(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    if (message.contains(QLatin1String("Connected to server")))
+        connectedAt = clientClock.elapsed();
+    else if (message.contains(QLatin1String("Response OK")))
+        answeredAt = clientClock.elapsed();
+}
+
+int runClient(const QString &updateFolder, int mode)
+{
+    if (!QDir::setCurrent(updateFolder)) {
+        std::fprintf(stderr, "no folder %s\n", qPrintable(updateFolder));
+        return 1;
+    }
+    if (qEnvironmentVariableIsSet("BENCH_UPLOAD_STEPS")) {
+        // The document and the frame alone, on their own connection, before the upload.
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("steps"));
+        db.setDatabaseName(QStringLiteral("../rc.db"));
+        if (!db.open())
+            return 1;
+        QElapsedTimer timer;
+        timer.start();
+        ExportDocument document;
+        document.build(db, mode, ExportDocument::About());
+        const qint64 buildMs = timer.restart();
+        const QByteArray frame = Frame::make(document.toByteArray());
+        std::printf("document %lld ms (%lld bytes), frame %lld ms (%lld bytes)\n", buildMs,
+                    qint64(document.toByteArray().size()), qint64(timer.elapsed()),
+                    qint64(frame.size()));
+        db.close();
+    }
+    QLoggingCategory::setFilterRules(QStringLiteral("kestrelix.upload.debug=true"));
+    qInstallMessageHandler(noteClientLine);
+    Client client;
+    clientClock.start();
+    const bool accepted = client.makeUpdate(QStringLiteral("127.0.0.1"), mode);
+    const qint64 doneAt = clientClock.elapsed();
+    if (!accepted || connectedAt < 0 || answeredAt < 0) {
+        std::fprintf(stderr, "upload not accepted\n");
+        return 1;
+    }
+    std::printf("connection to OK: %lld ms, with marking the models: %lld ms, peak %.1f MiB\n",
+                answeredAt - connectedAt, doneAt - connectedAt, peakMiB());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    if (args.value(1) == QLatin1String("client"))
+        return runClient(args.value(2), args.value(3, QStringLiteral("2")).toInt());
     const int models = args.value(1, QStringLiteral("20000")).toInt();
     const int keysPerModel = args.value(2, QStringLiteral("20")).toInt();
     // A folder to keep the database in, so that the script can time other tools on it.

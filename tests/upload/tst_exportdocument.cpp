@@ -1,6 +1,7 @@
 #include <QDomDocument>
 #include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include "upload/exportdocument.h"
@@ -77,6 +78,8 @@ private slots:
     void layoutOfTheText();
     void escapedValuesReadBackUnchanged();
     void sameTextAsTheDomWriter();
+    void keysInTheOrderOfAModelDrivenJoin_data();
+    void keysInTheOrderOfAModelDrivenJoin();
     void nullColumnsAndMissingProt();
     void firstGenerationSendsModelsWithoutKeys();
     void aboutFromTheInstallation();
@@ -268,6 +271,91 @@ void TestExportDocument::sameTextAsTheDomWriter()
     // The parser keeps the declaration's data in its own quoting; that line is checked by
     // layoutOfTheText.
     QCOMPARE(normalised(ours).mid(1), normalised(theirs).mid(1));
+}
+
+void TestExportDocument::keysInTheOrderOfAModelDrivenJoin_data()
+{
+    QTest::addColumn<QStringList>("tables");
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<int>("mode");
+
+    const QStringList integerTables = UploadFixture::secondGenerationTables();
+    // Keys of different sets interleaved in the table, models not in the order of their Links,
+    // one key set shared by two models, a model without keys and one with a NULL Link.
+    const QStringList mixed = {
+        "INSERT INTO rckeys VALUES (30, 1, 'c1', 'x', 1)",
+        "INSERT INTO rckeys VALUES (10, 1, 'a1', 'x', 1)",
+        "INSERT INTO rckeys VALUES (20, 1, 'b1', 'x', 1)",
+        "INSERT INTO rckeys VALUES (10, 1, 'a2', 'x', 2)",
+        "INSERT INTO rckeys VALUES (30, 1, 'c2', 'x', 2)",
+        "INSERT INTO rckeys VALUES (99, 1, 'other', 'x', 1)",
+        "INSERT INTO rckeys VALUES (20, 1, 'b2', 'x', 2)",
+        "INSERT INTO rcmodels VALUES (3, 'C', 'TV', 'c', '', 30, '', '', 1, 0, 0, 0, 0)",
+        "INSERT INTO rcmodels VALUES (1, 'A', 'TV', 'a', '', 10, '', '', 1, 0, 0, 0, 0)",
+        "INSERT INTO rcmodels VALUES (5, 'E', 'TV', 'e', '', 50, '', '', 1, 0, 0, 0, 0)",
+        "INSERT INTO rcmodels VALUES (6, 'F', 'TV', 'f', '', NULL, '', '', 1, 0, 0, 0, 0)",
+        "INSERT INTO rcmodels VALUES (2, 'B', 'TV', 'b', '', 20, '', '', 1, 0, 1, 0, 0)",
+        "INSERT INTO rcmodels VALUES (7, 'G', 'TV', 'g', '', 10, '', '', 1, 0, 0, 0, 0)",
+        "INSERT INTO rcmodels VALUES (9, 'X', 'TV', 'x', '', 99, '', '', 0, 0, 0, 0, 0)"};
+    QTest::newRow("integers, mode 2") << integerTables << mixed << 2;
+    QTest::newRow("integers, mode 3") << integerTables << mixed << 3;
+    // Texts where numbers are expected: matched under SQLite's own rules (affinity, collation).
+    const QStringList textTables = {
+        "CREATE TABLE rcmodels (Rcid INTEGER, Brand TEXT, Type TEXT, Model TEXT, Documentation "
+        "TEXT, Link INTEGER, Author TEXT, Correction TEXT, Own INTEGER, Hidden INTEGER, Flag "
+        "INTEGER, Hidden1 INTEGER, Prot INTEGER NOT NULL DEFAULT (0))",
+        "CREATE TABLE rckeys (Rcid TEXT COLLATE NOCASE, RCTypeId INTEGER, Name TEXT, ID TEXT, "
+        "Nkey INTEGER)"};
+    const QStringList texts =
+        mixed +
+        QStringList{
+            "INSERT INTO rckeys VALUES ('ab', 1, 't1', 'x', 1)",
+            "INSERT INTO rckeys VALUES ('AB', 1, 't2', 'x', 2)",
+            "INSERT INTO rcmodels VALUES (8, 'H', 'TV', 'h', '', 'Ab', '', '', 1, 0, 0, 0, 0)"};
+    QTest::newRow("texts, mode 2") << textTables << texts << 2;
+    QTest::newRow("texts, mode 3") << textTables << texts << 3;
+    QTest::newRow("integer tables holding a text Link")
+        << integerTables
+        << mixed + QStringList{"INSERT INTO rckeys VALUES ('k', 1, 'k1', 'x', 1)",
+                               "INSERT INTO rcmodels VALUES (4, 'D', 'TV', 'd', '', 'k', '', '', "
+                               "1, 0, 0, 0, 0)"}
+        << 3;
+}
+
+// Each selected model's keys, in the models' order and each model's keys in the key table's
+// order, whatever plan SQLite picks for the selection.
+void TestExportDocument::keysInTheOrderOfAModelDrivenJoin()
+{
+    QFETCH(QStringList, tables);
+    QFETCH(QStringList, rows);
+    QFETCH(int, mode);
+
+    QVERIFY(fixture->createDatabase(tables + rows));
+    QStringList expected;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "oracle");
+        db.setDatabaseName(fixture->path(QStringLiteral("rc.db")));
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        QVERIFY(query.exec(QStringLiteral("SELECT k.Rcid, k.Name FROM rcmodels m JOIN rckeys k ON "
+                                          "k.Rcid = m.Link WHERE m.Own = '1'%1 ORDER BY m.rowid, "
+                                          "k.rowid")
+                               .arg(mode == 2 ? QStringLiteral(" AND m.Flag = '0'") : QString())));
+        while (query.next())
+            expected << query.value(0).toString() + QLatin1Char('/') + query.value(1).toString();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("oracle"));
+    QVERIFY(!expected.isEmpty());
+
+    ExportDocument document;
+    QVERIFY(build(document, mode, fixedAbout()));
+    const Parsed parsed = parse(document.toByteArray());
+    QStringList keys;
+    for (const QDomElement &key : parsed.keys)
+        keys << key.attribute(QStringLiteral("Rcid")) + QLatin1Char('/') +
+                    key.attribute(QStringLiteral("Name"));
+    QCOMPARE(keys, expected);
+    QCOMPARE(document.keys(), int(expected.size()));
 }
 
 void TestExportDocument::nullColumnsAndMissingProt()

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QThreadPool>
@@ -66,14 +67,18 @@ void Connection::readFrame()
     const QString from = peer;
     QPointer<Connection> self(this);
     QThreadPool::globalInstance()->start([self, block, maxDocument, folder, from] {
+        QElapsedTimer clock;
+        clock.start();
         const UploadStore::Result result = UploadStore::receive(block, maxDocument, folder, from);
+        const qint64 msecs = clock.elapsed();
         if (!self)
             return;
         QMetaObject::invokeMethod(
             self.data(),
-            [self, result] {
+            [self, result, msecs] {
                 if (self)
-                    self->stored(result.ok, result.reason, result.file, result.models, result.keys);
+                    self->stored(result.ok, result.reason, result.file, result.models, result.keys,
+                                 msecs);
             },
             Qt::QueuedConnection);
     });
@@ -90,7 +95,8 @@ void Connection::refuse(const QString &reason)
     deleteLater();
 }
 
-void Connection::stored(bool ok, const QString &reason, const QString &file, int models, int keys)
+void Connection::stored(bool ok, const QString &reason, const QString &file, int models, int keys,
+                        qint64 msecs)
 {
     if (closing)
         return;
@@ -98,7 +104,11 @@ void Connection::stored(bool ok, const QString &reason, const QString &file, int
         refuse(reason);
         return;
     }
-    log(QStringLiteral("stored %1 models and %2 keys in %3").arg(models).arg(keys).arg(file));
+    log(QStringLiteral("stored %1 models and %2 keys in %3 (%4 ms)")
+            .arg(models)
+            .arg(keys)
+            .arg(file)
+            .arg(msecs));
     answer();
 }
 

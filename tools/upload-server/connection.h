@@ -20,7 +20,8 @@ public:
 private:
     void readFrame();
     void refuse(const QString &reason);
-    void stored(bool ok, const QString &reason, const QString &file, int models, int keys);
+    void stored(bool ok, const QString &reason, const QString &file, int models, int keys,
+                qint64 msecs);
     void answer();
     void finish();
     void log(const QString &text) const;
