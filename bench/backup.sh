@@ -4,11 +4,11 @@
 # by zip -6, unzip, sqlite3 and cp, at the sizes S and L and on a database of about 300 MB.
 # Prints times, ratios and our peak memory above the idle process (/usr/bin/time -v).
 #
-# Environment: SIZES (default "S L 300MB"), REPEAT (default 3, the best run counts), BUILD_DIR
-# (default build-bench), SKIP_BUILD=1 to use binaries already built there.
+# Environment: SIZES (default "S L 300MB"), REPEAT (default 3, the best run counts),
+# SKIP_BUILD=1 to use the binaries already in build-release/ (the "release" preset).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build-bench}
+build=$root/build-release
 sizes=${SIZES:-S L 300MB}
 repeat=${REPEAT:-3}
 work=$root/bench/out/backup

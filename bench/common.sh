@@ -2,8 +2,7 @@
 
 if [ -z "${SKIP_BUILD:-}" ]; then
   bash "$root/scripts/install-deps.sh"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" --target "$@" >/dev/null
+  (cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release --target "$@" >/dev/null)
 fi
 bin=$build/bin
 mkdir -p "$work"

@@ -4,11 +4,11 @@
 # copies of the same files, at the sizes S and L. Prints both times, their ratio and our peak
 # memory, and checks that both ways leave the same rows.
 #
-# Environment: SIZES (default "S L"), REPEAT (default 3, the best run counts), BUILD_DIR
-# (default build-bench), SKIP_BUILD=1 to use binaries already built there.
+# Environment: SIZES (default "S L"), REPEAT (default 3, the best run counts),
+# SKIP_BUILD=1 to use the binaries already in build-release/ (the "release" preset).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build-bench}
+build=$root/build-release
 sizes=${SIZES:-S L}
 repeat=${REPEAT:-3}
 work=$root/bench/out/merge

@@ -4,13 +4,13 @@
 # Usage: bench/upload.sh [models] [keys per model]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build-bench
+build=$root/build-release
 models=${1:-20000}
 keys=${2:-20}
 
 cd "$root"
-flock /tmp/kx-build.lock cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-flock /tmp/kx-build.lock cmake --build "$build" --target bench-upload -j2 >/dev/null
+cmake --preset release >/dev/null
+cmake --build --preset release --target bench-upload >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
