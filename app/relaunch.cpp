@@ -35,7 +35,10 @@ void startAndExit(const QString &commandLine)
         if (!program.contains(QLatin1Char('/')) && QFileInfo(program).isFile())
             program = QDir::current().absoluteFilePath(program);
         const bool started = QProcess::startDetached(program, arguments, QDir::currentPath());
-        qCDebug(lcApp).noquote() << (started ? "Started" : "Could not start") << program;
+        if (started)
+            qCDebug(lcApp).noquote() << "Started" << program;
+        else
+            qCWarning(lcApp).noquote() << "Could not start" << program;
     }
     std::fflush(nullptr);
     std::_Exit(0);

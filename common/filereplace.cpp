@@ -3,11 +3,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QDir>
 #include <QFileInfo>
+
+#include "common/platform.h"
 
 namespace FileReplace {
 
@@ -17,20 +16,6 @@ void setError(QString *error, const QString &text)
 {
     if (error)
         *error = text;
-}
-
-// The new name lives in the folder's entries: until they reach the disk, a power cut can bring
-// the old file back although the caller has gone on to record the new version.
-void syncFolder(const std::filesystem::path &file)
-{
-    std::filesystem::path folder = file.parent_path();
-    if (folder.empty())
-        folder = ".";
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 } // namespace
@@ -44,7 +29,9 @@ bool renameOver(const QString &source, const QString &target, QString *error)
         setError(error, QString::fromStdString(ec.message()));
         return false;
     }
-    syncFolder(to);
+    // The new name lives in the folder's entries: until they reach the disk, a power cut can
+    // bring the old file back although the caller has gone on to record the new version.
+    Platform::syncFolder(QFileInfo(target).path());
     return true;
 }
 
@@ -86,7 +73,7 @@ bool PartFile::commit(bool durable, QString *error, bool *renameFailed)
 {
     if (renameFailed)
         *renameFailed = false;
-    if (!m_file.flush() || (durable && ::fsync(m_file.handle()) != 0)) {
+    if (!m_file.flush() || (durable && !Platform::syncFile(m_file.handle()))) {
         setError(error, m_file.errorString());
         return false;
     }

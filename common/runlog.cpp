@@ -2,13 +2,12 @@
 
 #include <cstdio>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QDateTime>
 #include <QFile>
 #include <QMutex>
 #include <QSaveFile>
+
+#include "common/platform.h"
 
 namespace RunLog {
 
@@ -42,15 +41,7 @@ void writeLine(const QByteArray &line)
     QMutexLocker locker(&logMutex);
     if (logDescriptor < 0)
         return;
-    const char *data = line.constData();
-    qsizetype left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(logDescriptor, data, size_t(left));
-        if (n <= 0)
-            return;
-        data += n;
-        left -= n;
-    }
+    Platform::writeAll(logDescriptor, line.constData(), line.size());
 }
 
 QByteArray stamp()
@@ -105,8 +96,7 @@ bool trim(const QString &path, qint64 bound)
 bool start(const QString &path, const QString &firstLine, qint64 bound)
 {
     trim(path, bound);
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = Platform::openForAppend(path);
     if (fd < 0)
         return false;
     {

@@ -92,7 +92,7 @@ bool recordVersion(const char *key, const QDate &version, const QString &path)
     settings.sync();
     const bool ok = settings.status() == QSettings::NoError;
     if (!ok)
-        qCDebug(lcSettings).noquote() << "Can not write" << key << "to" << path;
+        qCWarning(lcSettings).noquote() << "Can not write" << key << "to" << path;
     return ok;
 }
 

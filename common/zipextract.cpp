@@ -3,9 +3,6 @@
 #include <memory>
 #include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +15,8 @@
 #include "common/failure.h"
 #include "common/filereplace.h"
 #include "common/logging.h"
+#include "common/platform.h"
+#include "common/unixmode.h"
 #include "common/zipsafety.h"
 
 namespace Zip {
@@ -29,7 +28,7 @@ constexpr quint32 defaultFileMode = 0644;
 constexpr quint32 defaultFolderMode = 0755;
 // Set-user-id, set-group-id and sticky bits never come from a package: installed by root, an
 // entry marked 04755 would otherwise run as root for whoever starts it.
-constexpr quint32 permissionBits = 0777;
+constexpr quint32 permissionBits = UnixMode::permissionBits;
 
 struct ArchiveCloser
 {
@@ -89,7 +88,7 @@ bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
         if (entry.name.endsWith(QLatin1Char('/'))) {
             entry.kind = Kind::Folder;
             entry.mode = hasMode ? (mode & permissionBits) : defaultFolderMode;
-        } else if (hasMode && S_ISLNK(mode)) {
+        } else if (hasMode && UnixMode::isLink(mode)) {
             entry.kind = Kind::Link;
         } else {
             entry.kind = Kind::File;
@@ -179,9 +178,10 @@ bool writeFile(zip_t *archive, const Entry &entry, const QString &path, QString 
                 error,
                 QStringLiteral("Can not write \"%1\": %2").arg(path, out.file().errorString()));
     }
-    ::fchmod(out.file().handle(), mode_t(entry.mode & permissionBits));
+    if (!out.file().setPermissions(UnixMode::toPermissions(entry.mode)))
+        return fail(error, QStringLiteral("Can not set permissions of \"%1\"").arg(path));
     QString commitError;
-    if (!out.commit(false, &commitError))
+    if (!out.commit(true, &commitError))
         return fail(error, QStringLiteral("Can not write \"%1\": %2").arg(path, commitError));
     return true;
 }
@@ -194,30 +194,6 @@ bool makeLink(const Entry &entry, const QString &path, QString *error)
     if (!QFile::link(entry.linkTarget, path))
         return fail(error, QStringLiteral("Can not make link \"%1\"").arg(path));
     return true;
-}
-
-QFileDevice::Permissions permissionsFromMode(quint32 mode)
-{
-    QFileDevice::Permissions p;
-    if (mode & S_IRUSR)
-        p |= QFileDevice::ReadOwner | QFileDevice::ReadUser;
-    if (mode & S_IWUSR)
-        p |= QFileDevice::WriteOwner | QFileDevice::WriteUser;
-    if (mode & S_IXUSR)
-        p |= QFileDevice::ExeOwner | QFileDevice::ExeUser;
-    if (mode & S_IRGRP)
-        p |= QFileDevice::ReadGroup;
-    if (mode & S_IWGRP)
-        p |= QFileDevice::WriteGroup;
-    if (mode & S_IXGRP)
-        p |= QFileDevice::ExeGroup;
-    if (mode & S_IROTH)
-        p |= QFileDevice::ReadOther;
-    if (mode & S_IWOTH)
-        p |= QFileDevice::WriteOther;
-    if (mode & S_IXOTH)
-        p |= QFileDevice::ExeOther;
-    return p;
 }
 
 } // namespace
@@ -243,16 +219,14 @@ bool extractAll(QFile &archiveFile, const QString &targetFolder, QString *error,
     const QString archivePath = archiveFile.fileName();
     // The reader gets a descriptor of its own on the file already open, never the name again:
     // what was checked through this file is what is unpacked.
-    const int fd = ::dup(archiveFile.handle());
-    if (fd < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    const int fd = Platform::duplicateFromStart(archiveFile.handle());
+    if (fd < 0) {
         return fail(error, QStringLiteral("Can not read \"%1\"").arg(archivePath));
     }
     int openError = 0;
     ArchivePtr archive(zip_fdopen(fd, ZIP_RDONLY, &openError));
     if (!archive) {
-        ::close(fd);
+        Platform::closeDescriptor(fd);
         return fail(error, QStringLiteral("%1 is damaged or not a ZIP archive").arg(archivePath));
     }
 
@@ -292,7 +266,7 @@ bool extractAll(QFile &archiveFile, const QString &targetFolder, QString *error,
         const QString path = pathOf(entry);
         if (!makeFolderInside(canonicalTarget, path))
             return fail(error, QStringLiteral("Can not create folder \"%1\"").arg(path));
-        if (!QFile::setPermissions(path, permissionsFromMode(entry.mode)))
+        if (!QFile::setPermissions(path, UnixMode::toPermissions(entry.mode)))
             return fail(error, QStringLiteral("Can not set permissions of \"%1\"").arg(path));
     }
     for (const Entry &entry : entries) {

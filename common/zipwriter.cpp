@@ -1,42 +1,17 @@
 #include "common/zipwriter.h"
 
-#include <sys/stat.h>
-
 #include <QFileInfo>
 
 #include <zip.h>
 
 #include "common/logging.h"
+#include "common/unixmode.h"
 
 namespace Zip {
 
 namespace {
 
 constexpr qint64 storedBelow = 64;
-
-quint32 modeFromPermissions(QFileDevice::Permissions p)
-{
-    quint32 mode = 0;
-    if (p & QFileDevice::ReadOwner)
-        mode |= S_IRUSR;
-    if (p & QFileDevice::WriteOwner)
-        mode |= S_IWUSR;
-    if (p & QFileDevice::ExeOwner)
-        mode |= S_IXUSR;
-    if (p & QFileDevice::ReadGroup)
-        mode |= S_IRGRP;
-    if (p & QFileDevice::WriteGroup)
-        mode |= S_IWGRP;
-    if (p & QFileDevice::ExeGroup)
-        mode |= S_IXGRP;
-    if (p & QFileDevice::ReadOther)
-        mode |= S_IROTH;
-    if (p & QFileDevice::WriteOther)
-        mode |= S_IWOTH;
-    if (p & QFileDevice::ExeOther)
-        mode |= S_IXOTH;
-    return mode;
-}
 
 } // namespace
 
@@ -51,7 +26,7 @@ Writer::~Writer()
 bool Writer::fail(const QString &text)
 {
     m_error = text;
-    qCDebug(lcZip).noquote() << text;
+    qCWarning(lcZip).noquote() << text;
     return false;
 }
 
@@ -101,7 +76,8 @@ bool Writer::addFile(const QString &entryName, const QString &sourcePath,
         zip_file_add(m_archive, entryName.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
     if (index < 0)
         zip_source_free(source);
-    return finishEntry(index, info.size(), S_IFREG | modeFromPermissions(permissions));
+    return finishEntry(index, info.size(),
+                       UnixMode::regularFile | UnixMode::fromPermissions(permissions));
 }
 
 bool Writer::addData(const QString &entryName, const QByteArray &data,
@@ -118,7 +94,8 @@ bool Writer::addData(const QString &entryName, const QByteArray &data,
         zip_file_add(m_archive, entryName.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
     if (index < 0)
         zip_source_free(source);
-    return finishEntry(index, data.size(), S_IFREG | modeFromPermissions(permissions));
+    return finishEntry(index, data.size(),
+                       UnixMode::regularFile | UnixMode::fromPermissions(permissions));
 }
 
 bool Writer::addDirectory(const QString &entryName, QFileDevice::Permissions permissions)
@@ -129,9 +106,10 @@ bool Writer::addDirectory(const QString &entryName, QFileDevice::Permissions per
         zip_dir_add(m_archive, entryName.toUtf8().constData(), ZIP_FL_ENC_UTF_8);
     if (index < 0)
         return fail(QString::fromUtf8(zip_strerror(m_archive)));
-    return zip_file_set_external_attributes(m_archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
-                                            zip_uint32_t(S_IFDIR | modeFromPermissions(permissions))
-                                                << 16) == 0 ||
+    return zip_file_set_external_attributes(
+               m_archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
+               zip_uint32_t(UnixMode::folder | UnixMode::fromPermissions(permissions)) << 16) ==
+               0 ||
            fail(QString::fromUtf8(zip_strerror(m_archive)));
 }
 

@@ -30,7 +30,7 @@ void addProtColumn(const QSqlDatabase &db)
     QSqlQuery query(db);
     if (!query.exec(
             QStringLiteral("ALTER TABLE rcmodels ADD COLUMN Prot INTEGER  NOT NULL  DEFAULT (0)")))
-        qCDebug(lcDatabase).noquote() << "Can not add Prot:" << query.lastError().text();
+        qCWarning(lcDatabase).noquote() << "Can not add Prot:" << query.lastError().text();
 }
 
 QString collateClause(const QSqlDatabase &db, const QString &schema, const QString &table,

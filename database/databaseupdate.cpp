@@ -112,7 +112,7 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     DatabaseBackup backup(Paths::installedDatabasePath(), archive);
     QString error;
     if (!backup.begin(&error)) {
-        qCDebug(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
+        qCWarning(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
         return fail(-1, cantCreateBackup);
     }
     // Compressing takes as long as the merge, so it runs beside the unpacking and the merge: both
@@ -133,7 +133,7 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     const bool released = !m_backup;
     m_backup = nullptr;
     if (!backedUp) {
-        qCDebug(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
+        qCWarning(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
         QFile::remove(Paths::newDatabasePath());
         return fail(-1, cantCreateBackup);
     }
@@ -154,14 +154,14 @@ bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &
         return fail(-2, cantOpenCurrent);
     SqlConnection current(QStringLiteral("curDB"), Paths::installedDatabasePath());
     if (!current.open()) {
-        qCDebug(lcDatabase).noquote() << "Current database:" << current.errorString();
+        qCWarning(lcDatabase).noquote() << "Current database:" << current.errorString();
         return fail(-2, cantOpenCurrent);
     }
     if (!QFileInfo(Paths::newDatabasePath()).isFile())
         return fail(-2, cantOpenNew);
     SqlConnection target(Paths::newDatabasePath(), Paths::newDatabasePath());
     if (!target.open()) {
-        qCDebug(lcDatabase).noquote() << "New database:" << target.errorString();
+        qCWarning(lcDatabase).noquote() << "New database:" << target.errorString();
         return fail(-2, cantOpenNew);
     }
 
@@ -191,7 +191,7 @@ void DatabaseUpdate::finishInterruptedTransaction()
         qCDebug(lcDatabase).noquote()
             << "Rolled back an interrupted transaction of" << Paths::installedDatabasePath();
     else
-        qCDebug(lcDatabase).noquote()
+        qCWarning(lcDatabase).noquote()
             << "Can not roll back" << journal << ":" << recovery.errorString();
 }
 
@@ -206,6 +206,6 @@ bool DatabaseUpdate::replaceInstalledDatabase()
         qCDebug(lcDatabase) << "New database in place";
         return true;
     }
-    qCDebug(lcDatabase).noquote() << "New database not in place:" << error;
+    qCWarning(lcDatabase).noquote() << "New database not in place:" << error;
     return fail(-3, renameFailed ? cantRename : cantCopy);
 }

@@ -75,7 +75,7 @@ OwnModelMerge::OwnModelMerge(const QSqlDatabase &current, const QSqlDatabase &ta
 bool OwnModelMerge::fail(const QString &what, const QString &text)
 {
     m_error = what + QStringLiteral(": ") + text;
-    qCDebug(lcDatabase).noquote() << "Merge failed at" << m_error;
+    qCWarning(lcDatabase).noquote() << "Merge failed at" << m_error;
     return false;
 }
 

@@ -24,7 +24,7 @@ bool apply(const QSqlDatabase &db, const QString &rcTypeList, QString *error)
          {QStringLiteral("UPDATE rcmodels SET Hidden=0"), hideStatement(rcTypeList)}) {
         if (!query.exec(statement)) {
             const QString text = query.lastError().text();
-            qCDebug(lcDatabase).noquote() << "Visibility failed:" << text;
+            qCWarning(lcDatabase).noquote() << "Visibility failed:" << text;
             if (error)
                 *error = text;
             return false;

@@ -3,9 +3,6 @@
 #include <memory>
 #include <thread>
 
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +16,7 @@
 
 #include "common/logging.h"
 #include "common/paths.h"
+#include "common/platform.h"
 #include "upload/exportdocument.h"
 #include "upload/frame.h"
 
@@ -46,24 +44,14 @@ QList<QHostAddress> systemLookup(const QString &host, QString *error)
         *error = QStringLiteral("Host not found");
         return {};
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
-    addrinfo *found = nullptr;
-    const int code = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
-    if (code != 0) {
-        *error = QString::fromLocal8Bit(::gai_strerror(code));
-        return {};
-    }
     QList<QHostAddress> addresses;
-    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
-        const QHostAddress address(entry->ai_addr);
-        if (!address.isNull() && !addresses.contains(address))
+    const QStringList found = Platform::lookUpHost(name, error);
+    for (const QString &text : found) {
+        const QHostAddress address(text);
+        if (!address.isNull())
             addresses << address;
     }
-    ::freeaddrinfo(found);
-    if (addresses.isEmpty())
+    if (addresses.isEmpty() && error->isEmpty())
         *error = QStringLiteral("Host not found");
     return addresses;
 }
@@ -141,7 +129,7 @@ bool Client::connectToServer(const QString &serverHost)
         if (deadline.hasExpired())
             break;
     }
-    qCDebug(lcUpload) << "Can not connect to server" << error;
+    qCWarning(lcUpload) << "Can not connect to server" << error;
     return false;
 }
 
@@ -180,7 +168,7 @@ bool Client::openDB()
         // Opening it is what tells why it is not there.
         QFile file(path);
         file.open(QIODevice::ReadOnly);
-        qCDebug(lcUpload).nospace() << "Can not find file: " << file.errorString();
+        qCWarning(lcUpload).nospace() << "Can not find file: " << file.errorString();
         return false;
     }
     // Replace whatever an earlier upload left under the default name; our own handle goes first
@@ -191,7 +179,7 @@ bool Client::openDB()
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     db.setDatabaseName(path);
     if (!db.open()) {
-        qCDebug(lcUpload) << db.lastError().text();
+        qCWarning(lcUpload) << db.lastError().text();
         return false;
     }
     qCDebug(lcUpload) << "Database is open";
@@ -216,7 +204,7 @@ bool Client::sendDB(int updateMode)
     if (!openDB())
         return false;
     if (updateMode != 2 && updateMode != 3) {
-        qCDebug(lcUpload) << "Wrong undateMode";
+        qCWarning(lcUpload) << "Wrong undateMode";
         return false;
     }
 
@@ -236,13 +224,13 @@ bool Client::sendDB(int updateMode)
         frame = makePacket(document);
     }
     if (frame.isEmpty()) {
-        qCDebug(lcUpload).nospace()
+        qCWarning(lcUpload).nospace()
             << "Error: " << QStringLiteral("The document can not be framed");
         return false;
     }
 
     if (socket->write(frame) <= 0) {
-        qCDebug(lcUpload).nospace() << "Error: " << socket->errorString();
+        qCWarning(lcUpload).nospace() << "Error: " << socket->errorString();
         return false;
     }
     frame.clear();
@@ -250,13 +238,13 @@ bool Client::sendDB(int updateMode)
 
     // Waiting also pushes the frame out. A connection that ends first has nothing to say.
     if (socket->bytesAvailable() == 0 && !socket->waitForReadyRead(answerTimeout)) {
-        qCDebug(lcUpload) << "The server does not respond";
+        qCWarning(lcUpload) << "The server does not respond";
         return false;
     }
     // Judged on what has arrived when the answer begins; later bytes are not waited for.
     const QByteArray answer = socket->readAll();
     if (answer != "OK") {
-        qCDebug(lcUpload) << "Wrong response";
+        qCWarning(lcUpload) << "Wrong response";
         return false;
     }
     qCDebug(lcUpload) << "Response OK";

@@ -15,19 +15,19 @@ QByteArray make(const QByteArray &document)
 {
     // qCompress's 4-byte size prefix cannot state more than 32 bits.
     if (quint64(document.size()) > 0xFFFFFFFFULL) {
-        qCDebug(lcUpload) << "Document too large to frame:" << document.size();
+        qCWarning(lcUpload) << "Document too large to frame:" << document.size();
         return QByteArray();
     }
     const QByteArray compressed = qCompress(document);
     if (compressed.isEmpty()) {
-        qCDebug(lcUpload) << "Compression failed";
+        qCWarning(lcUpload) << "Compression failed";
         return QByteArray();
     }
     // A frame whose length would wrap around its eight digits would be read wrongly by every
     // receiver; refuse it instead of sending a false length.
     const QByteArray field = lengthField(qint64(compressed.size()) + lengthFieldSize);
     if (field.isEmpty()) {
-        qCDebug(lcUpload) << "Frame too large:" << compressed.size() + lengthFieldSize;
+        qCWarning(lcUpload) << "Frame too large:" << compressed.size() + lengthFieldSize;
         return QByteArray();
     }
     QByteArray frame;
