@@ -13,6 +13,12 @@ class UpdateDialog;
 
 // The updater's only window: progress, a status line, "Start" and "Quit". It starts the worker,
 // shows its reports and, at the end, starts the application again.
+//
+// Fixed names, typos included: "UpdateDialog" is the translation context, the slots
+// ptogressBarMsg(int,int), statusLabelMsg(QString), updateStatusMsg(int), startUpdate(),
+// autoStartUpdate() and exit1() are connected by their signatures (SIGNAL/SLOT strings) and stand
+// in this order in the meta-object table, and the members keep the names they are known by
+// (softwareName, autoUpdate, ui, thread, timer) rather than the tree's m_ prefix.
 class UpdateDialog : public QDialog
 {
     Q_OBJECT

@@ -9,6 +9,13 @@
 
 // The worker of one update run. Everything of the update happens in run() on this thread; the
 // dialog learns about it only through the signals, which reach it as queued calls.
+//
+// Fixed names, typos included: the class name "Thread" is the translation context of the
+// catalogues, the dialog connects by the signatures msgToPtogressBar(int,int),
+// msgToStatusLabel(QString) and msgToUpdateStatus(int), and the meta-object table (signal order,
+// the parameter names cMesage, current, total, status, the slot FinishProc) is what other
+// programs and tests see. Members rcTypeList and client keep their names too. Renaming any of
+// them silently breaks the string-based connections and the translations.
 class Thread : public QThread
 {
     Q_OBJECT

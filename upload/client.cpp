@@ -58,7 +58,7 @@ QList<QHostAddress> systemLookup(const QString &host, QString *error)
 
 } // namespace
 
-Client::Client(QObject *parent) : QObject(parent), hostLookup(systemLookup) {}
+Client::Client(QObject *parent) : QObject(parent), m_hostLookup(systemLookup) {}
 
 Client::~Client()
 {
@@ -70,13 +70,13 @@ Client::~Client()
 
 void Client::setWaitTimes(int connectMsecs, int answerMsecs)
 {
-    connectTimeout = connectMsecs;
-    answerTimeout = answerMsecs;
+    m_connectTimeout = connectMsecs;
+    m_answerTimeout = answerMsecs;
 }
 
 void Client::setHostLookup(HostLookup lookup)
 {
-    hostLookup = std::move(lookup);
+    m_hostLookup = std::move(lookup);
 }
 
 void Client::ensureSocket()
@@ -110,7 +110,7 @@ bool Client::connectToServer(const QString &serverHost)
     // One upload per connection: a connection left from an earlier upload is dropped.
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
-    const QDeadlineTimer deadline(connectTimeout);
+    const QDeadlineTimer deadline(m_connectTimeout);
     QList<QHostAddress> addresses;
     QString error;
     QHostAddress literal;
@@ -139,7 +139,7 @@ bool Client::lookUp(const QString &host, const QDeadlineTimer &deadline,
                     QList<QHostAddress> *addresses, QString *error) const
 {
     auto result = std::make_shared<LookupResult>();
-    std::thread([result, lookup = hostLookup, host] {
+    std::thread([result, lookup = m_hostLookup, host] {
         QString why;
         const QList<QHostAddress> found = lookup(host, &why);
         const QMutexLocker locker(&result->mutex);
@@ -237,7 +237,7 @@ bool Client::sendDB(int updateMode)
     qCDebug(lcUpload) << "Data sent";
 
     // Waiting also pushes the frame out. A connection that ends first has nothing to say.
-    if (socket->bytesAvailable() == 0 && !socket->waitForReadyRead(answerTimeout)) {
+    if (socket->bytesAvailable() == 0 && !socket->waitForReadyRead(m_answerTimeout)) {
         qCWarning(lcUpload) << "The server does not respond";
         return false;
     }

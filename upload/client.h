@@ -13,9 +13,11 @@ class QDeadlineTimer;
 class QTcpSocket;
 
 // Sends the user's own models to the maker's database server and marks them as sent once the
-// server has taken them. Every call blocks: the client is driven from the update's worker thread,
-// which has no event loop of its own, so the socket and the database connection are created on
-// that thread when they are first needed.
+// server has taken them. The names makeUpdate, sendDB, openDB, makePacket, connectToServer and the
+// members socket and db are fixed: callers and tests know the client by them, typos and all. Every
+// call blocks: the client is driven from the update's worker thread, which has no event loop of its
+// own, so the socket and the database connection are created on that thread when they are first
+// needed.
 class Client : public QObject
 {
     Q_OBJECT
@@ -54,7 +56,7 @@ private:
 
     QTcpSocket *socket = nullptr;
     QSqlDatabase db;
-    HostLookup hostLookup;
-    int connectTimeout = defaultConnectTimeout;
-    int answerTimeout = defaultAnswerTimeout;
+    HostLookup m_hostLookup;
+    int m_connectTimeout = defaultConnectTimeout;
+    int m_answerTimeout = defaultAnswerTimeout;
 };

@@ -191,29 +191,29 @@ bool ExportDocument::build(const QSqlDatabase &db, int updateMode, const About &
 
 void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
 {
-    text = QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc>\n");
-    modelCount = 0;
-    keyCount = 0;
-    modelLinks.clear();
+    m_text = QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc>\n");
+    m_modelCount = 0;
+    m_keyCount = 0;
+    m_modelLinks.clear();
 
     // A statement that fails (a first-generation rckeys has no RCTypeId) simply yields no rows.
     QSqlQuery query(db);
     query.setForwardOnly(true);
     const bool selects = !modelQuery(updateMode).isEmpty();
     if (selects && query.exec(modelQuery(updateMode)))
-        modelCount = writeSection(query, "rcmodels", "model", modelAttributes,
-                                  int(std::size(modelAttributes)));
+        m_modelCount = writeSection(query, "rcmodels", "model", modelAttributes,
+                                    int(std::size(modelAttributes)));
     else
-        text.append(" <rcmodels/>\n");
+        m_text.append(" <rcmodels/>\n");
     if (selects && query.exec(keyQuery(updateMode))) {
-        keyCount = writeKeysByLink(query);
+        m_keyCount = writeKeysByLink(query);
         query.finish();
-        if (keyCount < 0)
-            keyCount = query.exec(pairedKeyQuery(updateMode)) ? writeKeysPaired(query) : 0;
+        if (m_keyCount < 0)
+            m_keyCount = query.exec(pairedKeyQuery(updateMode)) ? writeKeysPaired(query) : 0;
     }
-    if (keyCount == 0)
-        text.append(" <rckeys/>\n");
-    modelLinks.clear();
+    if (m_keyCount == 0)
+        m_text.append(" <rckeys/>\n");
+    m_modelLinks.clear();
 }
 
 namespace {
@@ -247,7 +247,7 @@ void appendKeyElement(QByteArray &out, const QSqlQuery &query, int first, int co
 // and every Rcid is an integer; -1 asks for pairedKeyQuery instead, before anything is written.
 int ExportDocument::writeKeysByLink(QSqlQuery &query)
 {
-    for (const QVariant &link : modelLinks) {
+    for (const QVariant &link : m_modelLinks) {
         if (!link.isNull() && !isInteger(link))
             return -1;
     }
@@ -275,7 +275,7 @@ int ExportDocument::writeKeysByLink(QSqlQuery &query)
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1 && !openKeySection(total))
             return 0;
-        for (const QVariant &link : modelLinks) {
+        for (const QVariant &link : m_modelLinks) {
             if (link.isNull())
                 continue;
             const KeyElement probe{link.toLongLong(), std::numeric_limits<qint64>::min(), 0, 0};
@@ -285,12 +285,12 @@ int ExportDocument::writeKeysByLink(QSqlQuery &query)
                     total += it->size;
                     ++count;
                 } else {
-                    text.append(lines.constData() + it->start, it->size);
+                    m_text.append(lines.constData() + it->start, it->size);
                 }
             }
         }
     }
-    text.append(" </rckeys>\n");
+    m_text.append(" </rckeys>\n");
     return count;
 }
 
@@ -313,8 +313,8 @@ int ExportDocument::writeKeysPaired(QSqlQuery &query)
     if (!openKeySection(lines.size()))
         return 0;
     for (const KeyElement &element : elements)
-        text.append(lines.constData() + element.start, element.size);
-    text.append(" </rckeys>\n");
+        m_text.append(lines.constData() + element.start, element.size);
+    m_text.append(" </rckeys>\n");
     return int(elements.size());
 }
 
@@ -324,8 +324,8 @@ bool ExportDocument::openKeySection(qsizetype size)
     if (size == 0)
         return false;
     // What follows the keys is a few hundred bytes: one allocation holds the whole text.
-    text.reserve(text.size() + size + 1024);
-    text.append(" <rckeys>\n");
+    m_text.reserve(m_text.size() + size + 1024);
+    m_text.append(" <rckeys>\n");
     return true;
 }
 
@@ -336,27 +336,27 @@ int ExportDocument::writeSection(QSqlQuery &query, const char *section, const ch
     const int columns = query.record().count();
     const int link = query.record().indexOf(QStringLiteral("Link"));
     int rows = 0;
-    text.append(" <").append(section);
+    m_text.append(" <").append(section);
     while (query.next()) {
         if (link >= 0)
-            modelLinks.push_back(query.value(link));
+            m_modelLinks.push_back(query.value(link));
         if (rows++ == 0)
-            text.append(">\n");
-        text.append("  <").append(element);
+            m_text.append(">\n");
+        m_text.append("  <").append(element);
         for (int i = 0; i < attributeCount; ++i)
             writeAttribute(attributes[i], i < columns ? query.value(i).toString() : QString());
-        text.append("/>\n");
+        m_text.append("/>\n");
     }
     if (rows == 0)
-        text.append("/>\n");
+        m_text.append("/>\n");
     else
-        text.append(" </").append(section).append(">\n");
+        m_text.append(" </").append(section).append(">\n");
     return rows;
 }
 
 void ExportDocument::writeAbout(const About &about)
 {
-    text.append(" <about");
+    m_text.append(" <about");
     writeAttribute("macAddress", about.macAddress);
     writeAttribute("currentMSecsSinceEpoch", QString::number(about.currentMSecsSinceEpoch));
     writeAttribute("currentDateTimeUtc", about.currentDateTimeUtc);
@@ -364,10 +364,10 @@ void ExportDocument::writeAbout(const About &about)
     writeAttribute("address", about.address);
     writeAttribute("contact", about.contact);
     writeAttribute("version", QStringLiteral("2.0"));
-    text.append("/>\n</rc>\n");
+    m_text.append("/>\n</rc>\n");
 }
 
 void ExportDocument::writeAttribute(const char *name, const QString &value)
 {
-    appendAttribute(text, name, value);
+    appendAttribute(m_text, name, value);
 }

@@ -43,11 +43,11 @@ public:
     bool build(const QSqlDatabase &db, int updateMode);
     bool build(const QSqlDatabase &db, int updateMode, const About &about);
 
-    bool hasData() const { return modelCount > 0; }
-    int models() const { return modelCount; }
-    int keys() const { return keyCount; }
+    bool hasData() const { return m_modelCount > 0; }
+    int models() const { return m_modelCount; }
+    int keys() const { return m_keyCount; }
     // UTF-8, one space of indentation per level.
-    QByteArray toByteArray() const { return text; }
+    QByteArray toByteArray() const { return m_text; }
 
 private:
     void writeRows(const QSqlDatabase &db, int updateMode);
@@ -59,8 +59,8 @@ private:
     void writeAbout(const About &about);
     void writeAttribute(const char *name, const QString &value);
 
-    QByteArray text;
-    std::vector<QVariant> modelLinks; // of the selected models, in their order
-    int modelCount = 0;
-    int keyCount = 0;
+    QByteArray m_text;
+    std::vector<QVariant> m_modelLinks; // of the selected models, in their order
+    int m_modelCount = 0;
+    int m_keyCount = 0;
 };
