@@ -37,9 +37,9 @@ public:
     QStringList events;
 };
 
-SampleData::DatabaseSpec installedSpec(bool withProt)
+SampleData::DatabaseShape installedShape(bool withProt)
 {
-    SampleData::DatabaseSpec shape;
+    SampleData::DatabaseShape shape;
     shape.withProt = withProt;
     shape.suppliedModels = 30;
     shape.keySets = 10;
@@ -52,9 +52,9 @@ SampleData::DatabaseSpec installedSpec(bool withProt)
     return shape;
 }
 
-SampleData::DatabaseSpec releaseSpec()
+SampleData::DatabaseShape releaseShape()
 {
-    SampleData::DatabaseSpec shape;
+    SampleData::DatabaseShape shape;
     shape.suppliedModels = 40;
     shape.keySets = 12;
     shape.keysPerSet = 3;
@@ -110,7 +110,7 @@ void TestDatabaseUpdate::install(TestInstallation &installation, bool withProt)
 {
     QString error;
     QVERIFY2(SampleData::writeDatabase(installation.path(QStringLiteral("rc.db")),
-                                       installedSpec(withProt), &error),
+                                       installedShape(withProt), &error),
              qPrintable(error));
     QVERIFY(QFile::setPermissions(installation.path(QStringLiteral("rc.db")),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner |
@@ -121,7 +121,7 @@ void TestDatabaseUpdate::offerRelease(TestInstallation &installation)
 {
     const QString release = installation.path(QStringLiteral("release/rc.db"));
     QVERIFY(QDir().mkpath(installation.path(QStringLiteral("release"))));
-    QVERIFY(SampleData::writeDatabase(release, releaseSpec()));
+    QVERIFY(SampleData::writeDatabase(release, releaseShape()));
     QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"), {release}));
     QVERIFY(QFile::remove(release));
 }
@@ -238,7 +238,7 @@ void TestDatabaseUpdate::failures()
     install(installation);
     if (setup == QLatin1String("no keys table")) {
         const QString release = installation.path(QStringLiteral("rc.db-release"));
-        QVERIFY(SampleData::writeDatabase(release, releaseSpec()));
+        QVERIFY(SampleData::writeDatabase(release, releaseShape()));
         {
             TestDatabase db(release);
             QVERIFY(db.exec(QStringLiteral("DROP TABLE rckeys")));
@@ -249,7 +249,7 @@ void TestDatabaseUpdate::failures()
                                         {installation.path(QStringLiteral("release/rc.db"))}));
     } else if (setup == QLatin1String("wrong entry")) {
         const QString other = installation.path(QStringLiteral("other.db"));
-        QVERIFY(SampleData::writeDatabase(other, releaseSpec()));
+        QVERIFY(SampleData::writeDatabase(other, releaseShape()));
         QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"), {other}));
     } else if (setup == QLatin1String("not a database")) {
         QVERIFY(QDir().mkpath(installation.path(QStringLiteral("release"))));

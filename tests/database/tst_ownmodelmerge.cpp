@@ -416,7 +416,7 @@ void TestOwnModelMerge::samePerModelResult()
     QFETCH(QString, currentEncoding);
     QFETCH(QString, releaseEncoding);
 
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.layout = SampleData::Layout(layout);
     current.withProt = withProt;
     current.suppliedModels = 300;
@@ -429,7 +429,7 @@ void TestOwnModelMerge::samePerModelResult()
     current.duplicatedOwnRcids = duplicates;
     current.withNulls = true;
     current.withQuotes = true;
-    SampleData::DatabaseSpec release;
+    SampleData::DatabaseShape release;
     release.suppliedModels = 200;
     release.keySets = 100;
     release.keysPerSet = 4;
@@ -546,10 +546,10 @@ void TestOwnModelMerge::rcidsThatOnlyCompareEqual()
 
 void TestOwnModelMerge::withoutCopy()
 {
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.ownModels = 4;
     current.ownFirstRcid = 1;
-    SampleData::DatabaseSpec release;
+    SampleData::DatabaseShape release;
     QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
     QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), release));
     const QStringList before = dumpTables(path(QStringLiteral("new.db")));
@@ -563,10 +563,10 @@ void TestOwnModelMerge::withoutCopy()
 
 void TestOwnModelMerge::noOwnModels()
 {
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.withProt = false;
     QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseSpec()));
+    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseShape()));
     const QStringList before = dumpTables(path(QStringLiteral("new.db")));
 
     const MergeResult result =
@@ -614,16 +614,16 @@ void TestOwnModelMerge::progressSteps()
 
 void TestOwnModelMerge::migrationOnlyOnce()
 {
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.withProt = false;
     current.ownModels = 2;
     QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseSpec()));
+    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseShape()));
     QVERIFY(merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db"))).ok);
     const QStringList migrated = schemaOf(path(QStringLiteral("cur.db")));
     QVERIFY(migrated.join(' ').contains("Prot INTEGER  NOT NULL  DEFAULT (0)"));
 
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseSpec()));
+    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseShape()));
     QVERIFY(merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db"))).ok);
     QCOMPARE(schemaOf(path(QStringLiteral("cur.db"))), migrated);
 }

@@ -108,7 +108,7 @@ void prepare(Installation &inst, bool offerDatabase)
     QVERIFY(inst.writeFile("pkg-other/help.txt", "help"));
     QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
 
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.layout = SampleData::Layout::First;
     current.suppliedModels = 300;
     current.keySets = 120;
@@ -121,7 +121,7 @@ void prepare(Installation &inst, bool offerDatabase)
     QVERIFY2(SampleData::writeDatabase(inst.path("rc.db"), current, &error), qPrintable(error));
 
     QDir().mkpath(inst.path("pkg-db"));
-    SampleData::DatabaseSpec release;
+    SampleData::DatabaseShape release;
     release.suppliedModels = 350;
     release.keySets = 140;
     release.keysPerSet = 7;

@@ -343,12 +343,12 @@ void TestSequence::databaseReports()
     inst.setOffered("UpdateInfo/main", "2021-01-01");
     inst.setOffered("UpdateInfo/database", "2021-01-01");
 
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.layout = SampleData::Layout::First;
     current.ownModels = 4; // one progress step of 100 each
     QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), current));
     QDir().mkpath(inst.path("pkg-db"));
-    QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), SampleData::DatabaseSpec()));
+    QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), SampleData::DatabaseShape()));
     QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
 
     QCOMPARE(runWorker(inst), events);
@@ -402,9 +402,9 @@ void TestSequence::signedOffers()
     inst.setInstalled("UpdateInfo/serverdb", "");
     for (const char *key : {"UpdateInfo/main", "UpdateInfo/database", "UpdateInfo/other"})
         inst.setOffered(key, "2021-01-01");
-    QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), SampleData::DatabaseSpec()));
+    QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), SampleData::DatabaseShape()));
     QDir().mkpath(inst.path("pkg-db"));
-    SampleData::DatabaseSpec release;
+    SampleData::DatabaseShape release;
     release.suppliedModels += 7;
     QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), release));
     QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
@@ -446,7 +446,7 @@ void TestSequence::signedOffers()
     if (situation == "unlisted")
         QVERIFY(QFile::rename(inst.path("update-tmp/late"), inst.path("update-tmp/main.zip")));
     if (situation == "rcdb-swapped") {
-        QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), SampleData::DatabaseSpec()));
+        QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), SampleData::DatabaseShape()));
         QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
     }
 

@@ -142,13 +142,13 @@ void TestHostile::corpus()
     QVERIFY(inst.writeFile("pkg-other/help.txt", "help"));
     QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
 
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.layout = SampleData::Layout::First;
     current.ownModels = 20;
     current.withQuotes = true;
     current.withNulls = true;
     QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), current));
-    SampleData::DatabaseSpec release;
+    SampleData::DatabaseShape release;
     QDir().mkpath(inst.path("pkg-db"));
     QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), release));
 

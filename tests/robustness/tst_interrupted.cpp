@@ -103,7 +103,7 @@ void TestInterrupted::initTestCase()
         QVERIFY(inst.writeFile("pkg-other/help/index.html", "new help"));
         QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
 
-        SampleData::DatabaseSpec current;
+        SampleData::DatabaseShape current;
         current.layout = SampleData::Layout::First;
         current.suppliedModels = 60000;
         current.keySets = 25000;
@@ -113,7 +113,7 @@ void TestInterrupted::initTestCase()
         current.withNulls = true;
         current.withQuotes = true;
         QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), current));
-        SampleData::DatabaseSpec release = current;
+        SampleData::DatabaseShape release = current;
         release.layout = SampleData::Layout::Second;
         release.suppliedModels = 66000;
         release.ownModels = 0;

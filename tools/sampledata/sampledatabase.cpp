@@ -97,7 +97,7 @@ bool run(const QSqlDatabase &db, const QString &statement, const QVariantList &v
     return true;
 }
 
-bool fill(const QSqlDatabase &db, const DatabaseSpec &shape, QString *error)
+bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
 {
     const bool first = shape.layout == Layout::First;
     const bool prot = !first && shape.withProt;
@@ -158,9 +158,9 @@ bool fill(const QSqlDatabase &db, const DatabaseSpec &shape, QString *error)
                error);
 }
 
-DatabaseSpec sized(int supplied, int keySets, int own, bool release)
+DatabaseShape sized(int supplied, int keySets, int own, bool release)
 {
-    DatabaseSpec shape;
+    DatabaseShape shape;
     shape.suppliedModels = supplied;
     shape.keySets = keySets;
     shape.keysPerSet = 30;
@@ -171,16 +171,16 @@ DatabaseSpec sized(int supplied, int keySets, int own, bool release)
 
 } // namespace
 
-DatabaseSpec sizeS(bool release)
+DatabaseShape sizeS(bool release)
 {
     return sized(20000, 10000, 2000, release);
 }
-DatabaseSpec sizeL(bool release)
+DatabaseShape sizeL(bool release)
 {
     return sized(200000, 100000, 20000, release);
 }
 
-bool writeDatabase(const QString &path, const DatabaseSpec &shape, QString *error)
+bool writeDatabase(const QString &path, const DatabaseShape &shape, QString *error)
 {
     if (QFile::exists(path) && !QFile::remove(path)) {
         if (error)

@@ -16,7 +16,7 @@ enum class Layout {
     Second, // rcmodels ends in Hidden1 (and Prot); rckeys has Rcid, RCTypeId, Name, ID, Nkey
 };
 
-struct DatabaseSpec
+struct DatabaseShape
 {
     Layout layout = Layout::Second;
     // Second layout only: whether rcmodels already has the Prot column.
@@ -40,10 +40,10 @@ struct DatabaseSpec
 };
 
 // The sizes S and L of the benchmarks; release = true leaves out the own models.
-DatabaseSpec sizeS(bool release = false);
-DatabaseSpec sizeL(bool release = false);
+DatabaseShape sizeS(bool release = false);
+DatabaseShape sizeL(bool release = false);
 
 // Writes a new file at path, replacing one that is there.
-bool writeDatabase(const QString &path, const DatabaseSpec &shape, QString *error = nullptr);
+bool writeDatabase(const QString &path, const DatabaseShape &shape, QString *error = nullptr);
 
 } // namespace SampleData
