@@ -104,9 +104,8 @@ bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
     const int types = qMax(1, shape.rcTypes);
     const int sets = qMax(1, shape.keySets);
 
-    const QString modelsTable =
-        first ? firstModels : secondModels + (prot ? protColumn : QString()) + QStringLiteral(")");
-    if (!run(db, modelsTable, {}, error) || !run(db, first ? firstKeys : secondKeys, {}, error))
+    if (!run(db, modelsTable(shape.layout, prot), {}, error) ||
+        !run(db, keysTable(shape.layout), {}, error))
         return false;
 
     // The supplied model's type is its key set's.
@@ -170,6 +169,18 @@ DatabaseShape sized(int supplied, int keySets, int own, bool release)
 }
 
 } // namespace
+
+QString modelsTable(Layout layout, bool withProt)
+{
+    if (layout == Layout::First)
+        return firstModels;
+    return secondModels + (withProt ? protColumn : QString()) + QStringLiteral(")");
+}
+
+QString keysTable(Layout layout)
+{
+    return layout == Layout::First ? firstKeys : secondKeys;
+}
 
 DatabaseShape sizeS(bool release)
 {

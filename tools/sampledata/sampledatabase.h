@@ -39,6 +39,11 @@ struct DatabaseShape
     bool withQuotes = false;
 };
 
+// The CREATE TABLE statements of a layout, as writeDatabase makes the tables; the one source of
+// the two generations' layouts for the tools and the tests. withProt counts for Second only.
+QString modelsTable(Layout layout, bool withProt = true);
+QString keysTable(Layout layout);
+
 // The sizes S and L of the benchmarks; release = true leaves out the own models.
 DatabaseShape sizeS(bool release = false);
 DatabaseShape sizeL(bool release = false);
