@@ -1,39 +1,14 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "common/zipextract.h"
 #include "common/zipwriter.h"
 #include "database/databasebackup.h"
-#include "tests/database/testinstallation.h"
-
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator generator(42);
-    for (char &c : data)
-        c = char(generator.bounded(256));
-    return data;
-}
-
-} // namespace
+#include "tests/support/files.h"
+#include "tests/support/installation.h"
 
 class TestDatabaseBackup : public QObject
 {
@@ -125,7 +100,7 @@ void TestDatabaseBackup::archiveHoldsTheFile()
     QVERIFY2(DatabaseBackup::write(database, archive, &error), qPrintable(error));
 
     QByteArray listing;
-    QCOMPARE(runTool(QStringLiteral("zipinfo"), {archive}, &listing), 0);
+    QCOMPARE(runProgram(QStringLiteral("zipinfo"), {archive}, {}, &listing), 0);
     const QStringList lines = QString::fromUtf8(listing).split(QLatin1Char('\n'));
     QCOMPARE(lines.filter(QStringLiteral(" rc.db")).size(), 1);
     const QString entry = lines.filter(QStringLiteral(" rc.db")).constFirst();
@@ -134,7 +109,8 @@ void TestDatabaseBackup::archiveHoldsTheFile()
     QVERIFY(listing.contains("1 file"));
 
     QByteArray unzipped;
-    QCOMPARE(runTool(QStringLiteral("unzip"), {QStringLiteral("-p"), archive}, &unzipped), 0);
+    QCOMPARE(runProgram(QStringLiteral("unzip"), {QStringLiteral("-p"), archive}, {}, &unzipped),
+             0);
     QCOMPARE(unzipped, content);
 
     const QString out = dir.filePath(QStringLiteral("out"));
@@ -156,7 +132,8 @@ void TestDatabaseBackup::sameMinuteReplaces()
 
     QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("*.zip")}).size(), 1);
     QByteArray unzipped;
-    QCOMPARE(runTool(QStringLiteral("unzip"), {QStringLiteral("-p"), archive}, &unzipped), 0);
+    QCOMPARE(runProgram(QStringLiteral("unzip"), {QStringLiteral("-p"), archive}, {}, &unzipped),
+             0);
     QCOMPARE(unzipped, QByteArray("second run").repeated(30));
 }
 
@@ -184,7 +161,7 @@ void TestDatabaseBackup::fullDiskLeavesNoArchive()
 {
     QTemporaryDir dir;
     const QString database = dir.filePath(QStringLiteral("rc.db"));
-    QVERIFY(writeFile(database, randomBytes(256 * 1024)));
+    QVERIFY(writeFile(database, randomBytes(256 * 1024, 42)));
     const QString archive = dir.filePath(QStringLiteral("rcdb-270304-0705.zip"));
     QString error;
     {

@@ -3,16 +3,17 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QTest>
 
 #include "database/databaseupdate.h"
-#include "tests/database/testdatabase.h"
-#include "tests/database/testinstallation.h"
-#include "tools/sampledata/sampledatabase.h"
+#include "tests/support/databaseshapes.h"
+#include "tests/support/files.h"
+#include "tests/support/installation.h"
+#include "tests/support/sqliteoracle.h"
+#include "tests/support/testdatabase.h"
 
 namespace {
 
@@ -37,9 +38,9 @@ public:
     QStringList events;
 };
 
-SampleData::DatabaseSpec installedSpec(bool withProt)
+SampleData::DatabaseShape installedShape(bool withProt)
 {
-    SampleData::DatabaseSpec shape;
+    SampleData::DatabaseShape shape;
     shape.withProt = withProt;
     shape.suppliedModels = 30;
     shape.keySets = 10;
@@ -52,31 +53,17 @@ SampleData::DatabaseSpec installedSpec(bool withProt)
     return shape;
 }
 
-SampleData::DatabaseSpec releaseSpec()
+SampleData::DatabaseShape releaseShape()
 {
-    SampleData::DatabaseSpec shape;
-    shape.suppliedModels = 40;
-    shape.keySets = 12;
-    shape.keysPerSet = 3;
-    shape.ownModels = 0;
-    return shape;
+    return Shapes::release(40, 12, 3);
 }
 
 // The user's models and keys, without the Prot column that a failed merge may have added.
 QStringList userData(const QString &path)
 {
-    return sqlite3Rows(path, QStringLiteral("SELECT Rcid,Brand,Type,Model,Documentation,Link,"
-                                            "Author,Correction,Own,Hidden,Flag,Hidden1 FROM "
-                                            "rcmodels; SELECT * FROM rckeys;"));
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator generator(7);
-    for (char &c : data)
-        c = char(generator.bounded(256));
-    return data;
+    return sqliteRows(path, QStringLiteral("SELECT Rcid,Brand,Type,Model,Documentation,Link,"
+                                           "Author,Correction,Own,Hidden,Flag,Hidden1 FROM "
+                                           "rcmodels; SELECT * FROM rckeys;"));
 }
 
 bool connectionsRemain()
@@ -102,28 +89,25 @@ private slots:
     void replacementFails();
 
 private:
-    void install(TestInstallation &installation, bool withProt = false);
-    void offerRelease(TestInstallation &installation);
+    void install(Installation &installation, bool withProt = false);
+    void offerRelease(Installation &installation);
 };
 
-void TestDatabaseUpdate::install(TestInstallation &installation, bool withProt)
+// The user's installation, entered: a catalogue made on 2020-01-01 that only its owner may write.
+void TestDatabaseUpdate::install(Installation &installation, bool withProt)
 {
-    QString error;
-    QVERIFY2(SampleData::writeDatabase(installation.path(QStringLiteral("rc.db")),
-                                       installedSpec(withProt), &error),
-             qPrintable(error));
+    installation.enter();
+    QVERIFY(installation.writeFile(QStringLiteral("config.ini"),
+                                   "[UpdateInfo]\ndatabase=2020-01-01\n"));
+    QVERIFY(installation.writeDatabase(QStringLiteral("rc.db"), installedShape(withProt)));
     QVERIFY(QFile::setPermissions(installation.path(QStringLiteral("rc.db")),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                       QFileDevice::ReadGroup));
 }
 
-void TestDatabaseUpdate::offerRelease(TestInstallation &installation)
+void TestDatabaseUpdate::offerRelease(Installation &installation)
 {
-    const QString release = installation.path(QStringLiteral("release/rc.db"));
-    QVERIFY(QDir().mkpath(installation.path(QStringLiteral("release"))));
-    QVERIFY(SampleData::writeDatabase(release, releaseSpec()));
-    QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"), {release}));
-    QVERIFY(QFile::remove(release));
+    QVERIFY(installation.offerDatabase(releaseShape()));
 }
 
 void TestDatabaseUpdate::success_data()
@@ -137,12 +121,12 @@ void TestDatabaseUpdate::success_data()
 void TestDatabaseUpdate::success()
 {
     QFETCH(QString, encoding);
-    TestInstallation installation;
+    Installation installation;
     install(installation);
     if (encoding != QLatin1String("UTF-8"))
         QVERIFY(convertEncoding(installation.path(QStringLiteral("rc.db")), encoding));
     offerRelease(installation);
-    const QByteArray before = installation.read(QStringLiteral("rc.db"));
+    const QByteArray before = installation.readFile(QStringLiteral("rc.db"));
 
     DatabaseUpdate update;
     Reports reports(&update);
@@ -156,20 +140,20 @@ void TestDatabaseUpdate::success()
     QVERIFY(!connectionsRemain());
 
     // The installed file is the merged release, byte for byte, and its version is recorded.
-    const QByteArray installed = installation.read(QStringLiteral("rc.db"));
-    QCOMPARE(installed, installation.read(QStringLiteral("update-tmp/rc.db")));
-    QCOMPARE(installation.installedSetting(QStringLiteral("UpdateInfo/database")),
+    const QByteArray installed = installation.readFile(QStringLiteral("rc.db"));
+    QCOMPARE(installed, installation.readFile(QStringLiteral("update-tmp/rc.db")));
+    QCOMPARE(installation.installed(QStringLiteral("UpdateInfo/database")),
              QStringLiteral("2027-05-01"));
     QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db"}));
     QCOMPARE(installation.files(QStringLiteral("update-tmp")), (QStringList{"rc.db", "rcdb.zip"}));
     const QString rcdb = installation.path(QStringLiteral("rc.db"));
-    QCOMPARE(sqlite3Rows(rcdb, QStringLiteral("SELECT count(*), sum(Hidden) FROM rcmodels "
-                                              "WHERE Own = 1")),
+    QCOMPARE(sqliteRows(rcdb, QStringLiteral("SELECT count(*), sum(Hidden) FROM rcmodels "
+                                             "WHERE Own = 1")),
              (QStringList{"3|0"}));
-    QCOMPARE(sqlite3Rows(rcdb, QStringLiteral("SELECT Brand, Author FROM rcmodels WHERE Rcid = 2")),
+    QCOMPARE(sqliteRows(rcdb, QStringLiteral("SELECT Brand, Author FROM rcmodels WHERE Rcid = 2")),
              (QStringList{"Joes|O'Neil"}));
     // The own models 1 to 3 took the places of the release's models 1 to 3.
-    QCOMPARE(sqlite3Rows(rcdb, QStringLiteral("SELECT count(*) FROM rcmodels")), QStringList{"40"});
+    QCOMPARE(sqliteRows(rcdb, QStringLiteral("SELECT count(*) FROM rcmodels")), QStringList{"40"});
 
     // One backup, holding the file as it was before Prot was added.
     const QStringList backups = installation.files(QStringLiteral("backup"));
@@ -179,11 +163,11 @@ void TestDatabaseUpdate::success()
                  .hasMatch(),
              qPrintable(backups.constFirst()));
     QByteArray unzipped;
-    QCOMPARE(runTool(QStringLiteral("unzip"),
-                     {QStringLiteral("-p"),
-                      installation.path(QStringLiteral("backup/")) + backups.constFirst(),
-                      QStringLiteral("rc.db")},
-                     &unzipped),
+    QCOMPARE(runProgram(QStringLiteral("unzip"),
+                        {QStringLiteral("-p"),
+                         installation.path(QStringLiteral("backup/")) + backups.constFirst(),
+                         QStringLiteral("rc.db")},
+                        {}, &unzipped),
              0);
     QCOMPARE(unzipped, before);
     QVERIFY(!before.contains("Prot INTEGER"));
@@ -192,12 +176,12 @@ void TestDatabaseUpdate::success()
 
 void TestDatabaseUpdate::nullVersionIsWrittenEmpty()
 {
-    TestInstallation installation;
+    Installation installation;
     install(installation, true);
     offerRelease(installation);
     DatabaseUpdate update;
     QVERIFY(update.run(QDate(), true, QStringLiteral("1")));
-    QVERIFY(installation.read(QStringLiteral("config.ini")).contains("database=\n"));
+    QVERIFY(installation.readFile(QStringLiteral("config.ini")).contains("database=\n"));
 }
 
 void TestDatabaseUpdate::failures_data()
@@ -234,35 +218,29 @@ void TestDatabaseUpdate::failures()
     QFETCH(QStringList, events);
     QFETCH(bool, extracted);
 
-    TestInstallation installation;
+    Installation installation;
     install(installation);
+    const QString package = QStringLiteral("pkg-db");
     if (setup == QLatin1String("no keys table")) {
-        const QString release = installation.path(QStringLiteral("rc.db-release"));
-        QVERIFY(SampleData::writeDatabase(release, releaseSpec()));
+        QVERIFY(installation.writeDatabase(QStringLiteral("pkg-db/rc.db"), releaseShape()));
         {
-            TestDatabase db(release);
+            TestDatabase db(installation.path(QStringLiteral("pkg-db/rc.db")));
             QVERIFY(db.exec(QStringLiteral("DROP TABLE rckeys")));
         }
-        QVERIFY(QDir().mkpath(installation.path(QStringLiteral("release"))));
-        QVERIFY(QFile::rename(release, installation.path(QStringLiteral("release/rc.db"))));
-        QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"),
-                                        {installation.path(QStringLiteral("release/rc.db"))}));
+        QVERIFY(installation.zipFolder(QStringLiteral("rcdb.zip"), package));
     } else if (setup == QLatin1String("wrong entry")) {
-        const QString other = installation.path(QStringLiteral("other.db"));
-        QVERIFY(SampleData::writeDatabase(other, releaseSpec()));
-        QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"), {other}));
+        QVERIFY(installation.writeDatabase(QStringLiteral("pkg-db/other.db"), releaseShape()));
+        QVERIFY(installation.zipFolder(QStringLiteral("rcdb.zip"), package));
     } else if (setup == QLatin1String("not a database")) {
-        QVERIFY(QDir().mkpath(installation.path(QStringLiteral("release"))));
-        QVERIFY(installation.write(QStringLiteral("release/rc.db"),
-                                   QByteArray("this is no database, ").repeated(100)));
-        QVERIFY(installation.zipPackage(QStringLiteral("rcdb.zip"),
-                                        {installation.path(QStringLiteral("release/rc.db"))}));
+        QVERIFY(installation.writeFile(QStringLiteral("pkg-db/rc.db"),
+                                       QByteArray("this is no database, ").repeated(100)));
+        QVERIFY(installation.zipFolder(QStringLiteral("rcdb.zip"), package));
     } else if (setup != QLatin1String("no package")) {
         offerRelease(installation);
     }
     // A new database and journal left by an earlier run never pass for this package's.
-    QVERIFY(installation.write(QStringLiteral("update-tmp/rc.db"), "stale"));
-    QVERIFY(installation.write(QStringLiteral("update-tmp/rc.db-journal"), "stale"));
+    QVERIFY(installation.writeFile(QStringLiteral("update-tmp/rc.db"), "stale"));
+    QVERIFY(installation.writeFile(QStringLiteral("update-tmp/rc.db-journal"), "stale"));
 
     if (setup == QLatin1String("no backup folder"))
         QVERIFY(QDir(installation.path(QStringLiteral("backup"))).removeRecursively());
@@ -277,8 +255,8 @@ void TestDatabaseUpdate::failures()
                                          : userData(installation.path(QStringLiteral("rc.db")));
 
     if (setup == QLatin1String("disk full"))
-        QVERIFY(installation.write(QStringLiteral("rc.db"), randomBytes(256 * 1024)));
-    const QByteArray before = installation.read(QStringLiteral("rc.db"));
+        QVERIFY(installation.writeFile(QStringLiteral("rc.db"), randomBytes(256 * 1024, 7)));
+    const QByteArray before = installation.readFile(QStringLiteral("rc.db"));
 
     DatabaseUpdate update;
     Reports reports(&update);
@@ -291,7 +269,7 @@ void TestDatabaseUpdate::failures()
     QCOMPARE(reports.events, events);
     QVERIFY(!connectionsRemain());
 
-    QCOMPARE(installation.installedSetting(QStringLiteral("UpdateInfo/database")),
+    QCOMPARE(installation.installed(QStringLiteral("UpdateInfo/database")),
              QStringLiteral("2020-01-01"));
     const bool backupMade = events.contains(QStringLiteral("progress 200/1000"));
     QCOMPARE(QDir(installation.path(QStringLiteral("backup"))).entryList(QDir::Files).size(),
@@ -299,14 +277,14 @@ void TestDatabaseUpdate::failures()
     // Unpacked only once the backup could begin, never used without a complete one, and never
     // a stale file in its place.
     const bool backupBegun = backupMade || setup == QLatin1String("disk full");
-    QCOMPARE(installation.read(QStringLiteral("update-tmp/rc.db")) == "stale", !backupBegun);
+    QCOMPARE(installation.readFile(QStringLiteral("update-tmp/rc.db")) == "stale", !backupBegun);
     QCOMPARE(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db"))),
              extracted || !backupBegun);
     // The user's data is all there; a failed merge may have added no more than Prot.
     if (!tablesBefore.isEmpty())
         QCOMPARE(userData(installation.path(QStringLiteral("rc.db"))), tablesBefore);
     if (setup != QLatin1String("no keys table"))
-        QCOMPARE(installation.read(QStringLiteral("rc.db")), before);
+        QCOMPARE(installation.readFile(QStringLiteral("rc.db")), before);
 }
 
 void TestDatabaseUpdate::replacementFails_data()
@@ -325,10 +303,10 @@ void TestDatabaseUpdate::replacementFails()
 {
     QFETCH(QString, setup);
     QFETCH(QString, text);
-    TestInstallation installation;
+    Installation installation;
     install(installation, true);
     offerRelease(installation);
-    const QByteArray before = installation.read(QStringLiteral("rc.db"));
+    const QByteArray before = installation.readFile(QStringLiteral("rc.db"));
     const QString elsewhere = installation.path(QStringLiteral("elsewhere/update"));
     QVERIFY(QDir().mkpath(elsewhere));
 
@@ -345,7 +323,7 @@ void TestDatabaseUpdate::replacementFails()
             QFile::rename(installation.path(QStringLiteral("rc.db")),
                           installation.path(QStringLiteral("rc.db.kept")));
             QDir().mkpath(installation.path(QStringLiteral("rc.db")));
-            installation.write(QStringLiteral("rc.db/inside"), "x");
+            installation.writeFile(QStringLiteral("rc.db/inside"), "x");
         }
     });
     const bool ok = update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"));
@@ -356,16 +334,16 @@ void TestDatabaseUpdate::replacementFails()
     QVERIFY(reports.events.contains(QStringLiteral("progress 700/1000")));
     QVERIFY(!connectionsRemain());
 
-    QCOMPARE(installation.installedSetting(QStringLiteral("UpdateInfo/database")),
+    QCOMPARE(installation.installed(QStringLiteral("UpdateInfo/database")),
              QStringLiteral("2020-01-01"));
     if (setup == QLatin1String("copy")) {
-        QCOMPARE(installation.read(QStringLiteral("rc.db")), before);
+        QCOMPARE(installation.readFile(QStringLiteral("rc.db")), before);
         QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db"}));
         QVERIFY(
             QDir(installation.path(QStringLiteral("elsewhere"))).entryList(QDir::Files).isEmpty());
     } else {
-        QCOMPARE(installation.read(QStringLiteral("rc.db/inside")), QByteArray("x"));
-        QCOMPARE(installation.read(QStringLiteral("rc.db.kept")), before);
+        QCOMPARE(installation.readFile(QStringLiteral("rc.db/inside")), QByteArray("x"));
+        QCOMPARE(installation.readFile(QStringLiteral("rc.db.kept")), before);
         QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db.kept"}));
     }
     // The merged release is kept for a later look.

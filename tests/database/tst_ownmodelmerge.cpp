@@ -10,7 +10,9 @@
 #include "database/databaselayout.h"
 #include "database/keynumber.h"
 #include "database/ownmodelmerge.h"
-#include "tests/database/testdatabase.h"
+#include "tests/support/databaseshapes.h"
+#include "tests/support/sqliteoracle.h"
+#include "tests/support/testdatabase.h"
 #include "tools/sampledata/sampledatabase.h"
 
 namespace {
@@ -127,7 +129,7 @@ bool copyFile(const QString &from, const QString &to)
 
 QStringList schemaOf(const QString &path)
 {
-    return sqlite3Rows(path, QStringLiteral("SELECT sql FROM sqlite_master ORDER BY name"));
+    return sqliteRows(path, QStringLiteral("SELECT sql FROM sqlite_master ORDER BY name"));
 }
 
 } // namespace
@@ -169,12 +171,16 @@ void TestOwnModelMerge::init()
     m_dir = std::make_unique<QTemporaryDir>();
 }
 
-// A release with a supplied model 5 and its key set 5, and a model 6 using key set 5.
+// A release with a supplied model 5 and its key set 5, and a model 6 using key set 5. Hidden1
+// defaults to 7 so that a test can tell a default from a copied value.
 void TestOwnModelMerge::makeRelease(const QString &file, const QString &rcidType)
 {
     TestDatabase db(file);
-    QVERIFY(db.exec(QString(Schema::secondModels).replace("Rcid INTEGER", "Rcid " + rcidType)));
-    QVERIFY(db.exec(QString(Schema::secondKeys).replace("Rcid INTEGER", "Rcid " + rcidType)));
+    QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)
+                        .replace("Rcid INTEGER", "Rcid " + rcidType)
+                        .replace("Hidden1 INTEGER DEFAULT 0", "Hidden1 INTEGER DEFAULT 7")));
+    QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)
+                        .replace("Rcid INTEGER", "Rcid " + rcidType)));
     QVERIFY(db.exec(ownSecond, {5, "Shipped", "TV", "S5", "Doc", 5, "Maker", "", 0, 1, 0, 3, 0}));
     QVERIFY(db.exec(ownSecond, {6, "Shipped", "TV", "S6", "Doc", 5, "Maker", "", 0, 0, 0, 3, 0}));
     QVERIFY(db.exec(keySecond, {5, 2, "Power", "A1", 1}));
@@ -278,8 +284,8 @@ void TestOwnModelMerge::secondGeneration()
     makeRelease(rel);
     {
         TestDatabase db(cur);
-        QVERIFY(db.exec(Schema::secondModels));
-        QVERIFY(db.exec(Schema::secondKeys));
+        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
         // Own model 5 replaces the shipped model 5 and the shipped keys filed under 5.
         QVERIFY(db.exec(ownSecond, {5, "Joe's", "T'V", "M'1", "D'oc", "L'ink", "O'Neil", "it's", 1,
                                     1, 0, 4, 1}));
@@ -295,13 +301,13 @@ void TestOwnModelMerge::secondGeneration()
     QVERIFY(result.ok);
     QCOMPARE(result.progress, (QList<int>{500, 700}));
 
-    QCOMPARE(sqlite3Rows(rel, QStringLiteral("SELECT * FROM rcmodels")),
+    QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT * FROM rcmodels")),
              (QStringList{
                  "6|Shipped|TV|S6|Doc|5|Maker||0|0|0|3|0",
                  "5|Joes|TV|M1|Doc|L'ink|O'Neil|it's|1|1|0|4|1",
                  "100|||M2||100|||1|0|1||0",
              }));
-    QCOMPARE(sqlite3Rows(rel, QStringLiteral("SELECT *, typeof(ID), typeof(Nkey) FROM rckeys")),
+    QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT *, typeof(ID), typeof(Nkey) FROM rckeys")),
              (QStringList{
                  "9|3|Other|B1|1|text|integer",
                  "5|2|Ch1|I'D|11|text|integer",
@@ -309,8 +315,8 @@ void TestOwnModelMerge::secondGeneration()
                  "100|4|Zeta|||text|text",
              }));
     // A NULL read is written as '', never as NULL.
-    QCOMPARE(sqlite3Rows(rel, QStringLiteral("SELECT count(*) FROM rcmodels WHERE Rcid = 100 AND "
-                                             "Brand IS NOT NULL AND Hidden1 = ''")),
+    QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT count(*) FROM rcmodels WHERE Rcid = 100 AND "
+                                            "Brand IS NOT NULL AND Hidden1 = ''")),
              QStringList{"1"});
 }
 
@@ -321,8 +327,8 @@ void TestOwnModelMerge::firstGeneration()
     makeRelease(rel);
     {
         TestDatabase db(cur);
-        QVERIFY(db.exec(Schema::firstModels));
-        QVERIFY(db.exec(Schema::firstKeys));
+        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::First)));
+        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::First)));
         QVERIFY(db.exec(ownFirst, {20, "B", "TV", "Two", "", 20, "", "", 1, 1, 0, 2}));
         QVERIFY(db.exec(ownFirst, {21, "B", "TV", "Five", "", 21, "", "", 1, 0, 0, 5}));
         QVERIFY(db.exec(ownFirst, {22, "B", "TV", "Seven", "", 22, "", "", 1, 0, 1, 7}));
@@ -337,19 +343,19 @@ void TestOwnModelMerge::firstGeneration()
     QVERIFY(merge(cur, rel).ok);
 
     // Hidden1 and Prot take the release's defaults (7 and 0).
-    QCOMPARE(sqlite3Rows(rel, QStringLiteral("SELECT * FROM rcmodels WHERE Own = 1")),
+    QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT * FROM rcmodels WHERE Own = 1")),
              (QStringList{"20|B|TV|Two||20|||1|1|0|7|0", "21|B|TV|Five||21|||1|0|0|7|0",
                           "22|B|TV|Seven||22|||1|0|1|7|0"}));
-    QCOMPARE(sqlite3Rows(rel, QStringLiteral("SELECT Rcid, RCTypeId, Name, ID, Nkey FROM rckeys "
-                                             "WHERE Rcid >= 20")),
+    QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT Rcid, RCTypeId, Name, ID, Nkey FROM rckeys "
+                                            "WHERE Rcid >= 20")),
              (QStringList{"20|2|K1|a|5", "20|2|K2|b|68", "21|5|K1|c|1", "21|5|K2|d|0",
                           "21|5|K3|e|63", "21|5|K4|f|0", "22|7|K1|g|"}));
     // The user's file gained Prot behind RCTypeId and kept everything else.
-    QCOMPARE(sqlite3Rows(cur, QStringLiteral("SELECT group_concat(name) FROM "
-                                             "pragma_table_info('rcmodels')")),
+    QCOMPARE(sqliteRows(cur, QStringLiteral("SELECT group_concat(name) FROM "
+                                            "pragma_table_info('rcmodels')")),
              QStringList{"Rcid,Brand,Type,Model,Documentation,Link,Author,Correction,Own,Hidden,"
                          "Flag,RCTypeId,Prot"});
-    QCOMPARE(sqlite3Rows(cur, QStringLiteral("SELECT count(*) FROM rckeys")), QStringList{"7"});
+    QCOMPARE(sqliteRows(cur, QStringLiteral("SELECT count(*) FROM rckeys")), QStringList{"7"});
 }
 
 void TestOwnModelMerge::duplicatedOwnRcids()
@@ -359,8 +365,8 @@ void TestOwnModelMerge::duplicatedOwnRcids()
     makeRelease(rel);
     {
         TestDatabase db(cur);
-        QVERIFY(db.exec(Schema::secondModels));
-        QVERIFY(db.exec(Schema::secondKeys));
+        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
         QVERIFY(db.exec(ownSecond, {5, "First", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {8, "Other", "TV", "B", "", 8, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {5, "Last", "TV", "C", "", 5, "", "", 1, 0, 0, 0, 0}));
@@ -372,9 +378,9 @@ void TestOwnModelMerge::duplicatedOwnRcids()
     QVERIFY(result.ok);
     QCOMPARE(result.progress, (QList<int>{433, 566, 700}));
     // The later model with the same Rcid wins; its keys arrive once.
-    QCOMPARE(sqlite3Rows(rel, QStringLiteral("SELECT Rcid, Brand FROM rcmodels")),
+    QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT Rcid, Brand FROM rcmodels")),
              (QStringList{"6|Shipped", "8|Other", "5|Last"}));
-    QCOMPARE(sqlite3Rows(rel, QStringLiteral("SELECT Rcid, Name FROM rckeys")),
+    QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT Rcid, Name FROM rckeys")),
              (QStringList{"9|Other", "8|K2", "5|K1", "5|K3"}));
 }
 
@@ -416,7 +422,7 @@ void TestOwnModelMerge::samePerModelResult()
     QFETCH(QString, currentEncoding);
     QFETCH(QString, releaseEncoding);
 
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.layout = SampleData::Layout(layout);
     current.withProt = withProt;
     current.suppliedModels = 300;
@@ -429,11 +435,7 @@ void TestOwnModelMerge::samePerModelResult()
     current.duplicatedOwnRcids = duplicates;
     current.withNulls = true;
     current.withQuotes = true;
-    SampleData::DatabaseSpec release;
-    release.suppliedModels = 200;
-    release.keySets = 100;
-    release.keysPerSet = 4;
-    release.ownModels = 0;
+    const SampleData::DatabaseShape release = Shapes::release(200, 100, 4);
     QString error;
     QVERIFY2(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current, &error),
              qPrintable(error));
@@ -461,7 +463,7 @@ void TestOwnModelMerge::samePerModelResult()
     QCOMPARE(schemaOf(path(QStringLiteral("new.db"))),
              schemaOf(path(QStringLiteral("new-ref.db"))));
     // The user's file is only read, and no scratch copy of it is left.
-    QCOMPARE(sqlite3Rows(path(QStringLiteral("cur.db")), QStringLiteral("PRAGMA encoding")),
+    QCOMPARE(sqliteRows(path(QStringLiteral("cur.db")), QStringLiteral("PRAGMA encoding")),
              QStringList{currentEncoding});
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files),
              (QStringList{"cur-ref.db", "cur.db", "new-ref.db", "new.db"}));
@@ -509,8 +511,9 @@ void TestOwnModelMerge::rcidsThatOnlyCompareEqual()
     {
         TestDatabase db(cur);
         const QString rcid = "Rcid TEXT" + currentCollation;
-        QVERIFY(db.exec(QString(Schema::secondModels).replace("Rcid INTEGER", rcid)));
-        QVERIFY(db.exec(QString(Schema::secondKeys)
+        QVERIFY(db.exec(
+            SampleData::modelsTable(SampleData::Layout::Second).replace("Rcid INTEGER", rcid)));
+        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)
                             .replace("Rcid INTEGER", rcid)
                             .replace("ID TEXT", "ID " + idType)));
         QVERIFY(db.exec(ownSecond, {"05", "A", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
@@ -546,12 +549,11 @@ void TestOwnModelMerge::rcidsThatOnlyCompareEqual()
 
 void TestOwnModelMerge::withoutCopy()
 {
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.ownModels = 4;
     current.ownFirstRcid = 1;
-    SampleData::DatabaseSpec release;
     QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), release));
+    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), Shapes::release()));
     const QStringList before = dumpTables(path(QStringLiteral("new.db")));
 
     const MergeResult result =
@@ -563,10 +565,10 @@ void TestOwnModelMerge::withoutCopy()
 
 void TestOwnModelMerge::noOwnModels()
 {
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.withProt = false;
     QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseSpec()));
+    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), Shapes::release()));
     const QStringList before = dumpTables(path(QStringLiteral("new.db")));
 
     const MergeResult result =
@@ -575,9 +577,9 @@ void TestOwnModelMerge::noOwnModels()
     QVERIFY(result.progress.isEmpty());
     QCOMPARE(dumpTables(path(QStringLiteral("new.db"))), before);
     // Migrated all the same.
-    QCOMPARE(sqlite3Rows(path(QStringLiteral("cur.db")),
-                         QStringLiteral("SELECT count(*) FROM pragma_table_info('rcmodels') WHERE "
-                                        "name = 'Prot'")),
+    QCOMPARE(sqliteRows(path(QStringLiteral("cur.db")),
+                        QStringLiteral("SELECT count(*) FROM pragma_table_info('rcmodels') WHERE "
+                                       "name = 'Prot'")),
              QStringList{"1"});
 }
 
@@ -600,8 +602,8 @@ void TestOwnModelMerge::progressSteps()
     makeRelease(path(QStringLiteral("new.db")));
     {
         TestDatabase db(path(QStringLiteral("cur.db")));
-        QVERIFY(db.exec(Schema::secondModels));
-        QVERIFY(db.exec(Schema::secondKeys));
+        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
         for (const QString &rcid : rcids)
             QVERIFY(db.exec(ownSecond, {rcid.isEmpty() ? QVariant() : QVariant(rcid), "B", "T", "M",
                                         "", 1, "", "", 1, 0, 0, 0, 0}));
@@ -614,16 +616,16 @@ void TestOwnModelMerge::progressSteps()
 
 void TestOwnModelMerge::migrationOnlyOnce()
 {
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.withProt = false;
     current.ownModels = 2;
     QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseSpec()));
+    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), Shapes::release()));
     QVERIFY(merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db"))).ok);
     const QStringList migrated = schemaOf(path(QStringLiteral("cur.db")));
     QVERIFY(migrated.join(' ').contains("Prot INTEGER  NOT NULL  DEFAULT (0)"));
 
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), SampleData::DatabaseSpec()));
+    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), Shapes::release()));
     QVERIFY(merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db"))).ok);
     QCOMPARE(schemaOf(path(QStringLiteral("cur.db"))), migrated);
 }
@@ -635,16 +637,16 @@ void TestOwnModelMerge::failingStatementLeavesNoHalfMerge()
     const QString rel = path(QStringLiteral("new.db"));
     {
         TestDatabase db(rel);
-        QVERIFY(db.exec(QString(Schema::secondModels)
+        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)
                             .replace("Brand TEXT", "Brand TEXT CHECK (Brand <> 'Boom')")));
-        QVERIFY(db.exec(Schema::secondKeys));
+        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
         QVERIFY(db.exec(ownSecond, {5, "Shipped", "TV", "S5", "", 5, "", "", 0, 0, 0, 0, 0}));
         QVERIFY(db.exec(keySecond, {5, 2, "Power", "A1", 1}));
     }
     {
         TestDatabase db(path(QStringLiteral("cur.db")));
-        QVERIFY(db.exec(Schema::secondModels));
-        QVERIFY(db.exec(Schema::secondKeys));
+        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
         QVERIFY(db.exec(ownSecond, {5, "Fine", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {6, "Boom", "TV", "B", "", 6, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(keySecond, {5, 2, "Own", "x", 1}));
@@ -663,9 +665,9 @@ void TestOwnModelMerge::missingColumnFails()
     makeRelease(path(QStringLiteral("new.db")));
     {
         TestDatabase db(path(QStringLiteral("cur.db")));
-        QVERIFY(db.exec(Schema::secondModels));
-        QVERIFY(db.exec(QStringLiteral("CREATE TABLE rckeys (Rcid INTEGER, RCTypeId INTEGER, "
-                                       "Name TEXT, ID TEXT)")));
+        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)
+                            .remove(QStringLiteral(", Nkey INTEGER"))));
         QVERIFY(db.exec(ownSecond, {5, "A", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
     }
     const QStringList before = dumpTables(path(QStringLiteral("new.db")));

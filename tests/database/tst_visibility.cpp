@@ -2,7 +2,9 @@
 #include <QTest>
 
 #include "database/visibility.h"
-#include "tests/database/testdatabase.h"
+#include "tests/support/sqliteoracle.h"
+#include "tests/support/testdatabase.h"
+#include "tools/sampledata/sampledatabase.h"
 
 namespace {
 
@@ -72,8 +74,8 @@ void TestVisibility::rule()
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("rc.db"));
     TestDatabase db(file);
-    QVERIFY(db.exec(Schema::secondModels));
-    QVERIFY(db.exec(Schema::secondKeys));
+    QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
+    QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
     QVERIFY(db.exec(model, {1, 10, 0, 1}));
     QVERIFY(db.exec(model, {2, 20, 0, 0}));
     QVERIFY(db.exec(model, {3, 99, 0, 0}));
@@ -86,7 +88,7 @@ void TestVisibility::rule()
     QVERIFY(db.exec(key, {20, 2}));
 
     QVERIFY(Visibility::apply(db.db(), list));
-    QCOMPARE(sqlite3Rows(file, QStringLiteral("SELECT Rcid, Hidden FROM rcmodels ORDER BY Rcid")),
+    QCOMPARE(sqliteRows(file, QStringLiteral("SELECT Rcid, Hidden FROM rcmodels ORDER BY Rcid")),
              hidden);
 }
 
@@ -94,7 +96,7 @@ void TestVisibility::failureIsReported()
 {
     QTemporaryDir dir;
     TestDatabase db(dir.filePath(QStringLiteral("rc.db")));
-    QVERIFY(db.exec(Schema::secondModels));
+    QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
     QString error;
     QVERIFY(!Visibility::apply(db.db(), QStringLiteral("1"), &error));
     QVERIFY(error.contains(QLatin1String("rckeys")));

@@ -7,7 +7,8 @@
 #include <QTest>
 
 #include "tests/support/installation.h"
-#include "tools/sampledata/sampledatabase.h"
+#include "tests/support/databaseshapes.h"
+#include "tests/support/sqliteoracle.h"
 
 namespace {
 
@@ -44,11 +45,12 @@ private:
 QStringList tracedUpdate(const Installation &inst)
 {
     const QString log = inst.path("trace.log");
-    const int code =
-        runProgram("strace",
-                   {"-f", "-y", "-o", log, "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
-                    binaryPath("updater"), "-A", "1", "-platform", "offscreen"},
-                   inst.updateDir());
+    const int code = runProgram("strace",
+                                QStringList{"-f", "-y", "-o", log, "-e",
+                                            "trace=fsync,fdatasync,rename,renameat,renameat2",
+                                            binaryPath("updater")} +
+                                    updaterArguments(),
+                                inst.updateDir());
     if (code != 0)
         return {};
     return QString::fromUtf8(inst.readFile("trace.log")).split('\n');
@@ -108,26 +110,12 @@ void prepare(Installation &inst, bool offerDatabase)
     QVERIFY(inst.writeFile("pkg-other/help.txt", "help"));
     QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
 
-    SampleData::DatabaseSpec current;
-    current.layout = SampleData::Layout::First;
+    SampleData::DatabaseShape current = Shapes::firstGenerationUser(12);
     current.suppliedModels = 300;
     current.keySets = 120;
     current.keysPerSet = 6;
-    current.ownModels = 12;
-    current.keysPerOwnModel = 5;
-    current.withNulls = true;
-    current.withQuotes = true;
-    QString error;
-    QVERIFY2(SampleData::writeDatabase(inst.path("rc.db"), current, &error), qPrintable(error));
-
-    QDir().mkpath(inst.path("pkg-db"));
-    SampleData::DatabaseSpec release;
-    release.suppliedModels = 350;
-    release.keySets = 140;
-    release.keysPerSet = 7;
-    QVERIFY2(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), release, &error),
-             qPrintable(error));
-    QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+    QVERIFY(inst.writeDatabase("rc.db", current));
+    QVERIFY(inst.offerDatabase(Shapes::release(350, 140, 7)));
 }
 
 } // namespace
@@ -161,7 +149,7 @@ void TestWholeUpdate::firstGenerationMigratedEndToEnd()
             "ifnull(Author, ''), ifnull(Correction, '') FROM rcmodels WHERE Own = 1 ORDER BY Rcid");
     const QStringList ownKeysBefore = sqliteRows(
         db,
-        "SELECT k.Rcid, m.RCTypeId, replace(k.Name, '''', ''), ifnull(k.ID, ''), "
+        "SELECT k.Rcid, ifnull(m.RCTypeId, ''), replace(k.Name, '''', ''), ifnull(k.ID, ''), "
         "CASE WHEN ifnull(m.RCTypeId, 0) <= 4 THEN substr(k.PCB, 1, 1) * 56 + substr(k.PCB, 3, 2) "
         "WHEN m.RCTypeId >= 6 THEN '' ELSE 'table' END "
         "FROM rckeys k JOIN rcmodels m ON k.Rcid = m.Rcid WHERE m.Own = 1 "

@@ -8,7 +8,7 @@
 
 #include "engine/thread.h"
 #include "tests/support/installation.h"
-#include "tools/sampledata/sampledatabase.h"
+#include "tests/support/databaseshapes.h"
 
 namespace {
 
@@ -343,13 +343,11 @@ void TestSequence::databaseReports()
     inst.setOffered("UpdateInfo/main", "2021-01-01");
     inst.setOffered("UpdateInfo/database", "2021-01-01");
 
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.layout = SampleData::Layout::First;
     current.ownModels = 4; // one progress step of 100 each
-    QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), current));
-    QDir().mkpath(inst.path("pkg-db"));
-    QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), SampleData::DatabaseSpec()));
-    QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+    QVERIFY(inst.writeDatabase("rc.db", current));
+    QVERIFY(inst.offerDatabase(Shapes::release()));
 
     QCOMPARE(runWorker(inst), events);
     QCOMPARE(inst.installed("UpdateInfo/database"), withBackupFolder ? "2021-01-01" : "");
@@ -402,12 +400,8 @@ void TestSequence::signedOffers()
     inst.setInstalled("UpdateInfo/serverdb", "");
     for (const char *key : {"UpdateInfo/main", "UpdateInfo/database", "UpdateInfo/other"})
         inst.setOffered(key, "2021-01-01");
-    QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), SampleData::DatabaseSpec()));
-    QDir().mkpath(inst.path("pkg-db"));
-    SampleData::DatabaseSpec release;
-    release.suppliedModels += 7;
-    QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), release));
-    QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+    QVERIFY(inst.writeDatabase("rc.db", SampleData::DatabaseShape()));
+    QVERIFY(inst.offerDatabase(Shapes::release(107)));
     const QByteArray databaseBefore = inst.readFile("rc.db");
 
     if (situation == "unlisted") // arrives after the offer was signed
@@ -446,8 +440,7 @@ void TestSequence::signedOffers()
     if (situation == "unlisted")
         QVERIFY(QFile::rename(inst.path("update-tmp/late"), inst.path("update-tmp/main.zip")));
     if (situation == "rcdb-swapped") {
-        QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), SampleData::DatabaseSpec()));
-        QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+        QVERIFY(inst.offerDatabase(Shapes::release()));
     }
 
     const QStringList events = runWorker(inst);

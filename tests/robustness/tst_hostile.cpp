@@ -1,3 +1,5 @@
+#include <functional>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -5,7 +7,8 @@
 #include <QTest>
 
 #include "tests/support/installation.h"
-#include "tools/sampledata/sampledatabase.h"
+#include "tests/support/databaseshapes.h"
+#include "tests/support/sqliteoracle.h"
 
 namespace {
 
@@ -30,7 +33,7 @@ bool pythonPackage(const QString &archive, const QString &entries, const QString
                                           "%2\n"
                                           "open(sys.argv[1],'wb').write(d)\n")
                                .arg(entries, patch);
-    return runProgram("python3", {"-c", script, archive}, QDir::tempPath()) == 0;
+    return runProgram("python3", {"-c", script, archive}) == 0;
 }
 
 // Every central directory record claims the given uncompressed size.
@@ -54,7 +57,73 @@ QStringList listing(const QString &folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
+// What a row does to the installation before the run; exe is the Python literal of the new
+// executable's entry.
+using SetUp = std::function<void(Installation &inst, const QString &exe)>;
+
+// What a row leaves of the user's catalogue.
+enum class Catalogue {
+    Kept,   // a database the update can use
+    Spoilt, // not a database: it must stay byte for byte
+    Torn,   // a hot journal beside it: the committed state counts
+};
+
+// main.zip made again, with entries before and after the new executable.
+SetUp mainPackage(const QString &before, const QString &after, const QString &patch = {})
+{
+    return [=](Installation &inst, const QString &exe) {
+        QVERIFY(pythonPackage(inst.path("update-tmp/main.zip"), "[" + before + exe + after + "]",
+                              patch));
+    };
+}
+
+SetUp escapingEntry(const QString &name)
+{
+    return mainPackage("", ",('" + name + "',b'x',0o100644)");
+}
+
+SetUp installedFile(const QString &relative, const QByteArray &data)
+{
+    return [=](Installation &inst, const QString &) { QVERIFY(inst.writeFile(relative, data)); };
+}
+
+// The release in rcdb.zip changed by one statement of the sqlite3 command.
+SetUp changedRelease(const QString &statement)
+{
+    return [=](Installation &inst, const QString &) {
+        QVERIFY(inst.writeDatabase("pkg-db/rc.db", Shapes::release()));
+        QCOMPARE(sqliteText(inst.path("pkg-db/rc.db"), statement), "");
+        QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
+        QVERIFY(QDir(inst.path("pkg-db")).removeRecursively());
+    };
+}
+
+SetUp settings(const QString &key, const QString &value, bool offered = false)
+{
+    return [=](Installation &inst, const QString &) {
+        QVERIFY(offered ? inst.setOffered(key, value) : inst.setInstalled(key, value));
+    };
+}
+
+// A program that died inside a transaction: changed pages are in the file, the originals in the
+// journal beside it.
+void tornTransaction(Installation &inst, const QString &)
+{
+    const QString script = "import os,sqlite3,sys\n"
+                           "c=sqlite3.connect(sys.argv[1],isolation_level=None)\n"
+                           "c.execute('PRAGMA cache_size=1')\n"
+                           "c.execute('BEGIN')\n"
+                           "c.execute(\"UPDATE rcmodels SET Brand='torn'\")\n"
+                           "c.execute(\"UPDATE rckeys SET Name='torn'\")\n"
+                           "os._exit(0)\n";
+    QCOMPARE(runProgram("python3", {"-c", script, inst.path("rc.db")}, inst.root()), 0);
+    QVERIFY(inst.exists("rc.db-journal"));
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(SetUp)
+Q_DECLARE_METATYPE(Catalogue)
 
 class TestHostile : public QObject
 {
@@ -70,59 +139,97 @@ private slots:
 // installation is touched and the user's catalogue keeps every own model with its keys.
 void TestHostile::corpus_data()
 {
-    QTest::addColumn<QString>("spoil");
+    QTest::addColumn<SetUp>("spoil");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("executableReplaced");
     QTest::addColumn<QString>("logLine");
+    QTest::addColumn<Catalogue>("catalogue");
+    QTest::addColumn<bool>("restarted");
 
     const QString failed = QStringLiteral("Some updates could not be installed.");
-    QTest::newRow("package: ../ entry")
-        << "pkg:../escape.txt" << -4 << failed << false << "not installed:";
-    QTest::newRow("package: ..\\ entry")
-        << "pkg:..\\\\escape.txt" << -4 << failed << false << "not installed:";
-    QTest::newRow("package: absolute entry")
-        << "pkg:/tmp/kx-hostile-absolute.txt" << -4 << failed << false << "not installed:";
-    QTest::newRow("package: drive letter")
-        << "pkg:C:/escape.txt" << -4 << failed << false << "not installed:";
+    const Catalogue kept = Catalogue::Kept;
+    const Catalogue spoilt = Catalogue::Spoilt;
+    QTest::newRow("package: ../ entry") << escapingEntry("../escape.txt") << -4 << failed << false
+                                        << "not installed:" << kept << true;
+    QTest::newRow("package: ..\\ entry") << escapingEntry("..\\\\escape.txt") << -4 << failed
+                                         << false << "not installed:" << kept << true;
+    QTest::newRow("package: absolute entry") << escapingEntry("/tmp/kx-hostile-absolute.txt") << -4
+                                             << failed << false << "not installed:" << kept << true;
+    QTest::newRow("package: drive letter") << escapingEntry("C:/escape.txt") << -4 << failed
+                                           << false << "not installed:" << kept << true;
     QTest::newRow("package: file through an outside link")
-        << "link" << -4 << failed << false << "not installed:";
-    QTest::newRow("package: one name twice") << "twice" << -4 << failed << false << "appears twice";
-    QTest::newRow("package: truncated")
-        << "truncated" << -4 << failed << false << "not a ZIP archive";
-    QTest::newRow("package: zero bytes") << "empty" << -4 << failed << false << "not a ZIP archive";
+        << mainPackage("", ",('l',b'../..',0o120777),('l/escape.txt',b'x',0o100644)") << -4
+        << failed << false << "not installed:" << kept << true;
+    QTest::newRow("package: one name twice")
+        << mainPackage("", ",('software.exe',b'other',0o100755)") << -4 << failed << false
+        << "appears twice" << kept << true;
+    QTest::newRow("package: truncated") << SetUp([](Installation &inst, const QString &) {
+        QVERIFY(
+            inst.writeFile("update-tmp/main.zip", inst.readFile("update-tmp/main.zip").left(60)));
+    }) << -4 << failed << false << "not a ZIP archive"
+                                        << kept << true;
+    QTest::newRow("package: zero bytes") << installedFile("update-tmp/main.zip", {}) << -4 << failed
+                                         << false << "not a ZIP archive" << kept << true;
     QTest::newRow("package: text named .zip")
-        << "text" << -4 << failed << false << "not a ZIP archive";
+        << installedFile("update-tmp/main.zip", "PK? no, just text\n") << -4 << failed << false
+        << "not a ZIP archive" << kept << true;
     // The data itself is whole and its checksum right: what it holds is what lands.
-    QTest::newRow("package: size claimed beyond its data") << "claimed" << 0 << "" << true << "";
+    QTest::newRow("package: size claimed beyond its data")
+        << mainPackage("", "", claimSize(50 << 20)) << 0 << "" << true << "" << kept << true;
+    QString many;
+    for (int i = 0; i < 64; ++i)
+        many += QStringLiteral("('part%1',b'x',0o100644),").arg(i);
     QTest::newRow("package: larger than the free space")
-        << "huge" << -4 << failed << false << "bytes, ";
+        << mainPackage(many, "", claimSize(0xFFFFFFF0u)) << -4 << failed << false << "bytes, "
+        << kept << true;
     QTest::newRow("database: zero bytes")
-        << "db-empty" << -2 << "Can not edit database." << false << "";
+        << installedFile("rc.db", {}) << -2 << "Can not edit database." << false << "" << spoilt
+        << true;
     QTest::newRow("database: not a database")
-        << "db-text" << -2 << "Can not open current database." << false << "";
+        << installedFile("rc.db", QByteArray(4096, 'T')) << -2 << "Can not open current database."
+        << false << "" << spoilt << true;
     QTest::newRow("database: hot journal beside it")
-        << "db-journal" << 0 << "" << true << "Rolled back an interrupted transaction";
-    QTest::newRow("database: a folder")
-        << "db-folder" << -1 << "Can't create backup." << false << "";
-    QTest::newRow("release: no rckeys")
-        << "release-nokeys" << -2 << "Can not edit database." << false << "";
+        << SetUp(tornTransaction) << 0 << "" << true << "Rolled back an interrupted transaction"
+        << Catalogue::Torn << true;
+    QTest::newRow("database: a folder") << SetUp([](Installation &inst, const QString &) {
+        QVERIFY(QFile::remove(inst.path("rc.db")));
+        QVERIFY(QDir().mkpath(inst.path("rc.db/inside")));
+    }) << -1 << "Can't create backup." << false
+                                        << "" << spoilt << true;
+    QTest::newRow("release: no rckeys") << changedRelease("DROP TABLE rckeys") << -2
+                                        << "Can not edit database." << false << "" << kept << true;
     QTest::newRow("release: no Hidden1")
-        << "release-nocolumn" << -2 << "Can not edit database." << false << "";
-    QTest::newRow("settings: binary garbage") << "ini-garbage" << 0 << "" << true << "";
-    // The executable can not take a name that long: a failure, the rest installed.
-    QTest::newRow("settings: very long name") << "ini-long" << -4 << failed << false << "";
-    QTest::newRow("settings: dates in another form") << "ini-dates" << 0 << "" << true << "";
-    QTest::newRow("settings: mode not a number") << "ini-mode" << 0 << "" << true << "";
+        << changedRelease("ALTER TABLE rcmodels DROP COLUMN Correction") << -2
+        << "Can not edit database." << false << "" << kept << true;
+    QByteArray garbage;
+    for (int i = 0; i < 4096; ++i)
+        garbage += char((i * 131 + 7) % 256);
+    QTest::newRow("settings: binary garbage")
+        << installedFile("config.ini", garbage) << 0 << "" << true << "" << kept << true;
+    // The executable can not take a name that long: a failure, the rest installed, no restart.
+    QTest::newRow("settings: very long name")
+        << settings("Settings/softwareName", QString(300, 'k')) << -4 << failed << false << ""
+        << kept << false;
+    QTest::newRow("settings: dates in another form")
+        << SetUp([](Installation &inst, const QString &) {
+               QVERIFY(inst.setInstalled("UpdateInfo/main", "04.04.2030"));
+               QVERIFY(inst.setInstalled("UpdateInfo/database", "2030/04/04"));
+           })
+        << 0 << "" << true << "" << kept << true;
+    QTest::newRow("settings: mode not a number")
+        << settings("UpdateInfo/updateMode", "two", true) << 0 << "" << true << "" << kept << true;
 }
 
 void TestHostile::corpus()
 {
-    QFETCH(QString, spoil);
+    QFETCH(SetUp, spoil);
     QFETCH(int, status);
     QFETCH(QString, text);
     QFETCH(bool, executableReplaced);
     QFETCH(QString, logLine);
+    QFETCH(Catalogue, catalogue);
+    QFETCH(bool, restarted);
 
     // The installation sits alone in a folder of its own, beside a file that must stay as it is.
     QTemporaryDir outer;
@@ -141,85 +248,17 @@ void TestHostile::corpus()
     QVERIFY(pythonPackage(inst.path("update-tmp/main.zip"), "[" + exe + "]"));
     QVERIFY(inst.writeFile("pkg-other/help.txt", "help"));
     QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
-
-    SampleData::DatabaseSpec current;
-    current.layout = SampleData::Layout::First;
-    current.ownModels = 20;
-    current.withQuotes = true;
-    current.withNulls = true;
-    QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), current));
-    SampleData::DatabaseSpec release;
-    QDir().mkpath(inst.path("pkg-db"));
-    QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), release));
-
-    const QString mainZip = inst.path("update-tmp/main.zip");
-    if (spoil.startsWith("pkg:"))
-        QVERIFY(pythonPackage(mainZip, "[" + exe + ",('" + spoil.mid(4) + "',b'x',0o100644)]"));
-    else if (spoil == "link")
-        QVERIFY(pythonPackage(
-            mainZip, "[" + exe + ",('l',b'../..',0o120777),('l/escape.txt',b'x',0o100644)]"));
-    else if (spoil == "twice")
-        QVERIFY(pythonPackage(mainZip, "[" + exe + ",('software.exe',b'other',0o100755)]"));
-    else if (spoil == "truncated")
-        QVERIFY(
-            inst.writeFile("update-tmp/main.zip", inst.readFile("update-tmp/main.zip").left(60)));
-    else if (spoil == "empty")
-        QVERIFY(inst.writeFile("update-tmp/main.zip", {}));
-    else if (spoil == "text")
-        QVERIFY(inst.writeFile("update-tmp/main.zip", "PK? no, just text\n"));
-    else if (spoil == "claimed")
-        QVERIFY(pythonPackage(mainZip, "[" + exe + "]", claimSize(50 << 20)));
-    else if (spoil == "huge") {
-        QString many = "[";
-        for (int i = 0; i < 64; ++i)
-            many += QStringLiteral("('part%1',b'x',0o100644),").arg(i);
-        QVERIFY(pythonPackage(mainZip, many + exe + "]", claimSize(0xFFFFFFF0u)));
-    } else if (spoil == "db-empty")
-        QVERIFY(inst.writeFile("rc.db", {}));
-    else if (spoil == "db-text")
-        QVERIFY(inst.writeFile("rc.db", QByteArray(4096, 'T')));
-    else if (spoil == "db-folder") {
-        QVERIFY(QFile::remove(inst.path("rc.db")));
-        QVERIFY(QDir().mkpath(inst.path("rc.db/inside")));
-    } else if (spoil == "release-nokeys")
-        QCOMPARE(sqliteText(inst.path("pkg-db/rc.db"), "DROP TABLE rckeys"), "");
-    else if (spoil == "release-nocolumn")
-        QCOMPARE(
-            sqliteText(inst.path("pkg-db/rc.db"), "ALTER TABLE rcmodels DROP COLUMN Correction"),
-            "");
-    else if (spoil == "ini-garbage") {
-        QByteArray garbage;
-        for (int i = 0; i < 4096; ++i)
-            garbage += char((i * 131 + 7) % 256);
-        QVERIFY(inst.writeFile("config.ini", garbage));
-    } else if (spoil == "ini-long")
-        inst.setInstalled("Settings/softwareName", QString(300, 'k'));
-    else if (spoil == "ini-dates") {
-        inst.setInstalled("UpdateInfo/main", "04.04.2030");
-        inst.setInstalled("UpdateInfo/database", "2030/04/04");
-    } else if (spoil == "ini-mode")
-        inst.setOffered("UpdateInfo/updateMode", "two");
-    if (spoil == "db-journal") {
-        // A program that died inside a transaction: changed pages are in the file, the
-        // originals in the journal beside it.
-        const QString script = "import os,sqlite3,sys\n"
-                               "c=sqlite3.connect(sys.argv[1],isolation_level=None)\n"
-                               "c.execute('PRAGMA cache_size=1')\n"
-                               "c.execute('BEGIN')\n"
-                               "c.execute(\"UPDATE rcmodels SET Brand='torn'\")\n"
-                               "c.execute(\"UPDATE rckeys SET Name='torn'\")\n"
-                               "os._exit(0)\n";
-        QCOMPARE(runProgram("python3", {"-c", script, inst.path("rc.db")}, inst.root()), 0);
-        QVERIFY(inst.exists("rc.db-journal"));
-    }
-    QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
-    QVERIFY(QDir(inst.path("pkg-db")).removeRecursively());
     QVERIFY(QDir(inst.path("pkg-other")).removeRecursively());
+    QVERIFY(inst.writeDatabase("rc.db", Shapes::firstGenerationUser(20)));
+    QVERIFY(inst.offerDatabase(Shapes::release()));
+
+    spoil(inst, exe);
+    if (QTest::currentTestFailed())
+        return;
 
     const QString db = inst.path("rc.db");
-    const bool usableDatabase = !spoil.startsWith("db-") || spoil == "db-journal";
     QString ownBefore;
-    if (spoil == "db-journal") {
+    if (catalogue == Catalogue::Torn) {
         // What the journal restores, read from a copy so that the original stays torn.
         QDir().mkpath(inst.path("copy"));
         QVERIFY(QFile::copy(db, inst.path("copy/rc.db")));
@@ -229,7 +268,7 @@ void TestHostile::corpus()
             sqliteText(inst.path("copy/rc.db"), "SELECT count(*) FROM rcmodels WHERE Brand='torn'"),
             "0");
         QVERIFY(QDir(inst.path("copy")).removeRecursively());
-    } else if (usableDatabase) {
+    } else if (catalogue == Catalogue::Kept) {
         ownBefore = ownModels(db);
     }
     const QByteArray bytesBefore = inst.readFile("rc.db");
@@ -242,7 +281,7 @@ void TestHostile::corpus()
         QVERIFY2(log.contains("text: " + text + "\n"), qPrintable(log.right(900)));
     if (!logLine.isEmpty())
         QVERIFY2(log.contains(logLine), qPrintable(log.right(900)));
-    if (spoil != "ini-long")
+    if (restarted)
         QVERIFY(inst.waitForStarts(1));
 
     QCOMPARE(inst.readFile("kestrelix.exe").contains("new build"), executableReplaced);
@@ -253,7 +292,7 @@ void TestHostile::corpus()
     QCOMPARE(QFileInfo(outer.filePath("beside.txt")).size(), 0);
     QVERIFY(!QFile::exists("/tmp/kx-hostile-absolute.txt"));
 
-    if (usableDatabase) {
+    if (catalogue != Catalogue::Spoilt) {
         QCOMPARE(sqliteText(db, "PRAGMA integrity_check"), "ok");
         QCOMPARE(ownModels(db), ownBefore);
     } else {
@@ -262,7 +301,7 @@ void TestHostile::corpus()
     if (status < 0 && status > -4) // the database step failed
         QCOMPARE(inst.installed("UpdateInfo/database"), oldVersion);
 
-    if (spoil == "db-journal") {
+    if (catalogue == Catalogue::Torn) {
         // The backup holds the database as last committed, not the torn file.
         const QStringList backups = QDir(inst.path("backup")).entryList({"rcdb-*.zip"});
         QCOMPARE(backups.size(), 1);

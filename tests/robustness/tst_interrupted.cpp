@@ -8,7 +8,8 @@
 #include <QTest>
 
 #include "tests/support/installation.h"
-#include "tools/sampledata/sampledatabase.h"
+#include "tests/support/databaseshapes.h"
+#include "tests/support/sqliteoracle.h"
 
 namespace {
 
@@ -103,24 +104,16 @@ void TestInterrupted::initTestCase()
         QVERIFY(inst.writeFile("pkg-other/help/index.html", "new help"));
         QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
 
-        SampleData::DatabaseSpec current;
-        current.layout = SampleData::Layout::First;
+        SampleData::DatabaseShape current = Shapes::firstGenerationUser(1500);
         current.suppliedModels = 60000;
         current.keySets = 25000;
         current.keysPerSet = 12;
-        current.ownModels = 1500;
         current.keysPerOwnModel = 10;
-        current.withNulls = true;
-        current.withQuotes = true;
-        QVERIFY(SampleData::writeDatabase(inst.path("rc.db"), current));
-        SampleData::DatabaseSpec release = current;
-        release.layout = SampleData::Layout::Second;
-        release.suppliedModels = 66000;
-        release.ownModels = 0;
-        QDir().mkpath(inst.path("pkg-db"));
-        QVERIFY(SampleData::writeDatabase(inst.path("pkg-db/rc.db"), release));
-        QVERIFY(inst.zipFolder("rcdb.zip", "pkg-db"));
-        for (const char *folder : {"pkg-main", "pkg-other", "pkg-db"})
+        QVERIFY(inst.writeDatabase("rc.db", current));
+        SampleData::DatabaseShape release = Shapes::release(66000, 25000, 12);
+        release.withNulls = true; // every 97th supplied model without a Link
+        QVERIFY(inst.offerDatabase(release));
+        for (const char *folder : {"pkg-main", "pkg-other"})
             QVERIFY(QDir(inst.path(folder)).removeRecursively());
         QVERIFY(copyTree(inst.root(), m_template));
     }
@@ -130,9 +123,7 @@ void TestInterrupted::initTestCase()
     QVERIFY(copyTree(m_template, reference));
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(runProgram(binaryPath("updater"), {"-A", "1", "-platform", "offscreen"},
-                        reference + "/update"),
-             0);
+    QCOMPARE(runUpdater(reference + "/update"), 0);
     m_runMs = timer.elapsed();
     m_after = readState(reference);
     QCOMPARE(m_after.versions, newVersion + ' ' + newVersion + ' ' + newVersion + ' ');
@@ -161,7 +152,7 @@ void TestInterrupted::killedAnywhere()
                                       : 900 + int(random.bounded(quint32(m_runMs - 800)));
         QProcess updater;
         updater.setWorkingDirectory(work + "/update");
-        updater.start(binaryPath("updater"), {"-A", "1", "-platform", "offscreen"});
+        updater.start(binaryPath("updater"), updaterArguments());
         QVERIFY(updater.waitForStarted());
         updater.waitForFinished(delay);
         updater.kill();
@@ -196,9 +187,7 @@ void TestInterrupted::killedAnywhere()
             QVERIFY2(killed.otherFile == m_after.otherFile, qPrintable(at));
 
         // A second run finishes the work, with the result of a run never interrupted.
-        QCOMPARE(runProgram(binaryPath("updater"), {"-A", "1", "-platform", "offscreen"},
-                            work + "/update"),
-                 0);
+        QCOMPARE(runUpdater(work + "/update"), 0);
         const State finished = readState(work);
         QVERIFY2(finished.ownModels == m_after.ownModels, qPrintable(at));
         QVERIFY2(finished.ownKeys == m_after.ownKeys, qPrintable(at));

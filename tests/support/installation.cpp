@@ -1,4 +1,4 @@
-#include "installation.h"
+#include "tests/support/installation.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -8,6 +8,21 @@
 #include <QProcess>
 #include <QSettings>
 #include <QThread>
+
+#include "tests/support/files.h"
+#include "tests/support/testdatabase.h"
+
+namespace {
+
+bool setValue(const QString &file, const QString &key, const QString &value)
+{
+    QSettings settings(file, QSettings::IniFormat);
+    settings.setValue(key, value);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+} // namespace
 
 Installation::Installation()
 {
@@ -63,17 +78,14 @@ bool Installation::writeFile(const QString &relative, const QByteArray &data,
 {
     const QString target = path(relative);
     QDir().mkpath(QFileInfo(target).absolutePath());
-    QFile file(target);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
+    if (!::writeFile(target, data))
         return false;
-    file.close();
-    return permissions == QFileDevice::Permissions() || file.setPermissions(permissions);
+    return permissions == QFileDevice::Permissions() || QFile::setPermissions(target, permissions);
 }
 
 QByteArray Installation::readFile(const QString &relative) const
 {
-    QFile file(path(relative));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return ::readFile(path(relative));
 }
 
 bool Installation::exists(const QString &relative) const
@@ -81,22 +93,48 @@ bool Installation::exists(const QString &relative) const
     return QFileInfo::exists(path(relative)) || QFileInfo(path(relative)).isSymLink();
 }
 
-void Installation::setInstalled(const QString &key, const QString &value)
+QStringList Installation::files(const QString &relative) const
 {
-    QSettings settings(path(QStringLiteral("config.ini")), QSettings::IniFormat);
-    settings.setValue(key, value);
+    return QDir(path(relative)).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
 }
 
-void Installation::setOffered(const QString &key, const QString &value)
+bool Installation::setInstalled(const QString &key, const QString &value)
 {
-    QSettings settings(path(QStringLiteral("update-tmp/config.ini")), QSettings::IniFormat);
-    settings.setValue(key, value);
+    return setValue(path(QStringLiteral("config.ini")), key, value);
+}
+
+bool Installation::setOffered(const QString &key, const QString &value)
+{
+    return setValue(path(QStringLiteral("update-tmp/config.ini")), key, value);
 }
 
 QString Installation::installed(const QString &key) const
 {
     const QSettings settings(path(QStringLiteral("config.ini")), QSettings::IniFormat);
     return settings.value(key).toString();
+}
+
+bool Installation::writeDatabase(const QString &relative, const SampleData::DatabaseShape &shape)
+{
+    const QString target = path(relative);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QString error;
+    if (SampleData::writeDatabase(target, shape, &error))
+        return true;
+    qWarning() << "Can not write" << target << error;
+    return false;
+}
+
+bool Installation::createDatabase(const QStringList &statements)
+{
+    return ::createDatabase(path(QStringLiteral("rc.db")), statements);
+}
+
+bool Installation::offerDatabase(const SampleData::DatabaseShape &release)
+{
+    const QString folder = QStringLiteral("pkg-db");
+    return writeDatabase(folder + QStringLiteral("/rc.db"), release) &&
+           zipFolder(QStringLiteral("rcdb.zip"), folder) && QDir(path(folder)).removeRecursively();
 }
 
 bool Installation::zipFolder(const QString &package, const QString &sourceFolder) const
@@ -161,24 +199,19 @@ QString binaryPath(const QString &name)
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../bin/") + name;
 }
 
+QStringList updaterArguments()
+{
+    return {QStringLiteral("-A"), QStringLiteral("1"), QStringLiteral("-platform"),
+            QStringLiteral("offscreen")};
+}
+
+int runUpdater(const QString &updateDir, QByteArray *output, int timeoutMs)
+{
+    return runProgram(binaryPath(QStringLiteral("updater")), updaterArguments(), updateDir, output,
+                      timeoutMs);
+}
+
 int runUpdater(const Installation &inst, QByteArray *output, int timeoutMs)
 {
-    return runProgram(binaryPath(QStringLiteral("updater")),
-                      {QStringLiteral("-A"), QStringLiteral("1"), QStringLiteral("-platform"),
-                       QStringLiteral("offscreen")},
-                      inst.updateDir(), output, timeoutMs);
-}
-
-QStringList sqliteRows(const QString &database, const QString &statement)
-{
-    QByteArray output;
-    if (runProgram(QStringLiteral("sqlite3"), {database, statement}, QDir::tempPath(), &output) !=
-        0)
-        return {QStringLiteral("<sqlite3 failed: %1>").arg(QString::fromUtf8(output.trimmed()))};
-    return QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QString sqliteText(const QString &database, const QString &statement)
-{
-    return sqliteRows(database, statement).join(QLatin1Char('\n'));
+    return runUpdater(inst.updateDir(), output, timeoutMs);
 }

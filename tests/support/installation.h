@@ -7,9 +7,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "tools/sampledata/sampledatabase.h"
+
 // A throw-away Kestrelix installation: <root>/update is the updater's working folder, beside it
-// config.ini, backup/ and update-tmp/. enter() makes update/ the current folder until leave()
-// or destruction.
+// config.ini, rc.db, backup/ and update-tmp/. enter() makes update/ the current folder until
+// leave() or destruction.
 class Installation
 {
 public:
@@ -33,10 +35,19 @@ public:
                    QFileDevice::Permissions permissions = {});
     QByteArray readFile(const QString &relative) const;
     bool exists(const QString &relative) const;
+    // The files directly in a folder of the installation, hidden ones included.
+    QStringList files(const QString &relative) const;
 
-    void setInstalled(const QString &key, const QString &value);
-    void setOffered(const QString &key, const QString &value);
+    bool setInstalled(const QString &key, const QString &value);
+    bool setOffered(const QString &key, const QString &value);
     QString installed(const QString &key) const;
+
+    // Writes a sample catalogue of that shape at the relative path.
+    bool writeDatabase(const QString &relative, const SampleData::DatabaseShape &shape);
+    // Runs the statements on a new rc.db.
+    bool createDatabase(const QStringList &statements);
+    // Offers a release of the catalogue: update-tmp/rcdb.zip holding rc.db, packed by zip.
+    bool offerDatabase(const SampleData::DatabaseShape &release);
 
     // Makes update-tmp/<package> from the files below <root>/<sourceFolder> with Info-ZIP's
     // zip, so that our own writer is not the only producer of packages.
@@ -56,17 +67,16 @@ private:
     QString m_previous;
 };
 
-// Runs a program to its end; its exit code, or -1 when it could not start or timed out.
-int runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
+// Runs a program to its end, in workDir or else the current folder; its exit code, or -1 when it
+// could not start or timed out. The output has standard output and errors merged.
+int runProgram(const QString &program, const QStringList &arguments, const QString &workDir = {},
                QByteArray *output = nullptr, int timeoutMs = 120000);
 
-// Runs build/bin/updater -A 1 -platform offscreen in an installation's update/ folder.
+// What the tests start the updater with: automatic mode, no screen.
+QStringList updaterArguments();
+// Runs build/bin/updater in an installation's update/ folder (or in the given one).
 int runUpdater(const Installation &inst, QByteArray *output = nullptr, int timeoutMs = 120000);
-
-// Asks the sqlite3 command, so that our own reading code is not the only judge of a database:
-// the rows as sqlite3 prints them, or one line saying that it failed.
-QStringList sqliteRows(const QString &database, const QString &statement);
-QString sqliteText(const QString &database, const QString &statement);
+int runUpdater(const QString &updateDir, QByteArray *output = nullptr, int timeoutMs = 120000);
 
 // Where the build put the executables (UPDATER_BIN_DIR from CTest, else beside the test).
 QString binaryPath(const QString &name);

@@ -18,7 +18,10 @@
 #include <QtTest>
 
 #include "upload/client.h"
-#include "uploadfixture.h"
+#include "tests/support/databaseshapes.h"
+#include "tests/support/installation.h"
+#include "tests/support/messagecollector.h"
+#include "tests/support/sqliteoracle.h"
 
 namespace {
 
@@ -162,7 +165,7 @@ private slots:
     void roundTripWithUploadServer();
 
 private:
-    UploadFixture *fixture = nullptr;
+    Installation *fixture = nullptr;
     MessageCollector *messages = nullptr;
 };
 
@@ -173,10 +176,10 @@ void TestClient::initTestCase()
 
 void TestClient::init()
 {
-    fixture = new UploadFixture;
+    fixture = new Installation;
     QVERIFY(fixture->isValid());
-    QVERIFY(fixture->createDatabase(UploadFixture::secondGenerationTables() +
-                                    UploadFixture::sampleRows()));
+    fixture->enter();
+    QVERIFY(fixture->createDatabase(Shapes::tables() + Shapes::ownModelsToSend()));
     messages = new MessageCollector("kestrelix.upload");
 }
 
@@ -268,7 +271,8 @@ void TestClient::answers()
     }
     QCOMPARE(messages->lines(), beforeAnswer + lastLines);
 
-    QCOMPARE(fixture->queryValue(unsentOwn), accepted ? QStringLiteral("0") : QStringLiteral("2"));
+    QCOMPARE(sqliteText(fixture->path("rc.db"), unsentOwn),
+             accepted ? QStringLiteral("0") : QStringLiteral("2"));
     if (server.behaviour == TestServer::Behaviour::NeverRead)
         return;
 
@@ -406,9 +410,10 @@ void TestClient::markedModelsAreNotSentAgain()
     QVERIFY(upload(client, host, 3, &finished));
     QVERIFY(finished);
     QCOMPARE(documentOf(server.frames.value(0)).count("<model "), 3);
-    QCOMPARE(fixture->queryValue(unsentOwn), QStringLiteral("0"));
+    QCOMPARE(sqliteText(fixture->path("rc.db"), unsentOwn), QStringLiteral("0"));
     // Supplied models are never marked.
-    QCOMPARE(fixture->queryValue("SELECT Flag FROM rcmodels WHERE Rcid = 4"), QStringLiteral("0"));
+    QCOMPARE(sqliteText(fixture->path("rc.db"), "SELECT Flag FROM rcmodels WHERE Rcid = 4"),
+             QStringLiteral("0"));
 
     messages->clear();
     QVERIFY(!upload(client, host, 2, &finished));
@@ -441,18 +446,19 @@ void TestClient::charactersXmlCanNotCarry()
     QFETCH(QString, brand);
     QFETCH(QString, sent);
     QVERIFY(fixture->createDatabase(
-        UploadFixture::secondGenerationTables() + UploadFixture::sampleRows() +
+        Shapes::tables() + Shapes::ownModelsToSend() +
         QStringList{"UPDATE rcmodels SET Brand = " + brand + " WHERE Rcid = 1"}));
     const QString storedBefore =
-        fixture->queryValue("SELECT hex(Brand) FROM rcmodels WHERE Rcid = 1");
+        sqliteText(fixture->path("rc.db"), "SELECT hex(Brand) FROM rcmodels WHERE Rcid = 1");
     TestServer server;
     QVERIFY(server.listen());
     bool finished = false;
     Client client;
     QVERIFY(upload(client, host, 2, &finished));
     QVERIFY(finished);
-    QCOMPARE(fixture->queryValue(unsentOwn), QStringLiteral("0"));
-    QCOMPARE(fixture->queryValue("SELECT hex(Brand) FROM rcmodels WHERE Rcid = 1"), storedBefore);
+    QCOMPARE(sqliteText(fixture->path("rc.db"), unsentOwn), QStringLiteral("0"));
+    QCOMPARE(sqliteText(fixture->path("rc.db"), "SELECT hex(Brand) FROM rcmodels WHERE Rcid = 1"),
+             storedBefore);
 
     // Read by a parser that is not Qt's; the brands come back as JSON, free of the console's
     // encoding.
@@ -474,12 +480,9 @@ void TestClient::charactersXmlCanNotCarry()
 void TestClient::roundTripWithUploadServer()
 {
     QTemporaryDir store;
-    QVERIFY(fixture->writeConfig("Settings", "company", "Fish & \"Chips\""));
+    QVERIFY(fixture->setInstalled("Settings/company", "Fish & \"Chips\""));
     QProcess server;
-    server.start(qEnvironmentVariable("UPDATER_BIN_DIR",
-                                      QCoreApplication::applicationDirPath() + "/../bin") +
-                     "/upload-server",
-                 {"--store", store.path()});
+    server.start(binaryPath("upload-server"), {"--store", store.path()});
     QVERIFY2(server.waitForStarted(), qPrintable(server.errorString()));
     QByteArray output;
     QTRY_VERIFY2((output += server.readAllStandardOutput()).contains("listening on 127.0.0.1:5678"),

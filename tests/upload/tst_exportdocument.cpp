@@ -5,7 +5,10 @@
 #include <QtTest>
 
 #include "upload/exportdocument.h"
-#include "uploadfixture.h"
+#include "tests/support/databaseshapes.h"
+#include "tests/support/installation.h"
+#include "tests/support/messagecollector.h"
+#include "tests/support/sqliteoracle.h"
 
 namespace {
 
@@ -88,13 +91,14 @@ private:
     bool build(ExportDocument &document, int mode, const ExportDocument::About &about);
     bool buildFromInstallation(ExportDocument &document, int mode);
 
-    UploadFixture *fixture = nullptr;
+    Installation *fixture = nullptr;
 };
 
 void TestExportDocument::init()
 {
-    fixture = new UploadFixture;
+    fixture = new Installation;
     QVERIFY(fixture->isValid());
+    fixture->enter();
 }
 
 void TestExportDocument::cleanup()
@@ -167,8 +171,7 @@ void TestExportDocument::selectionByMode()
     QFETCH(QStringList, flags);
     QFETCH(QStringList, keyIds);
 
-    QVERIFY(fixture->createDatabase(UploadFixture::secondGenerationTables() +
-                                    UploadFixture::sampleRows() + extraRows));
+    QVERIFY(fixture->createDatabase(Shapes::tables() + Shapes::ownModelsToSend() + extraRows));
     ExportDocument document;
     QCOMPARE(build(document, mode, fixedAbout()), found);
     QCOMPARE(document.hasData(), found);
@@ -189,8 +192,7 @@ void TestExportDocument::selectionByMode()
 
 void TestExportDocument::layoutOfTheText()
 {
-    QVERIFY(fixture->createDatabase(UploadFixture::secondGenerationTables() +
-                                    UploadFixture::sampleRows()));
+    QVERIFY(fixture->createDatabase(Shapes::tables() + Shapes::ownModelsToSend()));
     ExportDocument document;
     QVERIFY(build(document, 2, fixedAbout()));
     const QList<QByteArray> lines = document.toByteArray().split('\n');
@@ -220,7 +222,7 @@ void TestExportDocument::escapedValuesReadBackUnchanged()
 {
     const QString awkward = QStringLiteral("Fish \"&\" Chips <Ltd> 'n' Grüße");
     QVERIFY(fixture->createDatabase(
-        UploadFixture::secondGenerationTables() +
+        Shapes::tables() +
         QStringList{"INSERT INTO rcmodels VALUES (9, 'Say \"hi\" & <bye>', 'TV', 'M', '', 9, "
                     "'', '', 1, 0, 0, 0, 0)"}));
     ExportDocument::About about = fixedAbout();
@@ -242,7 +244,7 @@ void TestExportDocument::escapedValuesReadBackUnchanged()
 void TestExportDocument::sameTextAsTheDomWriter()
 {
     QVERIFY(fixture->createDatabase(
-        UploadFixture::secondGenerationTables() + UploadFixture::sampleRows() +
+        Shapes::tables() + Shapes::ownModelsToSend() +
         QStringList{"INSERT INTO rcmodels VALUES (8, 'two' || char(10) || 'lines' || char(9) || "
                     "'tab' || char(13), ']]> <&>', '\"q\"', 'Grüße', 8, '', '', 1, 0, 0, 0, 0)"}));
     ExportDocument::About about = fixedAbout();
@@ -279,7 +281,7 @@ void TestExportDocument::keysInTheOrderOfAModelDrivenJoin_data()
     QTest::addColumn<QStringList>("rows");
     QTest::addColumn<int>("mode");
 
-    const QStringList integerTables = UploadFixture::secondGenerationTables();
+    const QStringList integerTables = Shapes::tables();
     // Keys of different sets interleaved in the table, models not in the order of their Links,
     // one key set shared by two models, a model without keys and one with a NULL Link.
     const QStringList mixed = {
@@ -300,12 +302,9 @@ void TestExportDocument::keysInTheOrderOfAModelDrivenJoin_data()
     QTest::newRow("integers, mode 2") << integerTables << mixed << 2;
     QTest::newRow("integers, mode 3") << integerTables << mixed << 3;
     // Texts where numbers are expected: matched under SQLite's own rules (affinity, collation).
-    const QStringList textTables = {
-        "CREATE TABLE rcmodels (Rcid INTEGER, Brand TEXT, Type TEXT, Model TEXT, Documentation "
-        "TEXT, Link INTEGER, Author TEXT, Correction TEXT, Own INTEGER, Hidden INTEGER, Flag "
-        "INTEGER, Hidden1 INTEGER, Prot INTEGER NOT NULL DEFAULT (0))",
-        "CREATE TABLE rckeys (Rcid TEXT COLLATE NOCASE, RCTypeId INTEGER, Name TEXT, ID TEXT, "
-        "Nkey INTEGER)"};
+    const QStringList textTables = {SampleData::modelsTable(SampleData::Layout::Second),
+                                    SampleData::keysTable(SampleData::Layout::Second)
+                                        .replace("Rcid INTEGER", "Rcid TEXT COLLATE NOCASE")};
     const QStringList texts =
         mixed +
         QStringList{
@@ -362,10 +361,7 @@ void TestExportDocument::nullColumnsAndMissingProt()
 {
     // A twelve-column rcmodels, as before the migration, with NULLs in it.
     QVERIFY(fixture->createDatabase(
-        {"CREATE TABLE rcmodels (Rcid INTEGER, Brand TEXT, Type TEXT, Model TEXT, "
-         "Documentation TEXT, Link INTEGER, Author TEXT, Correction TEXT, Own INTEGER, "
-         "Hidden INTEGER, Flag INTEGER, Hidden1 INTEGER)",
-         UploadFixture::secondGenerationTables().at(1),
+        {SampleData::modelsTable(SampleData::Layout::Second, false), Shapes::tables().at(1),
          "INSERT INTO rcmodels VALUES (5, NULL, 'TV', NULL, NULL, 5, NULL, NULL, 1, NULL, 0, 4)",
          "INSERT INTO rckeys VALUES (5, NULL, 'Power', NULL, 12)"}));
     ExportDocument document;
@@ -386,7 +382,7 @@ void TestExportDocument::nullColumnsAndMissingProt()
 void TestExportDocument::firstGenerationSendsModelsWithoutKeys()
 {
     QVERIFY(fixture->createDatabase(
-        UploadFixture::firstGenerationTables() +
+        Shapes::tables(SampleData::Layout::First) +
         QStringList{"INSERT INTO rcmodels VALUES (1, 'Acme', 'TV', 'A1', '', 1, '', '', 1, 0, 0, "
                     "6)",
                     "INSERT INTO rckeys VALUES (1, '1-02', 'Power', '0x10')"}));
@@ -400,8 +396,7 @@ void TestExportDocument::firstGenerationSendsModelsWithoutKeys()
 
 void TestExportDocument::aboutFromTheInstallation()
 {
-    QVERIFY(fixture->createDatabase(UploadFixture::secondGenerationTables() +
-                                    UploadFixture::sampleRows()));
+    QVERIFY(fixture->createDatabase(Shapes::tables() + Shapes::ownModelsToSend()));
     const qint64 before = QDateTime::currentMSecsSinceEpoch();
     ExportDocument defaults;
     QVERIFY(buildFromInstallation(defaults, 3));
@@ -427,9 +422,9 @@ void TestExportDocument::aboutFromTheInstallation()
                  QRegularExpression("^[0-9A-F]{2}(:[0-9A-F]{2})+$").match(mac).hasMatch(),
              qPrintable(mac));
 
-    QVERIFY(fixture->writeConfig("Settings", "company", "Acme & Sons"));
-    QVERIFY(fixture->writeConfig("Settings", "address", "1 \"Main\" St"));
-    QVERIFY(fixture->writeConfig("Settings", "contact", "sales@acme.example"));
+    QVERIFY(fixture->setInstalled("Settings/company", "Acme & Sons"));
+    QVERIFY(fixture->setInstalled("Settings/address", "1 \"Main\" St"));
+    QVERIFY(fixture->setInstalled("Settings/contact", "sales@acme.example"));
     ExportDocument configured;
     QVERIFY(buildFromInstallation(configured, 3));
     about = parse(configured.toByteArray()).about;

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "tests/support/installation.h"
+
 namespace {
 
 const QByteArray goodDocument = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc>\n <rcmodels>\n"
@@ -64,10 +66,7 @@ class ServerProcess
 public:
     explicit ServerProcess(const QStringList &extra)
     {
-        process.setProgram(
-            qEnvironmentVariable("UPDATER_BIN_DIR",
-                                 QCoreApplication::applicationDirPath() + "/../bin") +
-            "/upload-server");
+        process.setProgram(binaryPath("upload-server"));
         process.setArguments(QStringList{"--port", "0", "--store", store.path()} + extra);
         process.start();
     }

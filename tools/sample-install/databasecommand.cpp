@@ -11,8 +11,8 @@ struct NumberOption
 {
     const char *name;
     const char *description;
-    qint64 SampleData::DatabaseSpec::*wide;
-    int SampleData::DatabaseSpec::*narrow;
+    qint64 SampleData::DatabaseShape::*wide;
+    int SampleData::DatabaseShape::*narrow;
 };
 
 } // namespace
@@ -42,20 +42,20 @@ int runDatabaseCommand(const QStringList &arguments)
     parser.addOptions({size, release, generation, noProt, nulls, quotes});
 
     const NumberOption numbers[] = {
-        {"models", "Supplied models.", nullptr, &SampleData::DatabaseSpec::suppliedModels},
+        {"models", "Supplied models.", nullptr, &SampleData::DatabaseShape::suppliedModels},
         {"key-sets", "Key sets shared by the supplied models.", nullptr,
-         &SampleData::DatabaseSpec::keySets},
-        {"keys-per-set", "Keys in each key set.", nullptr, &SampleData::DatabaseSpec::keysPerSet},
-        {"types", "Remote-control types 1 to n.", nullptr, &SampleData::DatabaseSpec::rcTypes},
-        {"first-rcid", "Rcid of the first supplied model.", &SampleData::DatabaseSpec::firstRcid,
+         &SampleData::DatabaseShape::keySets},
+        {"keys-per-set", "Keys in each key set.", nullptr, &SampleData::DatabaseShape::keysPerSet},
+        {"types", "Remote-control types 1 to n.", nullptr, &SampleData::DatabaseShape::rcTypes},
+        {"first-rcid", "Rcid of the first supplied model.", &SampleData::DatabaseShape::firstRcid,
          nullptr},
-        {"own", "Own models.", nullptr, &SampleData::DatabaseSpec::ownModels},
+        {"own", "Own models.", nullptr, &SampleData::DatabaseShape::ownModels},
         {"keys-per-own", "Keys of each own model.", nullptr,
-         &SampleData::DatabaseSpec::keysPerOwnModel},
-        {"own-first-rcid", "Rcid of the first own model.", &SampleData::DatabaseSpec::ownFirstRcid,
+         &SampleData::DatabaseShape::keysPerOwnModel},
+        {"own-first-rcid", "Rcid of the first own model.", &SampleData::DatabaseShape::ownFirstRcid,
          nullptr},
         {"duplicates", "The last n own models repeat the Rcids of the first n.", nullptr,
-         &SampleData::DatabaseSpec::duplicatedOwnRcids},
+         &SampleData::DatabaseShape::duplicatedOwnRcids},
     };
     QList<QCommandLineOption> numberOptions;
     for (const NumberOption &number : numbers) {
@@ -72,7 +72,7 @@ int runDatabaseCommand(const QStringList &arguments)
         return 2;
     }
 
-    SampleData::DatabaseSpec shape;
+    SampleData::DatabaseShape shape;
     const QString sizeName = parser.value(size).toUpper();
     if (sizeName == QLatin1String("S"))
         shape = SampleData::sizeS(parser.isSet(release));

@@ -64,7 +64,7 @@ bool writePackage(const QString &path, const QList<Entry> &entries, QString *err
 // release of the catalogue in the newer layout, packed as the database package.
 bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *error)
 {
-    SampleData::DatabaseSpec current;
+    SampleData::DatabaseShape current;
     current.layout =
         sample.firstGeneration ? SampleData::Layout::First : SampleData::Layout::Second;
     current.withProt = false;
@@ -85,7 +85,7 @@ bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *
     if (!sample.offerDatabase)
         return true;
 
-    SampleData::DatabaseSpec release;
+    SampleData::DatabaseShape release;
     release.suppliedModels = sample.suppliedModels + sample.suppliedModels / 10;
     release.keySets = qMax(1, release.suppliedModels / 2);
     release.keysPerSet = 12;

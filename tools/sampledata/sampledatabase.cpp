@@ -97,16 +97,15 @@ bool run(const QSqlDatabase &db, const QString &statement, const QVariantList &v
     return true;
 }
 
-bool fill(const QSqlDatabase &db, const DatabaseSpec &shape, QString *error)
+bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
 {
     const bool first = shape.layout == Layout::First;
     const bool prot = !first && shape.withProt;
     const int types = qMax(1, shape.rcTypes);
     const int sets = qMax(1, shape.keySets);
 
-    const QString modelsTable =
-        first ? firstModels : secondModels + (prot ? protColumn : QString()) + QStringLiteral(")");
-    if (!run(db, modelsTable, {}, error) || !run(db, first ? firstKeys : secondKeys, {}, error))
+    if (!run(db, modelsTable(shape.layout, prot), {}, error) ||
+        !run(db, keysTable(shape.layout), {}, error))
         return false;
 
     // The supplied model's type is its key set's.
@@ -158,9 +157,9 @@ bool fill(const QSqlDatabase &db, const DatabaseSpec &shape, QString *error)
                error);
 }
 
-DatabaseSpec sized(int supplied, int keySets, int own, bool release)
+DatabaseShape sized(int supplied, int keySets, int own, bool release)
 {
-    DatabaseSpec shape;
+    DatabaseShape shape;
     shape.suppliedModels = supplied;
     shape.keySets = keySets;
     shape.keysPerSet = 30;
@@ -171,16 +170,28 @@ DatabaseSpec sized(int supplied, int keySets, int own, bool release)
 
 } // namespace
 
-DatabaseSpec sizeS(bool release)
+QString modelsTable(Layout layout, bool withProt)
+{
+    if (layout == Layout::First)
+        return firstModels;
+    return secondModels + (withProt ? protColumn : QString()) + QStringLiteral(")");
+}
+
+QString keysTable(Layout layout)
+{
+    return layout == Layout::First ? firstKeys : secondKeys;
+}
+
+DatabaseShape sizeS(bool release)
 {
     return sized(20000, 10000, 2000, release);
 }
-DatabaseSpec sizeL(bool release)
+DatabaseShape sizeL(bool release)
 {
     return sized(200000, 100000, 20000, release);
 }
 
-bool writeDatabase(const QString &path, const DatabaseSpec &shape, QString *error)
+bool writeDatabase(const QString &path, const DatabaseShape &shape, QString *error)
 {
     if (QFile::exists(path) && !QFile::remove(path)) {
         if (error)

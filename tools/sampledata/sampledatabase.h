@@ -16,7 +16,7 @@ enum class Layout {
     Second, // rcmodels ends in Hidden1 (and Prot); rckeys has Rcid, RCTypeId, Name, ID, Nkey
 };
 
-struct DatabaseSpec
+struct DatabaseShape
 {
     Layout layout = Layout::Second;
     // Second layout only: whether rcmodels already has the Prot column.
@@ -39,11 +39,16 @@ struct DatabaseSpec
     bool withQuotes = false;
 };
 
+// The CREATE TABLE statements of a layout, as writeDatabase makes the tables; the one source of
+// the two generations' layouts for the tools and the tests. withProt counts for Second only.
+QString modelsTable(Layout layout, bool withProt = true);
+QString keysTable(Layout layout);
+
 // The sizes S and L of the benchmarks; release = true leaves out the own models.
-DatabaseSpec sizeS(bool release = false);
-DatabaseSpec sizeL(bool release = false);
+DatabaseShape sizeS(bool release = false);
+DatabaseShape sizeL(bool release = false);
 
 // Writes a new file at path, replacing one that is there.
-bool writeDatabase(const QString &path, const DatabaseSpec &shape, QString *error = nullptr);
+bool writeDatabase(const QString &path, const DatabaseShape &shape, QString *error = nullptr);
 
 } // namespace SampleData
