@@ -2,11 +2,15 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "tests/support/installation.h"
+#include "tools/upload-server/uploadstore.h"
 
 namespace {
 
@@ -120,6 +124,8 @@ private slots:
     void servesOthersWhileOneStalls();
     void answerOptions_data();
     void answerOptions();
+    void storesValuesAsTheyArrived_data();
+    void storesValuesAsTheyArrived();
 };
 
 void TestUploadServer::refusesBadFrames_data()
@@ -299,6 +305,85 @@ void TestUploadServer::answerOptions()
         QVERIFY(!socket.waitForReadyRead(500));
     QCOMPARE(socket.readAll(), QByteArray());
     QCOMPARE(server.storedFiles().size(), 1);
+}
+
+namespace {
+
+// Every row of a table, each value with its SQL type: nothing may arrive as NULL or as a number.
+QStringList rowsOf(const QString &file, const QString &table)
+{
+    QStringList rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "stored");
+        db.setDatabaseName(file);
+        if (db.open()) {
+            QSqlQuery query(db);
+            query.exec("SELECT * FROM " + table);
+            while (query.next()) {
+                QStringList values;
+                for (int i = 0; i < query.record().count(); ++i) {
+                    values << query.value(i).toString();
+                }
+                rows << values.join('|');
+            }
+            QSqlQuery types(db);
+            types.exec("SELECT count(*) FROM " + table + " WHERE typeof(Rcid) <> 'text'");
+            if (types.next() && types.value(0).toInt() != 0)
+                rows << "non-text Rcid";
+        }
+    }
+    QSqlDatabase::removeDatabase("stored");
+    return rows;
+}
+
+} // namespace
+
+void TestUploadServer::storesValuesAsTheyArrived_data()
+{
+    QTest::addColumn<QByteArray>("elements");
+    QTest::addColumn<QStringList>("models");
+    QTest::addColumn<QStringList>("keys");
+
+    QTest::newRow("in column order")
+        << QByteArray("<rcmodels><model Rcid=\"7\" Brand=\"B\" Type=\"T\" Model=\"M\" "
+                      "Documentation=\"D\" Link=\"7\" Author=\"A\" Correction=\"C\" Own=\"1\" "
+                      "Hidden=\"0\" Flag=\"2\" Hidden1=\"0\" Prot=\"1\"/></rcmodels>"
+                      "<rckeys><key Rcid=\"7\" RCTypeId=\"3\" Name=\"On\" ID=\"i\" "
+                      "Nkey=\"12\"/></rckeys>")
+        << QStringList{"7|B|T|M|D|7|A|C|1|0|2|0|1"} << QStringList{"7|3|On|i|12"};
+    QTest::newRow("another order, missing and unknown attributes")
+        << QByteArray("<rcmodels><model Prot=\"1\" Own=\"1\" Extra=\"x\" Rcid=\"9\"/>"
+                      "<model/></rcmodels><rckeys><key Nkey=\"5\" Rcid=\"9\"/></rckeys>")
+        << QStringList{"9||||||||1||||1", "||||||||||||"} << QStringList{"9||||5"};
+    QTest::newRow("entities, quotes and characters beyond ASCII")
+        << QByteArray("<rcmodels><model Rcid=\" 01\" Brand=\"A &amp; B&#x27;s &lt;TV&gt;\" "
+                      "Model=\"T\xc3\xa9l\xc3\xa9 \xf0\x9f\x93\xba\" "
+                      "Documentation=\"&#10;\"/></rcmodels><rckeys/>")
+        << QStringList{QString::fromUtf8(
+               " 01|A & B's <TV>||T\xc3\xa9l\xc3\xa9 \xf0\x9f\x93\xba|\n||||||||")}
+        << QStringList{};
+}
+
+// What the server keeps is the text that arrived, value for value, whatever order the
+// attributes came in.
+void TestUploadServer::storesValuesAsTheyArrived()
+{
+    QFETCH(QByteArray, elements);
+    QFETCH(QStringList, models);
+    QFETCH(QStringList, keys);
+
+    QTemporaryDir folder;
+    const QByteArray document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rc>" + elements +
+                                "<about company=\"c\" version=\"2.0\" contact=\"&amp;\"/></rc>";
+    const UploadStore::Result result = UploadStore::store(document, folder.path(), "peer:1");
+    QVERIFY2(result.ok, qPrintable(result.reason));
+    QCOMPARE(result.models, int(models.size()));
+    QCOMPARE(result.keys, int(keys.size()));
+    QCOMPARE(rowsOf(result.file, "rcmodels"), models);
+    QCOMPARE(rowsOf(result.file, "rckeys"), keys);
+    const QStringList about = rowsOf(result.file, "about");
+    QCOMPARE(about.size(), 1);
+    QVERIFY2(about.first().startsWith("|||c||&|2.0|peer:1|20"), qPrintable(about.first()));
 }
 
 QTEST_GUILESS_MAIN(TestUploadServer)

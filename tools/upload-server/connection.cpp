@@ -9,7 +9,7 @@
 
 #include "tools/upload-server/uploadstore.h"
 
-Connection::Connection(QTcpSocket *socket, const UploadServer::Options &options, QObject *parent)
+Connection::Connection(QTcpSocket *socket, const ServerOptions &options, QObject *parent)
     : QObject(parent), socket(socket), options(options), reader(options.maxFrameSize)
 {
     socket->setParent(this);
@@ -115,12 +115,12 @@ void Connection::stored(bool ok, const QString &reason, const QString &file, int
 void Connection::answer()
 {
     switch (options.mode) {
-    case UploadServer::AnswerMode::Answer:
+    case AnswerMode::Answer:
         socket->write(options.answer);
         log(QStringLiteral("answered %1")
                 .arg(QString::fromLatin1(options.answer.toPercentEncoding())));
         break;
-    case UploadServer::AnswerMode::SplitAnswer: {
+    case AnswerMode::SplitAnswer: {
         socket->write(options.answer.left(1));
         socket->flush();
         QPointer<QTcpSocket> target(socket);
@@ -132,12 +132,12 @@ void Connection::answer()
         log(QStringLiteral("answering in two parts"));
         break;
     }
-    case UploadServer::AnswerMode::Close:
+    case AnswerMode::Close:
         log(QStringLiteral("closing without an answer"));
         closing = true;
         socket->disconnectFromHost();
         break;
-    case UploadServer::AnswerMode::Silent:
+    case AnswerMode::Silent:
         log(QStringLiteral("not answering"));
         break;
     }

@@ -5,7 +5,7 @@
 #include <QTimer>
 
 #include "tools/upload-server/framereader.h"
-#include "tools/upload-server/uploadserver.h"
+#include "tools/upload-server/serveroptions.h"
 
 class QTcpSocket;
 
@@ -15,7 +15,7 @@ class Connection : public QObject
     Q_OBJECT
 
 public:
-    Connection(QTcpSocket *socket, const UploadServer::Options &options, QObject *parent);
+    Connection(QTcpSocket *socket, const ServerOptions &options, QObject *parent);
 
 private:
     void readFrame();
@@ -27,7 +27,7 @@ private:
     void log(const QString &text) const;
 
     QTcpSocket *socket;
-    const UploadServer::Options &options;
+    const ServerOptions &options;
     FrameReader reader;
     QTimer readTimer;
     QString peer;

@@ -10,7 +10,7 @@
 
 namespace {
 
-bool parseOptions(const QCoreApplication &app, UploadServer::Options *options)
+bool parseOptions(const QCoreApplication &app, ServerOptions *options)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -83,15 +83,15 @@ bool parseOptions(const QCoreApplication &app, UploadServer::Options *options)
     if (parser.isSet(answerEscaped))
         options->answer = QByteArray::fromHex(parser.value(answerEscaped).toLatin1());
     if (parser.isSet(split)) {
-        options->mode = UploadServer::AnswerMode::SplitAnswer;
+        options->mode = AnswerMode::SplitAnswer;
         options->splitDelay = parser.value(split).toInt(&ok);
         if (!ok || options->splitDelay < 0)
             return fail(QStringLiteral("--split-answer needs milliseconds"));
     }
     if (parser.isSet(closeOption))
-        options->mode = UploadServer::AnswerMode::Close;
+        options->mode = AnswerMode::Close;
     if (parser.isSet(silent))
-        options->mode = UploadServer::AnswerMode::Silent;
+        options->mode = AnswerMode::Silent;
 
     options->storeFolder = QDir(parser.value(store)).absolutePath();
     if (!QDir().mkpath(options->storeFolder))
@@ -106,7 +106,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("upload-server"));
 
-    UploadServer::Options options;
+    ServerOptions options;
     if (!parseOptions(app, &options))
         return 2;
     UploadServer server(options);

@@ -5,7 +5,7 @@
 
 #include "tools/upload-server/connection.h"
 
-UploadServer::UploadServer(const Options &options, QObject *parent)
+UploadServer::UploadServer(const ServerOptions &options, QObject *parent)
     : QObject(parent), settings(options), server(new QTcpServer(this))
 {
     connect(server, &QTcpServer::newConnection, this, &UploadServer::acceptConnections);

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <QHostAddress>
 #include <QObject>
 #include <QString>
+
+#include "tools/upload-server/serveroptions.h"
 
 class QTcpServer;
 
@@ -15,36 +16,16 @@ class UploadServer : public QObject
     Q_OBJECT
 
 public:
-    enum class AnswerMode {
-        Answer,      // send the answer text in one write
-        SplitAnswer, // its first byte, then the rest after splitDelay
-        Close,       // close the connection instead of answering
-        Silent       // never answer, keep the connection open
-    };
-
-    struct Options
-    {
-        QHostAddress address = QHostAddress::LocalHost;
-        quint16 port = 5678;
-        QString storeFolder;
-        qint64 maxFrameSize = 64 * 1024 * 1024;
-        qint64 maxDocumentSize = 1024LL * 1024 * 1024;
-        int readTimeout = 30000;
-        QByteArray answer = "OK";
-        AnswerMode mode = AnswerMode::Answer;
-        int splitDelay = 1000;
-    };
-
-    explicit UploadServer(const Options &options, QObject *parent = nullptr);
+    explicit UploadServer(const ServerOptions &options, QObject *parent = nullptr);
 
     bool listen();
     QString errorString() const;
     quint16 serverPort() const;
-    const Options &options() const { return settings; }
+    const ServerOptions &options() const { return settings; }
 
 private:
     void acceptConnections();
 
-    Options settings;
+    ServerOptions settings;
     QTcpServer *server;
 };

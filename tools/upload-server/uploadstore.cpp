@@ -6,10 +6,13 @@
 #include <QDir>
 #include <QFile>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringEncoder>
 #include <QXmlStreamReader>
 
+#include <sqlite3.h>
 #include <zlib.h>
 
 #include "common/filereplace.h"
@@ -50,12 +53,81 @@ QString insertStatement(const QString &table, const QStringList &columns)
         .arg(table, columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
 }
 
-// Binds the named attributes in column order; a missing one is kept as ''.
-void bindAttributes(QSqlQuery &query, const QXmlStreamAttributes &attributes,
-                    const QStringList &columns)
+// One prepared INSERT on the connection's own SQLite handle. A large upload holds hundreds of
+// thousands of rows; binding through QSqlQuery formats a placeholder name for every value, which
+// cost more than SQLite's own work. A row's values are encoded into one reused buffer, in the
+// file's own encoding, so that SQLite neither copies nor translates them.
+class RowInsert
 {
-    for (int i = 0; i < columns.size(); ++i)
-        query.bindValue(i, attributes.value(columns.at(i)).toString() + QLatin1String(""));
+public:
+    static constexpr int maxColumns = 16;
+
+    RowInsert() = default;
+    RowInsert(const RowInsert &) = delete;
+    RowInsert &operator=(const RowInsert &) = delete;
+    ~RowInsert() { sqlite3_finalize(statement); }
+
+    bool prepare(sqlite3 *connection, const QString &table, const QStringList &columns)
+    {
+        db = connection;
+        const QByteArray text = insertStatement(table, columns).toUtf8();
+        return sqlite3_prepare_v2(db, text.constData(), int(text.size()), &statement, nullptr) ==
+               SQLITE_OK;
+    }
+
+    // Inserts one row; an absent value is stored as '', never as NULL.
+    bool exec(const QStringView *values, int count)
+    {
+        qsizetype space = 1;
+        for (int i = 0; i < count; ++i)
+            space += encoder.requiredSpace(values[i].size());
+        if (buffer.size() < space)
+            buffer.resize(space);
+        char *out = buffer.data();
+        for (int i = 0; i < count; ++i) {
+            char *end = encoder.appendToBuffer(out, values[i]);
+            sqlite3_bind_text(statement, i + 1, out, int(end - out), SQLITE_STATIC);
+            out = end;
+        }
+        const bool done = sqlite3_step(statement) == SQLITE_DONE;
+        sqlite3_reset(statement);
+        return done;
+    }
+
+    QString error() const { return QString::fromUtf8(sqlite3_errmsg(db)); }
+
+private:
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *statement = nullptr;
+    QStringEncoder encoder{QStringEncoder::Utf8};
+    QByteArray buffer;
+};
+
+sqlite3 *handleOf(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
+}
+
+// The named attributes in column order; a missing one is kept as ''. The sender writes them in
+// column order, so the attribute at the same position is tried first. Of a name given twice the
+// first counts. The views point into attributes.
+void collectAttributes(const QXmlStreamAttributes &attributes, const QStringList &columns,
+                       QStringView *values)
+{
+    quint32 found = 0;
+    for (qsizetype column = 0; column < columns.size(); ++column)
+        values[column] = QStringView();
+    for (qsizetype i = 0; i < attributes.size(); ++i) {
+        const QStringView name = attributes.at(i).qualifiedName();
+        qsizetype column = i < columns.size() && name == columns.at(i) ? i : columns.indexOf(name);
+        if (column < 0 || (found & (1u << column)))
+            continue;
+        found |= 1u << column;
+        values[column] = attributes.at(i).value();
+    }
 }
 
 // Reads the document into the open database. Structure: <rc> holding <rcmodels> with <model>
@@ -63,19 +135,25 @@ void bindAttributes(QSqlQuery &query, const QXmlStreamAttributes &attributes,
 bool parseInto(const QByteArray &document, QSqlDatabase &db, const QString &peer,
                UploadStore::Result *result)
 {
-    QSqlQuery model(db), key(db), about(db);
-    if (!model.prepare(insertStatement(QStringLiteral("rcmodels"), modelColumns)) ||
-        !key.prepare(insertStatement(QStringLiteral("rckeys"), keyColumns)) ||
-        !about.prepare(insertStatement(
-            QStringLiteral("about"),
-            aboutColumns + QStringList{QStringLiteral("peer"), QStringLiteral("receivedUtc")}))) {
-        result->reason = QStringLiteral("store: ") + model.lastError().text();
+    sqlite3 *connection = handleOf(db);
+    if (!connection) {
+        result->reason = QStringLiteral("store: no SQLite handle");
+        return false;
+    }
+    RowInsert model, key, about;
+    const QStringList aboutRow =
+        aboutColumns + QStringList{QStringLiteral("peer"), QStringLiteral("receivedUtc")};
+    if (!model.prepare(connection, QStringLiteral("rcmodels"), modelColumns) ||
+        !key.prepare(connection, QStringLiteral("rckeys"), keyColumns) ||
+        !about.prepare(connection, QStringLiteral("about"), aboutRow)) {
+        result->reason = QStringLiteral("store: ") + model.error();
         return false;
     }
 
+    QStringView values[RowInsert::maxColumns];
     QXmlStreamReader xml(document);
     int depth = 0;
-    QString section;
+    enum class Section { None, Models, Keys, About } section = Section::None;
     bool sawRoot = false, sawAbout = false;
     auto fail = [&](const QString &why) {
         result->reason = QStringLiteral("document: %1 (line %2)").arg(why).arg(xml.lineNumber());
@@ -84,40 +162,49 @@ bool parseInto(const QByteArray &document, QSqlDatabase &db, const QString &peer
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
         if (token == QXmlStreamReader::StartElement) {
-            const QString name = xml.name().toString();
+            const QStringView name = xml.name();
             ++depth;
-            if (depth == 1) {
+            if (depth == 3) {
+                // Nearly every element of a document is a model or a key.
+                const QXmlStreamAttributes attributes = xml.attributes();
+                if (section == Section::Keys && name == QLatin1String("key")) {
+                    collectAttributes(attributes, keyColumns, values);
+                    if (!key.exec(values, int(keyColumns.size())))
+                        return fail(QStringLiteral("store: ") + key.error());
+                    ++result->keys;
+                } else if (section == Section::Models && name == QLatin1String("model")) {
+                    collectAttributes(attributes, modelColumns, values);
+                    if (!model.exec(values, int(modelColumns.size())))
+                        return fail(QStringLiteral("store: ") + model.error());
+                    ++result->models;
+                } else {
+                    return fail(QStringLiteral("unexpected element <%1>").arg(name));
+                }
+            } else if (depth == 1) {
                 if (name != QLatin1String("rc"))
                     return fail(QStringLiteral("root element is <%1>, not <rc>").arg(name));
                 sawRoot = true;
             } else if (depth == 2) {
-                if (name != QLatin1String("rcmodels") && name != QLatin1String("rckeys") &&
-                    name != QLatin1String("about"))
-                    return fail(QStringLiteral("unexpected element <%1> in <rc>").arg(name));
-                section = name;
-                if (name == QLatin1String("about")) {
+                if (name == QLatin1String("rcmodels")) {
+                    section = Section::Models;
+                } else if (name == QLatin1String("rckeys")) {
+                    section = Section::Keys;
+                } else if (name == QLatin1String("about")) {
+                    section = Section::About;
                     if (sawAbout)
                         return fail(QStringLiteral("more than one <about>"));
                     sawAbout = true;
-                    bindAttributes(about, xml.attributes(), aboutColumns);
-                    about.bindValue(aboutColumns.size(), peer + QLatin1String(""));
-                    about.bindValue(aboutColumns.size() + 1,
-                                    QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-                    if (!about.exec())
-                        return fail(QStringLiteral("store: ") + about.lastError().text());
+                    const QXmlStreamAttributes attributes = xml.attributes();
+                    const QString received =
+                        QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+                    collectAttributes(attributes, aboutColumns, values);
+                    values[aboutColumns.size()] = peer;
+                    values[aboutColumns.size() + 1] = received;
+                    if (!about.exec(values, int(aboutRow.size())))
+                        return fail(QStringLiteral("store: ") + about.error());
+                } else {
+                    return fail(QStringLiteral("unexpected element <%1> in <rc>").arg(name));
                 }
-            } else if (depth == 3 && section == QLatin1String("rcmodels") &&
-                       name == QLatin1String("model")) {
-                bindAttributes(model, xml.attributes(), modelColumns);
-                if (!model.exec())
-                    return fail(QStringLiteral("store: ") + model.lastError().text());
-                ++result->models;
-            } else if (depth == 3 && section == QLatin1String("rckeys") &&
-                       name == QLatin1String("key")) {
-                bindAttributes(key, xml.attributes(), keyColumns);
-                if (!key.exec())
-                    return fail(QStringLiteral("store: ") + key.lastError().text());
-                ++result->keys;
             } else {
                 return fail(QStringLiteral("unexpected element <%1>").arg(name));
             }
