@@ -1,11 +1,11 @@
 #include "database/databaselayout.h"
 
-#include <sqlite3.h>
-
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include "common/logging.h"
 

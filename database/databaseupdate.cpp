@@ -6,8 +6,8 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 #include <QSqlQuery>
+#include <QThread>
 
 #include "common/filereplace.h"
 #include "common/logging.h"

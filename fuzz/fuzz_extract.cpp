@@ -12,9 +12,8 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <system_error>
-
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 #include <QByteArray>

@@ -6,10 +6,10 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpSocket>
-#include <QMutex>
 #include <QThread>
 #include <QUrl>
 #include <QWaitCondition>

@@ -6,8 +6,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
-#include "tests/support/installation.h"
 #include "tests/support/databaseshapes.h"
+#include "tests/support/installation.h"
 #include "tests/support/sqliteoracle.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <QTest>
 
 #include "engine/thread.h"
-#include "tests/support/installation.h"
 #include "tests/support/databaseshapes.h"
+#include "tests/support/installation.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "tests/support/installation.h"
 #include "tests/support/databaseshapes.h"
+#include "tests/support/installation.h"
 #include "tests/support/sqliteoracle.h"
 
 namespace {

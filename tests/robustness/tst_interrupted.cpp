@@ -1,14 +1,14 @@
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFileInfo>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTest>
 
-#include "tests/support/installation.h"
 #include "tests/support/databaseshapes.h"
+#include "tests/support/installation.h"
 #include "tests/support/sqliteoracle.h"
 
 namespace {

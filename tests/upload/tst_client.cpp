@@ -1,6 +1,5 @@
 #include <atomic>
 #include <memory>
-
 #include <sys/socket.h>
 
 #include <QDeadlineTimer>
@@ -17,11 +16,11 @@
 #include <QThread>
 #include <QtTest>
 
-#include "upload/client.h"
 #include "tests/support/databaseshapes.h"
 #include "tests/support/installation.h"
 #include "tests/support/messagecollector.h"
 #include "tests/support/sqliteoracle.h"
+#include "upload/client.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <QSqlQuery>
 #include <QtTest>
 
-#include "upload/exportdocument.h"
 #include "tests/support/databaseshapes.h"
 #include "tests/support/installation.h"
 #include "tests/support/messagecollector.h"
 #include "tests/support/sqliteoracle.h"
+#include "upload/exportdocument.h"
 
 namespace {
 

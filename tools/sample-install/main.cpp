@@ -5,8 +5,8 @@
 #include <QDir>
 #include <QTextStream>
 
-#include "sampleinstallation.h"
 #include "databasecommand.h"
+#include "sampleinstallation.h"
 
 namespace {
 
