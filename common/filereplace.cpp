@@ -6,29 +6,18 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "common/failure.h"
 #include "common/platform.h"
 
 namespace FileReplace {
-
-namespace {
-
-void setError(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-}
-
-} // namespace
 
 bool renameOver(const QString &source, const QString &target, QString *error)
 {
     const std::filesystem::path to(QFile::encodeName(target).toStdString());
     std::error_code ec;
     std::filesystem::rename(std::filesystem::path(QFile::encodeName(source).toStdString()), to, ec);
-    if (ec) {
-        setError(error, QString::fromStdString(ec.message()));
-        return false;
-    }
+    if (ec)
+        return fail(error, QString::fromStdString(ec.message()));
     // The new name lives in the folder's entries: until they reach the disk, a power cut can
     // bring the old file back although the caller has gone on to record the new version.
     Platform::syncFolder(QFileInfo(target).path());
@@ -73,15 +62,11 @@ bool PartFile::commit(bool durable, QString *error, bool *renameFailed)
 {
     if (renameFailed)
         *renameFailed = false;
-    if (!m_file.flush() || (durable && !Platform::syncFile(m_file.handle()))) {
-        setError(error, m_file.errorString());
-        return false;
-    }
+    if (!m_file.flush() || (durable && !Platform::syncFile(m_file.handle())))
+        return fail(error, m_file.errorString());
     m_file.close();
-    if (m_file.error() != QFileDevice::NoError) {
-        setError(error, m_file.errorString());
-        return false;
-    }
+    if (m_file.error() != QFileDevice::NoError)
+        return fail(error, m_file.errorString());
     if (!renameOver(m_file.fileName(), m_target, error)) {
         if (renameFailed)
             *renameFailed = true;
@@ -97,30 +82,22 @@ bool copyOver(const QString &source, const QString &target, bool *renameFailed, 
         *renameFailed = false;
 
     QFile in(source);
-    if (!in.open(QIODevice::ReadOnly)) {
-        setError(error, in.errorString());
-        return false;
-    }
+    if (!in.open(QIODevice::ReadOnly))
+        return fail(error, in.errorString());
     PartFile out(target);
-    if (!out.open()) {
-        setError(error, out.file().errorString());
-        return false;
-    }
+    if (!out.open())
+        return fail(error, out.file().errorString());
 
     constexpr qint64 chunkSize = 1 << 20;
     QByteArray buffer(chunkSize, Qt::Uninitialized);
     for (;;) {
         const qint64 n = in.read(buffer.data(), chunkSize);
-        if (n < 0) {
-            setError(error, in.errorString());
-            return false;
-        }
+        if (n < 0)
+            return fail(error, in.errorString());
         if (n == 0)
             break;
-        if (out.file().write(buffer.constData(), n) != n) {
-            setError(error, out.file().errorString());
-            return false;
-        }
+        if (out.file().write(buffer.constData(), n) != n)
+            return fail(error, out.file().errorString());
     }
     out.file().setPermissions(in.permissions());
     return out.commit(true, error, renameFailed);

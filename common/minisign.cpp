@@ -4,6 +4,8 @@
 
 #include <sodium.h>
 
+#include "common/failure.h"
+
 namespace Minisign {
 
 namespace {
@@ -19,13 +21,6 @@ const QByteArray legacyAlgorithm = keyAlgorithm;
 const QByteArray hashedAlgorithm = QByteArrayLiteral("ED");
 const QByteArray untrustedPrefix = QByteArrayLiteral("untrusted comment: ");
 const QByteArray trustedPrefix = QByteArrayLiteral("trusted comment: ");
-
-bool fail(QString *why, const QString &text)
-{
-    if (why)
-        *why = text;
-    return false;
-}
 
 // Strict base64: every character must belong to the alphabet and the padding must be right.
 bool decodeBase64(const QByteArray &text, int expectedSize, QByteArray *out)

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "common/failure.h"
 #include "common/logging.h"
 
 namespace {
@@ -11,13 +12,6 @@ namespace {
 constexpr qint64 keptDays = 60;
 // A waiting user gains more from a fast backup than from the last tenth of its size.
 constexpr int compressionLevel = 1;
-
-bool failWith(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
 
 } // namespace
 
@@ -56,18 +50,18 @@ bool DatabaseBackup::write(const QString &database, const QString &archivePath, 
 bool DatabaseBackup::begin(QString *error)
 {
     if (!m_writer.open())
-        return failWith(error, m_writer.errorString());
+        return fail(error, m_writer.errorString());
     m_writer.setCompressionLevel(compressionLevel);
     QFile source(m_database);
     if (!source.open(QIODevice::ReadOnly))
-        return failWith(error, source.errorString());
+        return fail(error, source.errorString());
     if (!m_writer.addFile(QStringLiteral("rc.db"), m_database, source.permissions()))
-        return failWith(error, m_writer.errorString());
+        return fail(error, m_writer.errorString());
     return true;
 }
 
 bool DatabaseBackup::finish(QString *error)
 {
     // The writer reads the file while it closes the archive.
-    return m_writer.close() || failWith(error, m_writer.errorString());
+    return m_writer.close() || fail(error, m_writer.errorString());
 }

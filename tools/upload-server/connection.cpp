@@ -10,61 +10,62 @@
 #include "tools/upload-server/uploadstore.h"
 
 Connection::Connection(QTcpSocket *socket, const ServerOptions &options, QObject *parent)
-    : QObject(parent), socket(socket), options(options), reader(options.maxFrameSize)
+    : QObject(parent), m_socket(socket), m_options(options), m_reader(options.maxFrameSize)
 {
-    socket->setParent(this);
-    peer = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+    m_socket->setParent(this);
+    m_peer =
+        QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
 
     // The timer restarts with every piece of the frame: a sender that stalls is dropped, one
     // that keeps sending a large frame is not.
-    readTimer.setSingleShot(true);
-    readTimer.setInterval(options.readTimeout);
-    connect(&readTimer, &QTimer::timeout, this, [this] {
+    m_readTimer.setSingleShot(true);
+    m_readTimer.setInterval(m_options.readTimeout);
+    connect(&m_readTimer, &QTimer::timeout, this, [this] {
         refuse(QStringLiteral("read timeout after %1 of %2 bytes")
-                   .arg(reader.receivedSize())
-                   .arg(reader.expectedSize() < 0 ? QStringLiteral("?")
-                                                  : QString::number(reader.expectedSize())));
+                   .arg(m_reader.receivedSize())
+                   .arg(m_reader.expectedSize() < 0 ? QStringLiteral("?")
+                                                    : QString::number(m_reader.expectedSize())));
     });
-    connect(socket, &QTcpSocket::readyRead, this, &Connection::readFrame);
-    connect(socket, &QTcpSocket::disconnected, this, &Connection::finish);
-    readTimer.start();
+    connect(m_socket, &QTcpSocket::readyRead, this, &Connection::readFrame);
+    connect(m_socket, &QTcpSocket::disconnected, this, &Connection::finish);
+    m_readTimer.start();
     readFrame();
 }
 
 void Connection::log(const QString &text) const
 {
-    std::fprintf(stderr, "%s: %s\n", qPrintable(peer), qPrintable(text));
+    std::fprintf(stderr, "%s: %s\n", qPrintable(m_peer), qPrintable(text));
     std::fflush(stderr);
 }
 
 void Connection::readFrame()
 {
-    if (closing)
+    if (m_closing)
         return;
-    const FrameReader::State before = reader.state();
-    const QByteArray bytes = socket->readAll();
+    const FrameReader::State before = m_reader.state();
+    const QByteArray bytes = m_socket->readAll();
     if (bytes.isEmpty())
         return;
-    const FrameReader::State state = reader.append(bytes);
+    const FrameReader::State state = m_reader.append(bytes);
     if (state == FrameReader::State::Refused) {
-        refuse(reader.reason());
+        refuse(m_reader.reason());
         return;
     }
     if (state == FrameReader::State::NeedMore) {
-        readTimer.start();
+        m_readTimer.start();
         return;
     }
     if (before == FrameReader::State::Complete)
         return;
-    readTimer.stop();
-    log(QStringLiteral("frame of %1 bytes received").arg(reader.expectedSize()));
+    m_readTimer.stop();
+    log(QStringLiteral("frame of %1 bytes received").arg(m_reader.expectedSize()));
 
     // The heavy part runs on a pool thread; the answer comes back through this object's event
     // queue, and is dropped with it when the client has gone meanwhile.
-    const QByteArray block = reader.compressedBlock();
-    const qint64 maxDocument = options.maxDocumentSize;
-    const QString folder = options.storeFolder;
-    const QString from = peer;
+    const QByteArray block = m_reader.compressedBlock();
+    const qint64 maxDocument = m_options.maxDocumentSize;
+    const QString folder = m_options.storeFolder;
+    const QString from = m_peer;
     QPointer<Connection> self(this);
     QThreadPool::globalInstance()->start([self, block, maxDocument, folder, from] {
         QElapsedTimer clock;
@@ -86,19 +87,19 @@ void Connection::readFrame()
 
 void Connection::refuse(const QString &reason)
 {
-    if (closing)
+    if (m_closing)
         return;
     log(QStringLiteral("refused: ") + reason);
-    closing = true;
-    readTimer.stop();
-    socket->abort();
+    m_closing = true;
+    m_readTimer.stop();
+    m_socket->abort();
     deleteLater();
 }
 
 void Connection::stored(bool ok, const QString &reason, const QString &file, int models, int keys,
                         qint64 msecs)
 {
-    if (closing)
+    if (m_closing)
         return;
     if (!ok) {
         refuse(reason);
@@ -114,18 +115,18 @@ void Connection::stored(bool ok, const QString &reason, const QString &file, int
 
 void Connection::answer()
 {
-    switch (options.mode) {
+    switch (m_options.mode) {
     case AnswerMode::Answer:
-        socket->write(options.answer);
+        m_socket->write(m_options.answer);
         log(QStringLiteral("answered %1")
-                .arg(QString::fromLatin1(options.answer.toPercentEncoding())));
+                .arg(QString::fromLatin1(m_options.answer.toPercentEncoding())));
         break;
     case AnswerMode::SplitAnswer: {
-        socket->write(options.answer.left(1));
-        socket->flush();
-        QPointer<QTcpSocket> target(socket);
-        const QByteArray rest = options.answer.mid(1);
-        QTimer::singleShot(options.splitDelay, this, [target, rest] {
+        m_socket->write(m_options.answer.left(1));
+        m_socket->flush();
+        QPointer<QTcpSocket> target(m_socket);
+        const QByteArray rest = m_options.answer.mid(1);
+        QTimer::singleShot(m_options.splitDelay, this, [target, rest] {
             if (target && target->state() == QAbstractSocket::ConnectedState)
                 target->write(rest);
         });
@@ -133,9 +134,9 @@ void Connection::answer()
         break;
     }
     case AnswerMode::Close:
-        log(QStringLiteral("closing without an answer"));
-        closing = true;
-        socket->disconnectFromHost();
+        log(QStringLiteral("m_closing without an answer"));
+        m_closing = true;
+        m_socket->disconnectFromHost();
         break;
     case AnswerMode::Silent:
         log(QStringLiteral("not answering"));
@@ -145,13 +146,13 @@ void Connection::answer()
 
 void Connection::finish()
 {
-    const bool early = !closing && reader.state() == FrameReader::State::NeedMore;
+    const bool early = !m_closing && m_reader.state() == FrameReader::State::NeedMore;
     if (early)
         log(QStringLiteral("refused: connection closed after %1 of %2 bytes")
-                .arg(reader.receivedSize())
-                .arg(reader.expectedSize() < 0 ? QStringLiteral("?")
-                                               : QString::number(reader.expectedSize())));
-    closing = true;
-    readTimer.stop();
+                .arg(m_reader.receivedSize())
+                .arg(m_reader.expectedSize() < 0 ? QStringLiteral("?")
+                                                 : QString::number(m_reader.expectedSize())));
+    m_closing = true;
+    m_readTimer.stop();
     deleteLater();
 }

@@ -26,10 +26,10 @@ private:
     void finish();
     void log(const QString &text) const;
 
-    QTcpSocket *socket;
-    const ServerOptions &options;
-    FrameReader reader;
-    QTimer readTimer;
-    QString peer;
-    bool closing = false;
+    QTcpSocket *m_socket;
+    const ServerOptions &m_options;
+    FrameReader m_reader;
+    QTimer m_readTimer;
+    QString m_peer;
+    bool m_closing = false;
 };

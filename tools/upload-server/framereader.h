@@ -19,22 +19,22 @@ public:
     // Takes the next bytes from the connection.
     State append(const QByteArray &bytes);
 
-    State state() const { return current; }
+    State state() const { return m_current; }
     // Why the frame was refused.
-    QString reason() const { return why; }
-    qint64 expectedSize() const { return total; }
-    qint64 receivedSize() const { return received; }
+    QString reason() const { return m_why; }
+    qint64 expectedSize() const { return m_total; }
+    qint64 receivedSize() const { return m_received; }
     // The block after the length field: size prefix and zlib stream. Only when complete.
-    QByteArray compressedBlock() const { return buffer; }
+    QByteArray compressedBlock() const { return m_buffer; }
 
 private:
     State refuse(const QString &reason);
 
-    qint64 maxSize;
-    qint64 total = -1;
-    qint64 received = 0;
-    QByteArray header;
-    QByteArray buffer;
-    State current = State::NeedMore;
-    QString why;
+    qint64 m_maxSize;
+    qint64 m_total = -1;
+    qint64 m_received = 0;
+    QByteArray m_header;
+    QByteArray m_buffer;
+    State m_current = State::NeedMore;
+    QString m_why;
 };

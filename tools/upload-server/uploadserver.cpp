@@ -6,28 +6,28 @@
 #include "tools/upload-server/connection.h"
 
 UploadServer::UploadServer(const ServerOptions &options, QObject *parent)
-    : QObject(parent), settings(options), server(new QTcpServer(this))
+    : QObject(parent), m_options(options), m_server(new QTcpServer(this))
 {
-    connect(server, &QTcpServer::newConnection, this, &UploadServer::acceptConnections);
+    connect(m_server, &QTcpServer::newConnection, this, &UploadServer::acceptConnections);
 }
 
 bool UploadServer::listen()
 {
-    return server->listen(settings.address, settings.port);
+    return m_server->listen(m_options.address, m_options.port);
 }
 
 QString UploadServer::errorString() const
 {
-    return server->errorString();
+    return m_server->errorString();
 }
 
 quint16 UploadServer::serverPort() const
 {
-    return server->serverPort();
+    return m_server->serverPort();
 }
 
 void UploadServer::acceptConnections()
 {
-    while (QTcpSocket *socket = server->nextPendingConnection())
-        new Connection(socket, settings, this);
+    while (QTcpSocket *socket = m_server->nextPendingConnection())
+        new Connection(socket, m_options, this);
 }

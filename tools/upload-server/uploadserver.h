@@ -21,11 +21,11 @@ public:
     bool listen();
     QString errorString() const;
     quint16 serverPort() const;
-    const ServerOptions &options() const { return settings; }
+    const ServerOptions &options() const { return m_options; }
 
 private:
     void acceptConnections();
 
-    ServerOptions settings;
-    QTcpServer *server;
+    ServerOptions m_options;
+    QTcpServer *m_server;
 };
