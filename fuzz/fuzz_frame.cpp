@@ -13,7 +13,7 @@
 #include <QTemporaryDir>
 
 #include "tools/upload-server/framereader.h"
-#include "tools/upload-server/uploadserver.h"
+#include "tools/upload-server/serveroptions.h"
 #include "tools/upload-server/uploadstore.h"
 
 namespace {
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const UploadServer::Options options;
+    const ServerOptions options;
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
 
     FrameReader whole(options.maxFrameSize);
