@@ -57,20 +57,29 @@ QByteArray sha256Of(QFile &file, bool *ok)
 
 QList<Minisign::PublicKey> Offer::installedKeys()
 {
+    // A key that is there but can not be read stands in the list as a key that matches no
+    // signature: the maker meant offers to be checked, so nothing passes unchecked.
     QList<Minisign::PublicKey> keys;
-    bool readable = false;
-    const QByteArray fileKey = readAll(Paths::packageKeyPath(), &readable);
     Minisign::PublicKey key;
-    if (readable) {
-        if (Minisign::parsePublicKey(fileKey, &key))
-            keys << key;
-        else
+    if (QFileInfo::exists(Paths::packageKeyPath())) {
+        bool readable = false;
+        const QByteArray fileKey = readAll(Paths::packageKeyPath(), &readable);
+        if (!readable || !Minisign::parsePublicKey(fileKey, &key)) {
             qCWarning(lcUpdate).noquote()
-                << Paths::packageKeyPath() << "is not a minisign public key; ignored";
+                << Paths::packageKeyPath() << "is not a minisign public key: no offer can pass";
+            key = Minisign::PublicKey();
+        }
+        keys << key;
     }
     const QByteArray builtIn = QByteArrayLiteral(UPDATER_PACKAGE_PUBLIC_KEY);
-    if (!builtIn.isEmpty() && Minisign::parsePublicKey(builtIn, &key))
+    if (!builtIn.isEmpty()) {
+        if (!Minisign::parsePublicKey(builtIn, &key)) {
+            qCWarning(lcUpdate)
+                << "The key built in is not a minisign public key: no offer can pass";
+            key = Minisign::PublicKey();
+        }
         keys << key;
+    }
     return keys;
 }
 

@@ -43,7 +43,8 @@ public:
     static Offer read();
     static Offer read(const QString &configPath, const QString &signaturePath,
                       const QList<Minisign::PublicKey> &trustedKeys);
-    // package-key.pub in the updater's folder, then the key built in, when there are any.
+    // package-key.pub in the updater's folder, then the key built in, when there are any; one
+    // that can not be read is there as a key that matches nothing.
     static QList<Minisign::PublicKey> installedKeys();
 
     bool isVerifying() const { return m_verifying; }

@@ -371,6 +371,8 @@ void TestSequence::signedOffers_data()
     QTest::newRow("offer changed") << "offer-byte" << -4 << false << false << false;
     QTest::newRow("trusted comment changed") << "comment" << -4 << false << false << false;
     QTest::newRow("signature garbled") << "garbled" << -4 << false << false << false;
+    // A key that is there but damaged checks everything and lets nothing through.
+    QTest::newRow("key file damaged") << "bad-key" << -4 << false << false << false;
     // One package is not what was signed: it is refused, the others are installed...
     QTest::newRow("package changed") << "other-byte" << -4 << true << true << false;
     QTest::newRow("package not listed") << "unlisted" << -4 << true << false << true;
@@ -412,14 +414,15 @@ void TestSequence::signedOffers()
             options << "-l";
         const QString key = situation == "foreign" ? foreign : trusted;
         QCOMPARE(runProgram("bash",
-                            QStringList{qEnvironmentVariable("UPDATER_SOURCE_DIR") +
-                                            "/tools/sign-offer.sh",
-                                        inst.path("update-tmp"), key + ".key"} +
+                            QStringList{sourcePath("tools/sign-offer.sh"), inst.path("update-tmp"),
+                                        key + ".key"} +
                                 options,
                             inst.root()),
                  0);
     }
-    if (situation != "unverified")
+    if (situation == "bad-key")
+        QVERIFY(inst.writeFile("update/package-key.pub", "untrusted comment: x\nRWQnot-a-key\n"));
+    else if (situation != "unverified")
         QVERIFY(QFile::copy(trusted + ".pub", inst.path("update/package-key.pub")));
 
     QByteArray offer = inst.readFile("update-tmp/config.ini");

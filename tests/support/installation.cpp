@@ -199,6 +199,11 @@ QString binaryPath(const QString &name)
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../bin/") + name;
 }
 
+QString sourcePath(const QString &relative)
+{
+    return QStringLiteral(UPDATER_SOURCE_DIR "/") + relative;
+}
+
 QStringList updaterArguments()
 {
     return {QStringLiteral("-A"), QStringLiteral("1"), QStringLiteral("-platform"),

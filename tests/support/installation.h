@@ -80,3 +80,5 @@ int runUpdater(const QString &updateDir, QByteArray *output = nullptr, int timeo
 
 // Where the build put the executables (UPDATER_BIN_DIR from CTest, else beside the test).
 QString binaryPath(const QString &name);
+// A file of the source tree ("tools/sign-offer.sh").
+QString sourcePath(const QString &relative);
