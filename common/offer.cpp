@@ -93,13 +93,13 @@ Offer Offer::read(const QString &configPath, const QString &signaturePath,
 {
     Offer offer;
     offer.m_verifying = !trustedKeys.isEmpty();
-    if (!offer.m_verifying)
-        qCDebug(lcUpdate) << "No package key installed: offers and packages are not verified";
-
+    // Unchecked, the offer is read as it always was, straight from its file; nothing offered at
+    // all is nothing to verify either, and every version reads as none.
     bool readable = false;
-    const QByteArray bytes = readAll(configPath, &readable);
-    // Nothing offered at all is nothing to verify: every version reads as none.
-    if (!readable) {
+    const QByteArray bytes = offer.m_verifying ? readAll(configPath, &readable) : QByteArray();
+    if (!offer.m_verifying || !readable) {
+        if (!offer.m_verifying)
+            qCDebug(lcUpdate) << "No package key installed: offers and packages are not verified";
         offer.m_offered = Settings::readOffered(configPath);
         return offer;
     }
@@ -107,8 +107,6 @@ Offer Offer::read(const QString &configPath, const QString &signaturePath,
         offer.m_refusal = QStringLiteral("the offer can not be read");
         return offer;
     }
-    if (!offer.m_verifying)
-        return offer;
 
     bool signed_ = false;
     const QByteArray signature = readAll(signaturePath, &signed_);
