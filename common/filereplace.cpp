@@ -76,6 +76,27 @@ bool PartFile::commit(bool durable, QString *error, bool *renameFailed)
     return true;
 }
 
+bool moveOver(const QString &source, const QString &target, bool *renameFailed, QString *error)
+{
+    if (renameFailed)
+        *renameFailed = false;
+    QFile file(source);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(error, file.errorString());
+    QString why;
+    if (QFileInfo::exists(target) && !Platform::takeOwnerAndMode(target, file.handle(), &why))
+        return fail(error, why);
+    if (!Platform::syncFile(file.handle()))
+        return fail(error, QStringLiteral("can not sync %1").arg(source));
+    file.close();
+    if (!renameOver(source, target, error)) {
+        if (renameFailed)
+            *renameFailed = true;
+        return false;
+    }
+    return true;
+}
+
 bool copyOver(const QString &source, const QString &target, bool *renameFailed, QString *error)
 {
     if (renameFailed)

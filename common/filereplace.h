@@ -41,6 +41,13 @@ private:
     bool m_committed = false;
 };
 
+// Puts source, a finished file on target's file system, in target's place in one step: its data
+// reach the disk, it takes the owner, group and permission bits of the target it replaces, and it
+// is renamed over it. On failure target is untouched, and renameFailed tells a failed rename from
+// a file that could not be made ready.
+bool moveOver(const QString &source, const QString &target, bool *renameFailed = nullptr,
+              QString *error = nullptr);
+
 // Copies source to a part file beside target, flushes it to disk and renames it over target.
 // On failure the part file is removed and target is untouched. A failure while copying and a
 // failure of the final rename are told apart through renameFailed.

@@ -1,31 +1,30 @@
 #include "common/offer.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 #include <QTemporaryFile>
 
+#include "common/checkpoint.h"
 #include "common/logging.h"
 #include "common/paths.h"
+#include "common/untrustedfile.h"
 
 namespace {
 
 const QString packagesGroup = QStringLiteral("Packages");
 
-QByteArray readAll(const QString &path, bool *ok)
-{
-    QFile file(path);
-    *ok = file.open(QIODevice::ReadOnly);
-    return *ok ? file.readAll() : QByteArray();
-}
-
-// The INI store reads only from a file: the bytes that were checked are parsed from a private
-// copy, so that what is read is exactly what was signed, whatever happens to the offer meanwhile.
-bool parseOffer(const QByteArray &bytes, Settings::Offered *offered,
+// The INI store reads only from a file: the bytes that were taken are parsed from a private
+// copy, so that what is read is exactly what was checked, whatever happens to the offer meanwhile.
+bool parseOffer(const QByteArray &bytes, const QString &scratchFolder, Settings::Offered *offered,
                 QHash<QString, QString> *hashes)
 {
     QTemporaryFile copy;
+    if (!scratchFolder.isEmpty())
+        copy.setFileTemplate(scratchFolder + QStringLiteral("/offer-XXXXXX.ini"));
     if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
         return false;
     *offered = Settings::readOffered(copy.fileName());
@@ -35,6 +34,61 @@ bool parseOffer(const QByteArray &bytes, Settings::Offered *offered,
     for (const QString &name : names)
         hashes->insert(name, Settings::readText(settings, name.toUtf8().constData()).toLower());
     return true;
+}
+
+// A name of the INI text as the settings store would read it, compared without regard to case.
+QString iniName(const QByteArray &raw)
+{
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(raw.trimmed()))
+        .replace(QLatin1Char('\\'), QLatin1Char('/'))
+        .trimmed()
+        .toLower();
+}
+
+bool isSigned(const QString &name)
+{
+    for (const char *section : {"updateinfo", "packages"})
+        if (name == QLatin1String(section) ||
+            name.startsWith(QLatin1String(section) + QLatin1Char('/')))
+            return true;
+    return false;
+}
+
+// The first section or key of [UpdateInfo] and [Packages] that the text names twice. The store
+// would take one of them silently; which one is not something a signature should leave open.
+QString doubledEntry(const QByteArray &bytes)
+{
+    QSet<QString> seen;
+    QString section;
+    const QList<QByteArray> lines = bytes.split('\n');
+    for (const QByteArray &raw : lines) {
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#'))
+            continue;
+        QString name;
+        if (line.startsWith('[')) {
+            const qsizetype end = line.indexOf(']');
+            section = iniName(line.mid(1, end < 0 ? -1 : end - 1));
+            if (section == QLatin1String("general"))
+                section.clear();
+            name = QLatin1Char('[') + section + QLatin1Char(']');
+            if (!isSigned(section))
+                continue;
+        } else {
+            const qsizetype equals = line.indexOf('=');
+            if (equals < 0)
+                continue;
+            name = iniName(line.left(equals));
+            if (!section.isEmpty())
+                name.prepend(section + QLatin1Char('/'));
+            if (!isSigned(name))
+                continue;
+        }
+        if (seen.contains(name))
+            return name;
+        seen.insert(name);
+    }
+    return QString();
 }
 
 Package refused(const QString &path, const QString &why)
@@ -61,10 +115,12 @@ QList<Minisign::PublicKey> Offer::installedKeys()
     // signature: the maker meant offers to be checked, so nothing passes unchecked.
     QList<Minisign::PublicKey> keys;
     Minisign::PublicKey key;
-    if (QFileInfo::exists(Paths::packageKeyPath())) {
-        bool readable = false;
-        const QByteArray fileKey = readAll(Paths::packageKeyPath(), &readable);
-        if (!readable || !Minisign::parsePublicKey(fileKey, &key)) {
+    QByteArray fileKey;
+    QString why;
+    const UntrustedFile::Outcome outcome =
+        UntrustedFile::read(Paths::packageKeyPath(), maxSignatureBytes, &fileKey, &why);
+    if (outcome != UntrustedFile::Outcome::Absent) {
+        if (outcome != UntrustedFile::Outcome::Taken || !Minisign::parsePublicKey(fileKey, &key)) {
             qCWarning(lcUpdate).noquote()
                 << Paths::packageKeyPath() << "is not a minisign public key: no offer can pass";
             key = Minisign::PublicKey();
@@ -83,54 +139,96 @@ QList<Minisign::PublicKey> Offer::installedKeys()
     return keys;
 }
 
-Offer Offer::read()
+Offer Offer::read(const QString &scratchFolder)
 {
-    return read(Paths::offeredConfigPath(), Paths::offeredSignaturePath(), installedKeys());
+    return read(Paths::offeredConfigPath(), Paths::offeredSignaturePath(), installedKeys(),
+                scratchFolder);
 }
 
 Offer Offer::read(const QString &configPath, const QString &signaturePath,
-                  const QList<Minisign::PublicKey> &trustedKeys)
+                  const QList<Minisign::PublicKey> &trustedKeys, const QString &scratchFolder)
 {
     Offer offer;
     offer.m_verifying = !trustedKeys.isEmpty();
-    // Unchecked, the offer is read as it always was, straight from its file; nothing offered at
-    // all is nothing to verify either, and every version reads as none.
-    bool readable = false;
-    const QByteArray bytes = offer.m_verifying ? readAll(configPath, &readable) : QByteArray();
-    if (!offer.m_verifying || !readable) {
-        if (!offer.m_verifying)
-            qCDebug(lcUpdate) << "No package key installed: offers and packages are not verified";
-        offer.m_offered = Settings::readOffered(configPath);
+    if (!offer.m_verifying)
+        qCDebug(lcUpdate) << "No package key installed: offers and packages are not verified";
+
+    // An offer that is not there, or can not be opened, offers nothing: every version reads as
+    // none. It is never looked at again, so nothing put there later passes unchecked.
+    QByteArray bytes;
+    QString why;
+    const UntrustedFile::Outcome taken =
+        UntrustedFile::read(configPath, maxOfferBytes, &bytes, &why);
+    Checkpoint::reach(QStringLiteral("offer read"));
+    switch (taken) {
+    case UntrustedFile::Outcome::Absent:
+    case UntrustedFile::Outcome::Unreadable:
+        qCDebug(lcUpdate).noquote() << "Nothing offered:" << configPath << why;
         return offer;
+    case UntrustedFile::Outcome::Refused:
+        offer.m_refusal = QStringLiteral("%1 %2").arg(configPath, why);
+        return offer;
+    case UntrustedFile::Outcome::Taken:
+        break;
     }
-    if (!parseOffer(bytes, &offer.m_offered, &offer.m_hashes)) {
+    if (!parseOffer(bytes, scratchFolder, &offer.m_offered, &offer.m_hashes)) {
+        offer.m_offered = Settings::Offered();
         offer.m_refusal = QStringLiteral("the offer can not be read");
         return offer;
     }
+    if (!offer.m_verifying)
+        return offer;
 
-    bool signed_ = false;
-    const QByteArray signature = readAll(signaturePath, &signed_);
-    QString why;
-    if (!signed_)
+    QByteArray signature;
+    switch (UntrustedFile::read(signaturePath, maxSignatureBytes, &signature, &why)) {
+    case UntrustedFile::Outcome::Absent:
         offer.m_refusal = QStringLiteral("%1 is missing").arg(signaturePath);
-    else if (!Minisign::verify(bytes, signature, trustedKeys, &why))
+        return offer;
+    case UntrustedFile::Outcome::Unreadable:
+    case UntrustedFile::Outcome::Refused:
+        offer.m_refusal = QStringLiteral("%1 %2").arg(signaturePath, why);
+        return offer;
+    case UntrustedFile::Outcome::Taken:
+        break;
+    }
+    if (!Minisign::verify(bytes, signature, trustedKeys, &why)) {
         offer.m_refusal = QStringLiteral("%1: %2").arg(signaturePath, why);
-    else
-        qCDebug(lcUpdate).noquote() << "Offer" << configPath << "verified";
+        return offer;
+    }
+    const QString doubled = doubledEntry(bytes);
+    if (!doubled.isEmpty()) {
+        offer.m_refusal = QStringLiteral("%1 names %2 twice").arg(configPath, doubled);
+        return offer;
+    }
+    qCDebug(lcUpdate).noquote() << "Offer" << configPath << "verified";
     return offer;
+}
+
+bool Offer::lists(const QString &packagePath) const
+{
+    return m_hashes.contains(QFileInfo(packagePath).fileName());
 }
 
 Package Offer::open(const QString &packagePath) const
 {
-    if (!QFileInfo::exists(packagePath))
+    std::shared_ptr<QFile> file;
+    QString why;
+    switch (UntrustedFile::open(packagePath, &file, &why)) {
+    case UntrustedFile::Outcome::Absent:
+        // What the maker signed must arrive; only an unsigned or unlisted package may be absent.
+        if (m_verifying && lists(packagePath))
+            return refused(packagePath,
+                           QStringLiteral("is listed in the signed offer but missing"));
         return Package{Package::State::Absent, packagePath, QString(), nullptr};
-    auto file = std::make_shared<QFile>(packagePath);
-    if (!file->open(QIODevice::ReadOnly))
-        return refused(packagePath,
-                       QStringLiteral("can not be opened: %1").arg(file->errorString()));
+    case UntrustedFile::Outcome::Unreadable:
+        return refused(packagePath, QStringLiteral("can not be opened: %1").arg(why));
+    case UntrustedFile::Outcome::Refused:
+        return refused(packagePath, why);
+    case UntrustedFile::Outcome::Taken:
+        break;
+    }
     if (m_verifying) {
-        const QString name = QFileInfo(packagePath).fileName();
-        const QString listed = m_hashes.value(name);
+        const QString listed = m_hashes.value(QFileInfo(packagePath).fileName());
         if (listed.isEmpty())
             return refused(packagePath, QStringLiteral("is not listed in the signed offer"));
         bool ok = false;
@@ -141,5 +239,6 @@ Package Offer::open(const QString &packagePath) const
         if (QString::fromLatin1(hash) != listed)
             return refused(packagePath, QStringLiteral("does not match its signed SHA-256"));
     }
+    Checkpoint::reach(QStringLiteral("package checked: ") + packagePath);
     return Package{Package::State::Open, packagePath, QString(), std::move(file)};
 }

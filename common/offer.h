@@ -28,21 +28,30 @@ struct Package
 };
 
 // What ../update-tmp/ offers: the offered versions, the upload mode and, when the maker signs his
-// offers, the SHA-256 of every package. Verification is on when a trusted key is installed (the
-// file package-key.pub in the updater's folder, or the key built in); without one every package
-// is opened as it is, as it always was. With one, ../update-tmp/config.ini must carry a good
-// minisign signature in config.ini.minisig, and a package is opened only when its bytes hash to
-// the value its file name has in the offer's [Packages] section.
+// offers, the SHA-256 of every package. The offer is read once, whole (at most 1 MiB, its
+// signature at most 4 KiB), and parsed from a private copy, so that what is read is what was
+// checked whatever happens to the file afterwards.
+//
+// Verification is on when a trusted key is installed (the file package-key.pub in the updater's
+// folder, or the key built in); without one every package is opened as it is, as it always was.
+// With one, ../update-tmp/config.ini must carry a good minisign signature in config.ini.minisig
+// and name each of its keys once, and a package is opened only when its bytes hash to the value
+// its file name has in the offer's [Packages] section; a listed package that is missing is
+// refused, never passed over.
 class Offer
 {
 public:
+    static constexpr qint64 maxOfferBytes = 1 << 20;
+    static constexpr qint64 maxSignatureBytes = 4096;
+
     // Not verifying: the offer of a worker that has not read one yet.
     Offer() = default;
 
     // Reads the offer once; the versions and the hashes come from the bytes that were checked.
-    static Offer read();
+    // The private copy is made in scratchFolder (the system's temporary folder when empty).
+    static Offer read(const QString &scratchFolder);
     static Offer read(const QString &configPath, const QString &signaturePath,
-                      const QList<Minisign::PublicKey> &trustedKeys);
+                      const QList<Minisign::PublicKey> &trustedKeys, const QString &scratchFolder);
     // package-key.pub in the updater's folder, then the key built in, when there are any; one
     // that can not be read is there as a key that matches nothing.
     static QList<Minisign::PublicKey> installedKeys();
@@ -52,6 +61,8 @@ public:
     bool isTrusted() const { return m_refusal.isEmpty(); }
     QString refusal() const { return m_refusal; }
     const Settings::Offered &offered() const { return m_offered; }
+    // True when the signed offer names the package (by its file name).
+    bool lists(const QString &packagePath) const;
 
     Package open(const QString &packagePath) const;
 

@@ -1,5 +1,7 @@
 #include "common/paths.h"
 
+#include <QRegularExpression>
+
 namespace Paths {
 
 QString installationFolder()
@@ -42,6 +44,18 @@ QString newDatabaseJournalPath()
 {
     return QStringLiteral("../update-tmp/rc.db-journal");
 }
+QString runLockPath()
+{
+    return QStringLiteral("../.update-lock");
+}
+QString workFolderPrefix()
+{
+    return QStringLiteral(".update-work-");
+}
+QString releaseFileName()
+{
+    return QStringLiteral("rc.db");
+}
 QString mainPackagePath()
 {
     return QStringLiteral("../update-tmp/main.zip");
@@ -73,6 +87,14 @@ QString executableFileName(const QString &softwareName)
 QString installedExecutablePath(const QString &softwareName)
 {
     return QStringLiteral("../") + executableFileName(softwareName);
+}
+
+bool isPlainName(const QString &name)
+{
+    static const QRegularExpression driveLetter(QStringLiteral("^[A-Za-z]:"));
+    return !name.isEmpty() && !name.contains(QLatin1Char('/')) &&
+           !name.contains(QLatin1Char('\\')) && !name.contains(QStringLiteral("..")) &&
+           !name.contains(driveLetter);
 }
 
 QString runLogPath()

@@ -14,8 +14,14 @@ QString updateFolder();
 QString offeredConfigPath();
 QString offeredSignaturePath();
 QString databasePackagePath();
+// Where older runs unpacked the release; removed before the database step, never written.
 QString newDatabasePath();
 QString newDatabaseJournalPath();
+// The run's lock, and the name its private work folders begin with, both in the installation.
+QString runLockPath();
+QString workFolderPrefix();
+// The release's file inside a run's work folder.
+QString releaseFileName();
 QString mainPackagePath();
 QString productPackagePath();
 QString otherPackagePath();
@@ -23,6 +29,9 @@ QString distributorPackagePath(const QString &distributor);
 QString extractedExecutablePath();
 QString executableFileName(const QString &softwareName);
 QString installedExecutablePath(const QString &softwareName);
+// True for a name that stays in the installation folder: no separator, no "..", no drive
+// letter.
+bool isPlainName(const QString &name);
 QString runLogPath();
 QString packageKeyPath();
 QString qtTranslationFile(const QString &language);

@@ -1,11 +1,17 @@
 #include "common/platform.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 
 namespace Platform {
 
@@ -56,6 +62,112 @@ int duplicateFromStart(int descriptor)
 void closeDescriptor(int descriptor)
 {
     ::close(descriptor);
+}
+
+namespace {
+
+QString kindOf(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device");
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("not a regular file");
+}
+
+QString errorText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+int openRegularForReading(const QString &path, OpenFailure *failure, QString *why)
+{
+    auto failed = [&](OpenFailure kind, const QString &text) {
+        *failure = kind;
+        *why = text;
+        return -1;
+    };
+    auto missingOrUnreadable = [] {
+        return errno == ENOENT || errno == ENOTDIR ? OpenFailure::Absent : OpenFailure::Unreadable;
+    };
+    const QByteArray name = QFile::encodeName(path);
+    // Looking first keeps a device from ever being opened (opening some has effects of its own);
+    // the check after the open is the one that counts, since the name may lead elsewhere by then.
+    struct stat named;
+    if (::stat(name.constData(), &named) != 0)
+        return failed(missingOrUnreadable(), errorText());
+    if (!S_ISREG(named.st_mode))
+        return failed(OpenFailure::NotRegular, QStringLiteral("is ") + kindOf(named.st_mode));
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return failed(missingOrUnreadable(), errorText());
+    struct stat opened;
+    const bool looked = ::fstat(fd, &opened) == 0;
+    const QString text = looked ? QStringLiteral("is ") + kindOf(opened.st_mode) : errorText();
+    if (!looked || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        return failed(looked ? OpenFailure::NotRegular : OpenFailure::Unreadable, text);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *failure = OpenFailure::None;
+    return fd;
+}
+
+int lockExclusively(const QString &path, int timeoutMs, bool *busy, QString *why)
+{
+    *busy = false;
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        *why = errorText();
+        return -1;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK || errno == EINTR;
+        if (!held || waited.elapsed() >= timeoutMs) {
+            *busy = held;
+            *why = errorText();
+            ::close(fd);
+            return -1;
+        }
+        QThread::msleep(50);
+    }
+    return fd;
+}
+
+QString makePrivateFolder(const QString &pathTemplate)
+{
+    QByteArray name = QFile::encodeName(pathTemplate);
+    if (!::mkdtemp(name.data())) // mode 0700
+        return QString();
+    return QFile::decodeName(name);
+}
+
+bool takeOwnerAndMode(const QString &reference, int descriptor, QString *error)
+{
+    struct stat old;
+    if (::stat(QFile::encodeName(reference).constData(), &old) != 0) {
+        *error = reference + QStringLiteral(": ") + errorText();
+        return false;
+    }
+    // Only root may give a file away; anyone else keeps his own, which is what he could write.
+    if (::geteuid() == 0 && ::fchown(descriptor, old.st_uid, old.st_gid) != 0) {
+        *error = QStringLiteral("owner: ") + errorText();
+        return false;
+    }
+    if (::fchmod(descriptor, old.st_mode & 0777) != 0) {
+        *error = QStringLiteral("mode: ") + errorText();
+        return false;
+    }
+    return true;
 }
 
 QStringList lookUpHost(const QByteArray &asciiName, QString *error)

@@ -5,7 +5,8 @@
 
 // The few system calls that neither Qt nor the C++ library offers: putting data and folder entries
 // on the disk, appending to the support log from a message handler, handing an open file to
-// libzip, and a host lookup that can be left running. A port to another system changes this file.
+// libzip, opening a file of somebody else's folder safely, the run's lock and private folder,
+// and a host lookup that can be left running. A port to another system changes this file.
 namespace Platform {
 
 // Waits until the open file's data is on the disk.
@@ -21,6 +22,25 @@ bool writeAll(int descriptor, const char *data, qint64 size);
 // A descriptor of its own on the same open file, positioned at its start; -1 on failure.
 int duplicateFromStart(int descriptor);
 void closeDescriptor(int descriptor);
+
+enum class OpenFailure { None, Absent, Unreadable, NotRegular };
+// Opens a file for reading without ever waiting, and keeps it only when what was opened is a
+// regular file (a link to one counts): a FIFO, a device, a folder or a socket is refused before
+// anything is read from it. The descriptor, or -1 with the kind of failure and its reason.
+int openRegularForReading(const QString &path, OpenFailure *failure, QString *why);
+
+// An exclusive advisory lock on the file, made when missing, waiting at most timeoutMs for
+// whoever holds it. The descriptor that holds the lock until it is closed, or -1, with busy
+// telling a lock held elsewhere all the time from a file that can not be locked.
+int lockExclusively(const QString &path, int timeoutMs, bool *busy, QString *why);
+
+// A new folder from a template whose name ends in XXXXXX, readable, writable and searchable by
+// its owner only; its path, or empty on failure.
+QString makePrivateFolder(const QString &pathTemplate);
+
+// Gives the open file the permission bits, owner and group of reference; owner and group only
+// when the updater runs as root, the one case in which they would otherwise change.
+bool takeOwnerAndMode(const QString &reference, int descriptor, QString *error);
 
 // The numeric addresses of a host, from the system's resolver. Blocks for as long as the
 // resolver takes and touches nothing but its arguments, so it may be left running on a thread

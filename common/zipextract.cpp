@@ -17,6 +17,7 @@
 #include "common/logging.h"
 #include "common/platform.h"
 #include "common/unixmode.h"
+#include "common/untrustedfile.h"
 #include "common/zipsafety.h"
 
 namespace Zip {
@@ -99,9 +100,10 @@ bool listEntries(zip_t *archive, std::vector<Entry> *entries, QString *error)
             return fail(
                 error,
                 QStringLiteral("entry \"%1\" lies outside the target folder").arg(entry.name));
-        if (inScratchFolder(entry.name))
+        if (isReservedName(entry.name))
             return fail(error,
-                        QStringLiteral("entry \"%1\" lies in the folder reserved for scratch files")
+                        QStringLiteral("entry \"%1\" takes a name reserved for the updater's own "
+                                       "files")
                             .arg(entry.name));
         // Two entries for one path leave it to chance which one lands: refuse the package.
         QString key = QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/'));
@@ -201,22 +203,27 @@ bool makeLink(const Entry &entry, const QString &path, QString *error)
 bool extractAll(const QString &archivePath, const QString &targetFolder, QString *error,
                 QStringList *writtenFiles)
 {
-    if (!QFileInfo(archivePath).isFile()) {
+    std::shared_ptr<QFile> archive;
+    QString why;
+    switch (UntrustedFile::open(archivePath, &archive, &why)) {
+    case UntrustedFile::Outcome::Absent:
         qCDebug(lcZip).noquote() << "No package" << archivePath;
         return true;
+    case UntrustedFile::Outcome::Unreadable:
+    case UntrustedFile::Outcome::Refused:
+        return fail(error, QStringLiteral("Can not open \"%1\": %2").arg(archivePath, why));
+    case UntrustedFile::Outcome::Taken:
+        break;
     }
-    QFile archive(archivePath);
-    if (!archive.open(QIODevice::ReadOnly))
-        return fail(
-            error,
-            QStringLiteral("Can not open \"%1\": %2").arg(archivePath, archive.errorString()));
-    return extractAll(archive, targetFolder, error, writtenFiles);
+    return extractAll(*archive, targetFolder, error, writtenFiles);
 }
 
 bool extractAll(QFile &archiveFile, const QString &targetFolder, QString *error,
                 QStringList *writtenFiles)
 {
-    const QString archivePath = archiveFile.fileName();
+    // A file taken through its descriptor has no name of its own.
+    const QString archivePath =
+        archiveFile.fileName().isEmpty() ? QStringLiteral("The package") : archiveFile.fileName();
     // The reader gets a descriptor of its own on the file already open, never the name again:
     // what was checked through this file is what is unpacked.
     const int fd = Platform::duplicateFromStart(archiveFile.handle());

@@ -12,10 +12,10 @@ namespace Zip {
 // stored permissions), then symbolic links, then files (each written beside its place and
 // renamed over an existing file, with its stored permissions; set-id and sticky bits are
 // dropped). A missing file has no entries: nothing is written and the result is true. A file
-// that is damaged or not a ZIP archive is refused.
+// that is damaged, not a ZIP archive or not a regular file is refused.
 //
 // Before anything is written every entry is checked: an absolute name, a drive letter, a ".."
-// component, a name in the folder reserved for scratch files, a link leading outside
+// component, a name reserved for the updater's own files, a link leading outside
 // targetFolder, an entry that would be written through a link (in the package or on disk)
 // leading outside, or entries larger than the free space refuse the whole package, and nothing at
 // all is written. writtenFiles receives the clean relative names of the files written.

@@ -12,6 +12,7 @@
 
 #include "common/failure.h"
 #include "common/filereplace.h"
+#include "common/paths.h"
 
 namespace Zip {
 
@@ -51,11 +52,15 @@ bool escapesFolder(const QString &relativeName)
 }
 
 // The folder where files are written before they take their place belongs to the extraction:
-// an entry there could be mistaken for scratch, or scratch for it.
-bool inScratchFolder(const QString &relativeName)
+// an entry there could be mistaken for scratch, or scratch for it. A file put over the run's lock
+// would let a second run in, and one put into a work folder would be worked on unchecked.
+bool isReservedName(const QString &relativeName)
 {
-    return partsOf(relativeName)
-        .contains(FileReplace::PartFile::scratchFolderName(), Qt::CaseInsensitive);
+    const QStringList parts = partsOf(relativeName);
+    const QString top = parts.value(0);
+    return parts.contains(FileReplace::PartFile::scratchFolderName(), Qt::CaseInsensitive) ||
+           top.compare(QFileInfo(Paths::runLockPath()).fileName(), Qt::CaseInsensitive) == 0 ||
+           top.startsWith(Paths::workFolderPrefix(), Qt::CaseInsensitive);
 }
 
 bool linkEscapes(const QString &linkName, const QString &linkTarget)

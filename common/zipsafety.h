@@ -25,8 +25,9 @@ struct Entry
 
 // An absolute name, a drive letter or a ".." component, in either separator.
 bool escapesFolder(const QString &relativeName);
-// A name inside the folder that the extraction keeps for its scratch files.
-bool inScratchFolder(const QString &relativeName);
+// A name that belongs to the updater itself: inside the folder that the extraction keeps for its
+// scratch files, or the run's lock and work folders at the top of the installation.
+bool isReservedName(const QString &relativeName);
 // A link whose target, read where the link stands, leads above the target folder.
 bool linkEscapes(const QString &linkName, const QString &linkTarget);
 

@@ -9,10 +9,13 @@
 #include <QSqlQuery>
 #include <QThread>
 
+#include "common/checkpoint.h"
 #include "common/filereplace.h"
 #include "common/logging.h"
 #include "common/paths.h"
 #include "common/settings.h"
+#include "common/untrustedfile.h"
+#include "common/workfolder.h"
 #include "common/zipextract.h"
 #include "database/databasebackup.h"
 #include "database/ownmodelmerge.h"
@@ -35,18 +38,31 @@ QString translated(const char *text)
     return QCoreApplication::translate("Thread", text);
 }
 
-// A new database or journal left by an earlier run must never pass for this package's.
-void unpackNewDatabase(QFile *package)
+// Only a regular file of the work folder is worked on: a link unpacked under the release's name
+// would lead the merge, and the final rename, to some other file.
+bool isRegularFile(const QString &path)
 {
-    QFile::remove(Paths::newDatabasePath());
-    QFile::remove(Paths::newDatabaseJournalPath());
-    // A missing or broken package shows as a missing new database later on.
-    QString error;
-    if (package && !Zip::extractAll(*package, Paths::updateFolder(), &error))
-        qCWarning(lcDatabase).noquote() << "Database package not extracted:" << error;
+    const QFileInfo info(path);
+    return !path.isEmpty() && info.isFile() && !info.isSymLink();
 }
 
 } // namespace
+
+// The release is unpacked into the run's own folder, never into ../update-tmp/, where anybody
+// could swap it after the check. What earlier runs unpacked there is removed all the same, so
+// that nothing outside the updater mistakes it for the installed catalogue.
+void DatabaseUpdate::unpackRelease(QFile *package, const QString &workFolder)
+{
+    QFile::remove(Paths::newDatabasePath());
+    QFile::remove(Paths::newDatabaseJournalPath());
+    m_release =
+        workFolder.isEmpty() ? QString() : workFolder + QLatin1Char('/') + Paths::releaseFileName();
+    // A missing or broken package shows as a missing new database later on.
+    QString error;
+    if (package && !m_release.isEmpty() && !Zip::extractAll(*package, workFolder, &error))
+        qCWarning(lcDatabase).noquote() << "Database package not extracted:" << error;
+    Checkpoint::reach(QStringLiteral("database unpacked"));
+}
 
 DatabaseUpdate::DatabaseUpdate(QObject *parent) : QObject(parent) {}
 
@@ -94,13 +110,19 @@ bool DatabaseUpdate::waitForBackup()
 
 bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList)
 {
-    QFile package(Paths::databasePackagePath());
-    const bool present = package.open(QIODevice::ReadOnly);
-    return run(newDbVersion, copyOwnModels, rcTypeList, present ? &package : nullptr);
+    WorkFolder work;
+    if (!work.create())
+        qCWarning(lcDatabase).noquote() << work.errorString();
+    std::shared_ptr<QFile> package;
+    QString why;
+    const bool taken = UntrustedFile::open(Paths::databasePackagePath(), &package, &why) ==
+                       UntrustedFile::Outcome::Taken;
+    return run(newDbVersion, copyOwnModels, rcTypeList, taken ? package.get() : nullptr,
+               work.path());
 }
 
 bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList,
-                         QFile *package)
+                         QFile *package, const QString &workFolder)
 {
     emit statusText(translated(QT_TRANSLATE_NOOP("Thread", "Database updating...")));
     DatabaseBackup::prune(Paths::backupFolder(), QDate::currentDate());
@@ -127,14 +149,14 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     m_backedUp = &backedUp;
     m_heldProgress.clear();
     m_heldFailure = {};
-    unpackNewDatabase(package);
+    unpackRelease(package, workFolder);
     const bool merged = mergeAndApplyVisibility(copyOwnModels, rcTypeList);
     backingUp->wait();
     const bool released = !m_backup;
     m_backup = nullptr;
     if (!backedUp) {
         qCWarning(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
-        QFile::remove(Paths::newDatabasePath());
+        QFile::remove(m_release);
         return fail(-1, cantCreateBackup);
     }
     if (!released)
@@ -157,9 +179,9 @@ bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &
         qCWarning(lcDatabase).noquote() << "Current database:" << current.errorString();
         return fail(-2, cantOpenCurrent);
     }
-    if (!QFileInfo(Paths::newDatabasePath()).isFile())
+    if (!isRegularFile(m_release))
         return fail(-2, cantOpenNew);
-    SqlConnection target(Paths::newDatabasePath(), Paths::newDatabasePath());
+    SqlConnection target(m_release, m_release);
     if (!target.open()) {
         qCWarning(lcDatabase).noquote() << "New database:" << target.errorString();
         return fail(-2, cantOpenNew);
@@ -195,14 +217,13 @@ void DatabaseUpdate::finishInterruptedTransaction()
             << "Can not roll back" << journal << ":" << recovery.errorString();
 }
 
-// ../rc.db is always either the old or the new database: the merged file is copied beside it
-// and renamed over it in one step.
+// ../rc.db is always either the old or the new database: the merged file, on the disk and with
+// the old file's owner and mode, is renamed over it in one step.
 bool DatabaseUpdate::replaceInstalledDatabase()
 {
     bool renameFailed = false;
     QString error;
-    if (FileReplace::copyOver(Paths::newDatabasePath(), Paths::installedDatabasePath(),
-                              &renameFailed, &error)) {
+    if (FileReplace::moveOver(m_release, Paths::installedDatabasePath(), &renameFailed, &error)) {
         qCDebug(lcDatabase) << "New database in place";
         return true;
     }

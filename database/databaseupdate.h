@@ -10,8 +10,9 @@ class QFile;
 class QThread;
 
 // Installs a new release of the remote-control database: backs up ../rc.db, unpacks
-// ../update-tmp/rcdb.zip, carries the user's own models over, recomputes visibility, puts the
-// merged file in place of ../rc.db and records its version in ../config.ini.
+// ../update-tmp/rcdb.zip into the run's private work folder, carries the user's own models over,
+// recomputes visibility there, renames the merged file over ../rc.db and records its version in
+// ../config.ini. Nothing of ../update-tmp/ is opened by name: the package comes open and checked.
 class DatabaseUpdate : public QObject
 {
     Q_OBJECT
@@ -21,10 +22,11 @@ public:
 
     // True when ../rc.db holds the new release and UpdateInfo/database is recorded. On failure
     // status() has been emitted with -1, -2 or -3 and then statusText() with its text.
-    // package is ../update-tmp/rcdb.zip already open (and checked), or null when it is absent.
+    // package is ../update-tmp/rcdb.zip already open (and checked), or null when it is absent;
+    // workFolder is the run's own folder beside ../rc.db (see WorkFolder).
     bool run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList,
-             QFile *package);
-    // The same with ../update-tmp/rcdb.zip opened as it is, unchecked.
+             QFile *package, const QString &workFolder);
+    // The same with ../update-tmp/rcdb.zip taken as it is, unchecked, in a work folder of its own.
     bool run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList);
 
 signals:
@@ -40,6 +42,7 @@ private:
         const char *text = nullptr;
     };
 
+    void unpackRelease(QFile *package, const QString &workFolder);
     void report(int current, int total);
     void releaseHeldReports();
     bool waitForBackup();
@@ -48,6 +51,8 @@ private:
     bool replaceInstalledDatabase();
     bool fail(int code, const char *text);
 
+    // The release as unpacked into the work folder: the one file merged and put in place.
+    QString m_release;
     // While the backup runs beside the merge: its thread, its outcome and what waits for it.
     QThread *m_backup = nullptr;
     const bool *m_backedUp = nullptr;

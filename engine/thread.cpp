@@ -55,10 +55,15 @@ void Thread::FinishProc()
 
 void Thread::run()
 {
+    m_refusals.clear();
+    m_offer = Offer();
+    if (!beginRun()) {
+        finish();
+        return;
+    }
     const Settings::Installed installed = Settings::readInstalled();
     rcTypeList = rcTypeListFrom(installed.rcTypes);
-    m_offer = Offer::read();
-    m_refusals.clear();
+    m_offer = Offer::read(workFolder());
     const Settings::Offered &offered = m_offer.offered();
 
     emit msgToPtogressBar(0, progressTotal);
@@ -82,6 +87,7 @@ void Thread::run()
                       << otherNewer;
 
     if (!mainNewer && !databaseNewer && !otherNewer) {
+        endRun();
         emit msgToUpdateStatus(1);
         emit msgToStatusLabel(tr("You have new software version. No need update."));
         return;
@@ -90,7 +96,38 @@ void Thread::run()
         return;
     if (mainNewer)
         installExecutable(installed.softwareName, offered.main);
-    installOtherFiles(installed.distributor, offered.other);
+    installOtherFiles(installed, offered.other);
+}
+
+// The installation belongs to one run at a time; a second updater (started twice, or by the
+// application while one runs) waits for the first and then gives up, touching nothing.
+bool Thread::beginRun()
+{
+    m_lock = std::make_unique<RunLock>();
+    if (!m_lock->acquire(m_lockWaitMs)) {
+        qCWarning(lcUpdate).noquote() << m_lock->errorString();
+        m_refusals << m_lock->errorString();
+        m_lock.reset();
+        return false;
+    }
+    WorkFolder::removeLeftovers();
+    m_work = std::make_unique<WorkFolder>();
+    if (!m_work->create())
+        qCWarning(lcUpdate).noquote() << m_work->errorString();
+    return true;
+}
+
+// Everything the run holds goes before its final status: in automatic mode the dialog ends the
+// process as soon as the status arrives, and no work folder may outlive its run.
+void Thread::endRun()
+{
+    m_work.reset();
+    m_lock.reset();
+}
+
+QString Thread::workFolder() const
+{
+    return m_work ? m_work->path() : QString();
 }
 
 bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
@@ -106,11 +143,27 @@ bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
     DatabaseUpdate update;
     connect(&update, &DatabaseUpdate::progress, this, &Thread::msgToPtogressBar,
             Qt::DirectConnection);
-    connect(&update, &DatabaseUpdate::status, this, &Thread::msgToUpdateStatus,
-            Qt::DirectConnection);
-    connect(&update, &DatabaseUpdate::statusText, this, &Thread::msgToStatusLabel,
-            Qt::DirectConnection);
-    return update.run(newDbVersion, copyOwnModels, rcTypeList, package.file.get());
+    // A failure's status and text go out once the run has let go of the installation.
+    int failedStatus = 0;
+    QString failedText;
+    connect(
+        &update, &DatabaseUpdate::status, this, [&](int status) { failedStatus = status; },
+        Qt::DirectConnection);
+    connect(
+        &update, &DatabaseUpdate::statusText, this,
+        [&](const QString &text) {
+            if (failedStatus == 0)
+                emit msgToStatusLabel(text);
+            else
+                failedText = text;
+        },
+        Qt::DirectConnection);
+    if (update.run(newDbVersion, copyOwnModels, rcTypeList, package.file.get(), workFolder()))
+        return true;
+    endRun();
+    emit msgToUpdateStatus(failedStatus);
+    emit msgToStatusLabel(failedText);
+    return false;
 }
 
 void Thread::refuse(const QString &what, const QString &why)
@@ -141,13 +194,29 @@ Thread::Unpacked Thread::unpack(const QString &packagePath, QStringList *written
     return Unpacked::Installed;
 }
 
+// main.zip when it is there, else the product's package; a signed offer names the one it means.
+QString Thread::executablePackage() const
+{
+    const QString main = Paths::mainPackagePath();
+    const QString product = Paths::productPackagePath();
+    if (m_offer.isVerifying() && (m_offer.lists(main) || m_offer.lists(product)))
+        return m_offer.lists(main) ? main : product;
+    return QFileInfo::exists(main) ? main : product;
+}
+
 void Thread::installExecutable(const QString &softwareName, const QDate &offeredMain)
 {
     emit msgToStatusLabel(tr("exe file updating..."));
 
-    const QString package = QFileInfo::exists(Paths::mainPackagePath())
-                                ? Paths::mainPackagePath()
-                                : Paths::productPackagePath();
+    // The name comes from the settings and becomes a path: "../x/victim" would have the new
+    // executable renamed over a file outside the installation.
+    if (!Paths::isPlainName(Paths::executableFileName(softwareName))) {
+        refuse(
+            QStringLiteral("The executable"),
+            QStringLiteral("the software name \"%1\" is not a plain file name").arg(softwareName));
+        return;
+    }
+    const QString package = executablePackage();
     const QString installedPath = Paths::installedExecutablePath(softwareName);
     const QString extracted = QDir::cleanPath(Paths::extractedExecutablePath());
     // With the software name "Software" the extracted file is the installed one; it is never
@@ -175,23 +244,31 @@ void Thread::installExecutable(const QString &softwareName, const QDate &offered
     Settings::recordVersion(Settings::Key::main, offeredMain);
 }
 
-void Thread::installOtherFiles(const QString &distributor, const QDate &offeredOther)
+void Thread::installOtherFiles(const Settings::Installed &installed, const QDate &offeredOther)
 {
     emit msgToPtogressBar(900, progressTotal);
     emit msgToStatusLabel(tr("All other files updating..."));
 
-    if (unpack(Paths::otherPackagePath()) != Unpacked::Refused)
+    // An older signed offer played back would roll the other files back and record the older
+    // version; the maker's newer files stay.
+    if (m_offer.isVerifying() && VersionDate::isLater(installed.other, offeredOther))
+        qCWarning(lcUpdate).noquote()
+            << Paths::otherPackagePath() << "not unpacked: the offered version"
+            << VersionDate::toSetting(offeredOther) << "is older than the installed"
+            << VersionDate::toSetting(installed.other);
+    else if (unpack(Paths::otherPackagePath()) != Unpacked::Refused)
         Settings::recordVersion(Settings::Key::other, offeredOther);
 
-    if (!distributor.isEmpty()) {
+    if (!installed.distributor.isEmpty()) {
         emit msgToStatusLabel(tr("All other files updating..."));
-        unpack(Paths::distributorPackagePath(distributor));
+        unpack(Paths::distributorPackagePath(installed.distributor));
     }
     finish();
 }
 
 void Thread::finish()
 {
+    endRun();
     emit msgToPtogressBar(progressTotal, progressTotal);
     if (m_refusals.isEmpty()) {
         emit msgToStatusLabel(tr("All updates have been installed."));

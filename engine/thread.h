@@ -1,10 +1,13 @@
 #pragma once
 
+#include <memory>
+
 #include <QDate>
 #include <QString>
 #include <QThread>
 
 #include "common/offer.h"
+#include "common/workfolder.h"
 #include "upload/client.h"
 
 // The worker of one update run. Everything of the update happens in run() on this thread; the
@@ -31,6 +34,9 @@ public:
 
     bool updateDatabase(QDate newDbVersion, bool copyOwnModels);
 
+    // How long a run waits for another one to end before it gives up (10 s unless a test says).
+    void setLockWait(int milliseconds) { m_lockWaitMs = milliseconds; }
+
 protected:
     Q_SIGNAL void msgToGUI(QString cMesage);
     Q_SIGNAL void msgToUpdateStatus(int status);
@@ -45,14 +51,22 @@ private slots:
 private:
     enum class Unpacked { Absent, Installed, Refused };
 
+    bool beginRun();
+    void endRun();
+    QString workFolder() const;
     Unpacked unpack(const QString &packagePath, QStringList *writtenFiles = nullptr);
     void refuse(const QString &what, const QString &why);
+    QString executablePackage() const;
     void installExecutable(const QString &softwareName, const QDate &offeredMain);
-    void installOtherFiles(const QString &distributor, const QDate &offeredOther);
+    void installOtherFiles(const Settings::Installed &installed, const QDate &offeredOther);
     void finish();
 
     // What ../update-tmp/ offers this run, checked against the trusted keys when there are any.
     Offer m_offer;
     // One line per package that was there but could not be installed.
     QStringList m_refusals;
+    // Held from the start of a run until just before its final status.
+    std::unique_ptr<RunLock> m_lock;
+    std::unique_ptr<WorkFolder> m_work;
+    int m_lockWaitMs = RunLock::defaultTimeoutMs;
 };

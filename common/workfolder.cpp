@@ -1,0 +1,95 @@
+#include "common/workfolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "common/logging.h"
+#include "common/paths.h"
+#include "common/platform.h"
+
+namespace {
+
+QString folderOrInstallation(const QString &parent)
+{
+    return parent.isEmpty() ? Paths::installationFolder() : parent;
+}
+
+// A link is removed as a link, never followed into whatever it points at.
+void removeTree(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || !info.isDir())
+        QFile::remove(path);
+    else
+        QDir(path).removeRecursively();
+}
+
+} // namespace
+
+RunLock::~RunLock()
+{
+    release();
+}
+
+bool RunLock::acquire(int timeoutMs)
+{
+    release();
+    bool busy = false;
+    QString why;
+    m_descriptor = Platform::lockExclusively(Paths::runLockPath(), timeoutMs, &busy, &why);
+    if (m_descriptor >= 0)
+        return true;
+    m_error = busy ? QStringLiteral("another update is running")
+                   : QStringLiteral("can not lock %1: %2").arg(Paths::runLockPath(), why);
+    return false;
+}
+
+void RunLock::release()
+{
+    if (m_descriptor >= 0)
+        Platform::closeDescriptor(m_descriptor);
+    m_descriptor = -1;
+}
+
+WorkFolder::~WorkFolder()
+{
+    remove();
+}
+
+bool WorkFolder::create(const QString &parent)
+{
+    remove();
+    // Absolute, so that the folder is found (and removed) whatever the current folder is by then.
+    const QString folder =
+        QDir::cleanPath(QFileInfo(folderOrInstallation(parent)).absoluteFilePath());
+    m_path = Platform::makePrivateFolder(folder + QLatin1Char('/') + Paths::workFolderPrefix() +
+                                         QStringLiteral("XXXXXX"));
+    if (m_path.isEmpty())
+        m_error = QStringLiteral("can not make a work folder in %1").arg(folder);
+    return isValid();
+}
+
+void WorkFolder::remove()
+{
+    if (!m_path.isEmpty())
+        removeTree(m_path);
+    m_path.clear();
+}
+
+QString WorkFolder::filePath(const QString &name) const
+{
+    return m_path + QLatin1Char('/') + name;
+}
+
+void WorkFolder::removeLeftovers(const QString &parent)
+{
+    const QString folder = folderOrInstallation(parent);
+    const QStringList names = QDir(folder).entryList({Paths::workFolderPrefix() + QLatin1Char('*')},
+                                                     QDir::AllEntries | QDir::Hidden |
+                                                         QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        qCDebug(lcUpdate).noquote() << "Removing" << name << "left by an interrupted run";
+        removeTree(folder + QLatin1Char('/') + name);
+    }
+}
