@@ -176,6 +176,9 @@ void TestZip::refusesUnsafeEntries_data()
         << "[" + ok + "('a/x.txt',b'1',0o100644),('a\\\\x.txt',b'2',0o100644)]";
     QTest::newRow("into the scratch folder")
         << "[" + ok + "('.update-scratch/x.part',b'x',0o100644)]";
+    QTest::newRow("over the run's lock") << "[" + ok + "('.update-lock',b'x',0o100644)]";
+    QTest::newRow("into a work folder")
+        << "[" + ok + "('.Update-Work-abc123/rc.db',b'x',0o100644)]";
 }
 
 void TestZip::refusesUnsafeEntries()

@@ -70,8 +70,20 @@ bool connectionsRemain()
 {
     const QStringList names = QSqlDatabase::connectionNames();
     return names.contains(QStringLiteral("curDB")) ||
-           names.contains(QStringLiteral("../update-tmp/rc.db"));
+           !names.filter(QStringLiteral("rc.db")).isEmpty();
 }
+
+// The run's private folders in the installation: one while a run works, none after it.
+QStringList workFolders(const Installation &installation)
+{
+    return QDir(installation.root())
+        .entryList({QStringLiteral(".update-work-*")}, QDir::AllEntries | QDir::Hidden);
+}
+
+constexpr QFileDevice::Permissions modeBits =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+    QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+    QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
 
 } // namespace
 
@@ -127,6 +139,8 @@ void TestDatabaseUpdate::success()
         QVERIFY(convertEncoding(installation.path(QStringLiteral("rc.db")), encoding));
     offerRelease(installation);
     const QByteArray before = installation.readFile(QStringLiteral("rc.db"));
+    const QFileDevice::Permissions modeBefore =
+        QFile::permissions(installation.path(QStringLiteral("rc.db"))) & modeBits;
 
     DatabaseUpdate update;
     Reports reports(&update);
@@ -139,13 +153,15 @@ void TestDatabaseUpdate::success()
     QCOMPARE(statuses.count(), 0);
     QVERIFY(!connectionsRemain());
 
-    // The installed file is the merged release, byte for byte, and its version is recorded.
+    // The merged release took the place of the user's file, with its mode, and its version is
+    // recorded; nothing of it was ever written into the download folder.
     const QByteArray installed = installation.readFile(QStringLiteral("rc.db"));
-    QCOMPARE(installed, installation.readFile(QStringLiteral("update-tmp/rc.db")));
     QCOMPARE(installation.installed(QStringLiteral("UpdateInfo/database")),
              QStringLiteral("2027-05-01"));
     QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db"}));
-    QCOMPARE(installation.files(QStringLiteral("update-tmp")), (QStringList{"rc.db", "rcdb.zip"}));
+    QCOMPARE(QFile::permissions(installation.path(QStringLiteral("rc.db"))) & modeBits, modeBefore);
+    QCOMPARE(installation.files(QStringLiteral("update-tmp")), (QStringList{"rcdb.zip"}));
+    QCOMPARE(workFolders(installation), QStringList());
     const QString rcdb = installation.path(QStringLiteral("rc.db"));
     QCOMPARE(sqliteRows(rcdb, QStringLiteral("SELECT count(*), sum(Hidden) FROM rcmodels "
                                              "WHERE Own = 1")),
@@ -188,35 +204,32 @@ void TestDatabaseUpdate::failures_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QStringList>("events");
-    QTest::addColumn<bool>("extracted");
 
     const QStringList backupFailed = {updating, "progress 100/1000", "status -1",
                                       "text Can't create backup."};
-    QTest::newRow("no backup folder") << "no backup folder" << backupFailed << false;
-    QTest::newRow("database is a folder") << "database is a folder" << backupFailed << false;
-    QTest::newRow("no database") << "no database" << backupFailed << false;
+    QTest::newRow("no backup folder") << "no backup folder" << backupFailed;
+    QTest::newRow("database is a folder") << "database is a folder" << backupFailed;
+    QTest::newRow("no database") << "no database" << backupFailed;
     // Unpacked meanwhile, and removed again: nothing is used without a complete backup.
     QTest::newRow("disk full during the backup")
         << "disk full"
-        << QStringList{updating, "progress 100/1000", "status -1", "text Can't create backup."}
-        << false;
+        << QStringList{updating, "progress 100/1000", "status -1", "text Can't create backup."};
 
     const QStringList newFailed =
         untilExtracted + QStringList{"status -2", "text Can not open new database."};
-    QTest::newRow("no package, stale files") << "no package" << newFailed << false;
-    QTest::newRow("entry not named rc.db") << "wrong entry" << newFailed << false;
-    QTest::newRow("not a database") << "not a database" << newFailed << true;
+    QTest::newRow("no package, stale files") << "no package" << newFailed;
+    QTest::newRow("entry not named rc.db") << "wrong entry" << newFailed;
+    QTest::newRow("not a database") << "not a database" << newFailed;
 
     const QStringList editFailed =
         untilExtracted + QStringList{"status -2", "text Can not edit database."};
-    QTest::newRow("release without keys table") << "no keys table" << editFailed << true;
+    QTest::newRow("release without keys table") << "no keys table" << editFailed;
 }
 
 void TestDatabaseUpdate::failures()
 {
     QFETCH(QString, setup);
     QFETCH(QStringList, events);
-    QFETCH(bool, extracted);
 
     Installation installation;
     install(installation);
@@ -274,12 +287,13 @@ void TestDatabaseUpdate::failures()
     const bool backupMade = events.contains(QStringLiteral("progress 200/1000"));
     QCOMPARE(QDir(installation.path(QStringLiteral("backup"))).entryList(QDir::Files).size(),
              backupMade ? 1 : 0);
-    // Unpacked only once the backup could begin, never used without a complete one, and never
-    // a stale file in its place.
+    // What an older run unpacked into the download folder goes once the step begins; this one
+    // unpacks into its own folder, which is gone again.
     const bool backupBegun = backupMade || setup == QLatin1String("disk full");
-    QCOMPARE(installation.readFile(QStringLiteral("update-tmp/rc.db")) == "stale", !backupBegun);
-    QCOMPARE(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db"))),
-             extracted || !backupBegun);
+    QCOMPARE(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db"))), !backupBegun);
+    QCOMPARE(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db-journal"))),
+             !backupBegun);
+    QCOMPARE(workFolders(installation), QStringList());
     // The user's data is all there; a failed merge may have added no more than Prot.
     if (!tablesBefore.isEmpty())
         QCOMPARE(userData(installation.path(QStringLiteral("rc.db"))), tablesBefore);
@@ -307,8 +321,6 @@ void TestDatabaseUpdate::replacementFails()
     install(installation, true);
     offerRelease(installation);
     const QByteArray before = installation.readFile(QStringLiteral("rc.db"));
-    const QString elsewhere = installation.path(QStringLiteral("elsewhere/update"));
-    QVERIFY(QDir().mkpath(elsewhere));
 
     DatabaseUpdate update;
     Reports reports(&update);
@@ -316,8 +328,10 @@ void TestDatabaseUpdate::replacementFails()
         if (current != 700)
             return;
         if (setup == QLatin1String("copy")) {
-            // The merged file is no longer where the copy looks for it.
-            QDir::setCurrent(elsewhere);
+            // The merged file is gone before it could reach the disk.
+            const QStringList work = workFolders(installation);
+            QCOMPARE(work.size(), 1);
+            QVERIFY(QFile::remove(installation.path(work.first() + QStringLiteral("/rc.db"))));
         } else {
             // Something that a rename can not replace now stands at ../rc.db.
             QFile::rename(installation.path(QStringLiteral("rc.db")),
@@ -326,9 +340,7 @@ void TestDatabaseUpdate::replacementFails()
             installation.writeFile(QStringLiteral("rc.db/inside"), "x");
         }
     });
-    const bool ok = update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"));
-    QDir::setCurrent(installation.path(QStringLiteral("update")));
-    QVERIFY(!ok);
+    QVERIFY(!update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3")));
     QCOMPARE(reports.events.mid(reports.events.size() - 2),
              (QStringList{"status -3", "text " + text}));
     QVERIFY(reports.events.contains(QStringLiteral("progress 700/1000")));
@@ -339,15 +351,12 @@ void TestDatabaseUpdate::replacementFails()
     if (setup == QLatin1String("copy")) {
         QCOMPARE(installation.readFile(QStringLiteral("rc.db")), before);
         QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db"}));
-        QVERIFY(
-            QDir(installation.path(QStringLiteral("elsewhere"))).entryList(QDir::Files).isEmpty());
     } else {
         QCOMPARE(installation.readFile(QStringLiteral("rc.db/inside")), QByteArray("x"));
         QCOMPARE(installation.readFile(QStringLiteral("rc.db.kept")), before);
         QCOMPARE(installation.files(QString()), (QStringList{"config.ini", "rc.db.kept"}));
     }
-    // The merged release is kept for a later look.
-    QVERIFY(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db"))));
+    QCOMPARE(workFolders(installation), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseUpdate)

@@ -1,14 +1,18 @@
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QMutex>
 #include <QPointer>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "common/checkpoint.h"
 #include "engine/thread.h"
 #include "tests/support/databaseshapes.h"
+#include "tests/support/files.h"
 #include "tests/support/installation.h"
+#include "tests/support/sqliteoracle.h"
 
 namespace {
 
@@ -29,10 +33,8 @@ public slots:
     void status(int status) { events << QStringLiteral("status %1").arg(status); }
 };
 
-QStringList runWorker(Installation &inst)
+QStringList record(Thread &thread)
 {
-    inst.enter();
-    Thread thread;
     Recorder recorder;
     QObject::connect(&thread, SIGNAL(msgToPtogressBar(int, int)), &recorder,
                      SLOT(progress(int, int)), Qt::DirectConnection);
@@ -42,8 +44,16 @@ QStringList runWorker(Installation &inst)
                      Qt::DirectConnection);
     thread.start();
     thread.wait();
-    inst.leave();
     return recorder.events;
+}
+
+QStringList runWorker(Installation &inst)
+{
+    inst.enter();
+    Thread thread;
+    const QStringList events = record(thread);
+    inst.leave();
+    return events;
 }
 
 const QString upToDate = QStringLiteral("text You have new software version. No need update.");
@@ -82,11 +92,9 @@ private slots:
     void databaseReports();
     void signedOffers_data();
     void signedOffers();
+    void oneRunAtATime();
     void rcTypeListFromSettings();
     void metaObjectTable();
-
-private:
-    QTemporaryDir m_keys; // made once by the minisign command: a trusted key and a foreign one
 };
 
 void TestSequence::outcomes_data()
@@ -371,13 +379,33 @@ void TestSequence::signedOffers_data()
     QTest::newRow("offer changed") << "offer-byte" << -4 << false << false << false;
     QTest::newRow("trusted comment changed") << "comment" << -4 << false << false << false;
     QTest::newRow("signature garbled") << "garbled" << -4 << false << false << false;
+    QTest::newRow("key doubled in the offer") << "doubled-key" << -4 << false << false << false;
+    QTest::newRow("section doubled in the offer")
+        << "doubled-section" << -4 << false << false << false;
     // A key that is there but damaged checks everything and lets nothing through.
     QTest::newRow("key file damaged") << "bad-key" << -4 << false << false << false;
     // One package is not what was signed: it is refused, the others are installed...
     QTest::newRow("package changed") << "other-byte" << -4 << true << true << false;
     QTest::newRow("package not listed") << "unlisted" << -4 << true << false << true;
+    QTest::newRow("listed package deleted after the offer was read")
+        << "other-deleted" << -4 << true << true << false;
     // ...except the database's, which ends the run before the backup, like any failed update.
     QTest::newRow("database package swapped") << "rcdb-swapped" << -4 << false << false << false;
+    QTest::newRow("database package deleted after the offer was read")
+        << "rcdb-deleted" << -4 << false << false << false;
+    // What is done to the download folder after the check never reaches the installation.
+    QTest::newRow("release replaced after unpacking")
+        << "release-replaced" << 0 << true << true << true;
+    QTest::newRow("no key, release replaced after unpacking")
+        << "unverified-release-replaced" << 0 << true << true << true;
+    QTest::newRow("release linked elsewhere after unpacking")
+        << "release-linked" << 0 << true << true << true;
+    QTest::newRow("scratch folder linked elsewhere after the check")
+        << "scratch-linked" << 0 << true << true << true;
+    // Not there when it was read, renamed in afterwards: nothing was offered.
+    QTest::newRow("offer arrives after the check") << "late-offer" << 1 << false << false << false;
+    // The maker's older offer played back rolls nothing back.
+    QTest::newRow("older offer replayed") << "replayed" << 0 << true << true << false;
 }
 
 void TestSequence::signedOffers()
@@ -388,44 +416,41 @@ void TestSequence::signedOffers()
     QFETCH(bool, main);
     QFETCH(bool, other);
 
-    const QString trusted = m_keys.filePath("trusted");
-    const QString foreign = m_keys.filePath("foreign");
-    for (const QString &key : {trusted, foreign})
-        if (!QFile::exists(key + ".pub"))
-            QCOMPARE(runProgram("minisign", {"-G", "-W", "-p", key + ".pub", "-s", key + ".key"},
-                                m_keys.path()),
-                     0);
+    const QString trusted = signingKey("trusted");
+    const QString foreign = signingKey("foreign");
+    QVERIFY(!trusted.isEmpty() && !foreign.isEmpty());
+    const bool verifying = !situation.startsWith("unverified");
 
     Installation inst;
+    QTemporaryDir outside;
     QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
     offerPackages(inst);
     inst.setInstalled("UpdateInfo/serverdb", "");
     for (const char *key : {"UpdateInfo/main", "UpdateInfo/database", "UpdateInfo/other"})
         inst.setOffered(key, "2021-01-01");
+    const QString otherBefore = situation == "replayed" ? "2022-01-01" : "";
+    inst.setInstalled("UpdateInfo/other", otherBefore);
     QVERIFY(inst.writeDatabase("rc.db", SampleData::DatabaseShape()));
     QVERIFY(inst.offerDatabase(Shapes::release(107)));
     const QByteArray databaseBefore = inst.readFile("rc.db");
 
+    QByteArray offer = inst.readFile("update-tmp/config.ini");
+    if (situation == "doubled-key")
+        offer.replace("[UpdateInfo]\n", "[UpdateInfo]\nother=2021-01-01\n");
+    if (situation == "doubled-section")
+        offer.append("[UpdateInfo]\nupdateMode=0\n");
+    QVERIFY(inst.writeFile("update-tmp/config.ini", offer));
     if (situation == "unlisted") // arrives after the offer was signed
         QVERIFY(QFile::rename(inst.path("update-tmp/main.zip"), inst.path("update-tmp/late")));
-    if (situation != "unverified" && situation != "unsigned") {
-        QStringList options;
-        if (situation == "legacy")
-            options << "-l";
-        const QString key = situation == "foreign" ? foreign : trusted;
-        QCOMPARE(runProgram("bash",
-                            QStringList{sourcePath("tools/sign-offer.sh"), inst.path("update-tmp"),
-                                        key + ".key"} +
-                                options,
-                            inst.root()),
-                 0);
-    }
+    if (verifying && situation != "unsigned")
+        QVERIFY(signOffer(inst, situation == "foreign" ? foreign : trusted,
+                          situation == "legacy" ? QStringList{"-l"} : QStringList()));
     if (situation == "bad-key")
         QVERIFY(inst.writeFile("update/package-key.pub", "untrusted comment: x\nRWQnot-a-key\n"));
-    else if (situation != "unverified")
-        QVERIFY(QFile::copy(trusted + ".pub", inst.path("update/package-key.pub")));
+    else if (verifying)
+        QVERIFY(installKey(inst, trusted));
 
-    QByteArray offer = inst.readFile("update-tmp/config.ini");
+    offer = inst.readFile("update-tmp/config.ini");
     QByteArray signature = inst.readFile("update-tmp/config.ini.minisig");
     if (situation == "offer-byte")
         offer.replace("2021-01-01", "2029-01-01");
@@ -442,21 +467,109 @@ void TestSequence::signedOffers()
     }
     if (situation == "unlisted")
         QVERIFY(QFile::rename(inst.path("update-tmp/late"), inst.path("update-tmp/main.zip")));
-    if (situation == "rcdb-swapped") {
+    if (situation == "rcdb-swapped")
         QVERIFY(inst.offerDatabase(Shapes::release()));
-    }
+    if (situation == "late-offer")
+        QVERIFY(QFile::rename(inst.path("update-tmp/config.ini"), inst.path("update-tmp/late")));
 
+    // A catalogue nobody signed, and the places an attacker would lead the updater to.
+    const QString foreignDatabase = outside.filePath("foreign.db");
+    QVERIFY(inst.writeDatabase("foreign.db", Shapes::release(3)));
+    QCOMPARE(sqliteText(inst.path("foreign.db"), "UPDATE rcmodels SET Brand = 'foreign'"), "");
+    QVERIFY(QFile::rename(inst.path("foreign.db"), foreignDatabase));
+    const QByteArray foreignBefore = readFile(foreignDatabase);
+    const QString plantedRelease = inst.path("update-tmp/rc.db");
+    // Each attack is made at the moment right after the updater's check, where it would count.
+    const QHash<QString, QString> attackAt = {
+        {"late-offer", "offer read"},
+        {"other-deleted", "offer read"},
+        {"rcdb-deleted", "offer read"},
+        {"unverified-release-replaced", "database unpacked"},
+        {"release-replaced", "database unpacked"},
+        {"release-linked", "database unpacked"},
+        {"scratch-linked", "package checked: ../update-tmp/rcdb.zip"},
+    };
+    bool attacked = false;
+    Checkpoint::setHook([&](const QString &moment) {
+        if (attacked || attackAt.value(situation) != moment)
+            return;
+        attacked = true;
+        if (situation == "late-offer")
+            QFile::rename(inst.path("update-tmp/late"), inst.path("update-tmp/config.ini"));
+        if (situation == "other-deleted")
+            QFile::remove(inst.path("update-tmp/other.zip"));
+        if (situation == "rcdb-deleted")
+            QFile::remove(inst.path("update-tmp/rcdb.zip"));
+        QFile::remove(plantedRelease);
+        if (situation == "rcdb-deleted" || situation.endsWith("release-replaced"))
+            QVERIFY(QFile::copy(foreignDatabase, plantedRelease));
+        if (situation == "release-linked")
+            QVERIFY(QFile::link(foreignDatabase, plantedRelease));
+        if (situation == "scratch-linked")
+            QFile::link(outside.path(), inst.path("update-tmp/.update-scratch"));
+    });
     const QStringList events = runWorker(inst);
-    QCOMPARE(events.mid(events.size() - 3),
-             (QStringList{"progress 1000/1000", status == 0 ? doneText : failedText,
-                          QStringLiteral("status %1").arg(status)}));
+    Checkpoint::setHook({});
+    QCOMPARE(attacked, attackAt.contains(situation));
+
+    const QString statusLine = QStringLiteral("status %1").arg(status);
+    const QStringList tail =
+        status == 1
+            ? QStringList{statusLine, upToDate}
+            : QStringList{"progress 1000/1000", status == 0 ? doneText : failedText, statusLine};
+    QCOMPARE(events.mid(events.size() - tail.size()), tail);
     QCOMPARE(inst.installed("UpdateInfo/database"), database ? "2021-01-01" : "");
     QCOMPARE(inst.readFile("rc.db") == databaseBefore, !database);
     QCOMPARE(QDir(inst.path("backup")).isEmpty(), !database);
     QCOMPARE(inst.installed("UpdateInfo/main"), main ? "2021-01-01" : "");
     QCOMPARE(inst.readFile("kestrelix.exe").contains("new build"), main);
-    QCOMPARE(inst.installed("UpdateInfo/other"), other ? "2021-01-01" : "");
+    QCOMPARE(inst.installed("UpdateInfo/other"), other ? "2021-01-01" : otherBefore);
     QCOMPARE(inst.readFile("help/index.html") == "<p>help</p>", other);
+    // Only the signed release arrived, and nothing outside the installation was touched.
+    QCOMPARE(sqliteText(inst.path("rc.db"), "SELECT count(*) FROM rcmodels WHERE Brand = "
+                                            "'foreign'"),
+             "0");
+    QCOMPARE(readFile(foreignDatabase), foreignBefore);
+    QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{"foreign.db"});
+}
+
+void TestSequence::oneRunAtATime()
+{
+    // A second updater, started while the first is in its database step, waits for it, gives up
+    // and touches nothing; the first finishes as if alone. What a killed run left goes.
+    Installation inst;
+    QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
+    offerPackages(inst);
+    inst.setInstalled("UpdateInfo/serverdb", "");
+    for (const char *key : {"UpdateInfo/main", "UpdateInfo/database", "UpdateInfo/other"})
+        inst.setOffered(key, "2021-01-01");
+    QVERIFY(inst.writeDatabase("rc.db", SampleData::DatabaseShape()));
+    QVERIFY(inst.offerDatabase(Shapes::release()));
+    QVERIFY(inst.writeFile(".update-work-Killed/rc.db", "left by a killed run"));
+
+    QStringList second;
+    QStringList workFolders;
+    Checkpoint::setHook([&](const QString &moment) {
+        if (moment != "database unpacked" || !second.isEmpty())
+            return;
+        workFolders = QDir(inst.root()).entryList({".update-work-*"}, QDir::Dirs | QDir::Hidden);
+        Thread thread;
+        thread.setLockWait(300);
+        second = record(thread);
+    });
+    QTest::ignoreMessage(QtWarningMsg, "another update is running");
+    const QStringList first = runWorker(inst);
+    Checkpoint::setHook({});
+
+    QCOMPARE(second, (QStringList{"progress 1000/1000", failedText, "status -4"}));
+    QCOMPARE(workFolders.size(), 1);
+    QVERIFY(workFolders.first() != ".update-work-Killed");
+    QCOMPARE(first.mid(first.size() - 2), (QStringList{doneText, "status 0"}));
+    QCOMPARE(inst.installed("UpdateInfo/database"), "2021-01-01");
+    QVERIFY(inst.readFile("kestrelix.exe").contains("new build"));
+    QCOMPARE(QDir(inst.root()).entryList({".update-work-*"}, QDir::AllEntries | QDir::Hidden),
+             QStringList());
 }
 
 void TestSequence::rcTypeListFromSettings()

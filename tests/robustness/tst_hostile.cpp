@@ -1,4 +1,5 @@
 #include <functional>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
@@ -105,6 +106,25 @@ SetUp settings(const QString &key, const QString &value, bool offered = false)
     };
 }
 
+// A FIFO, which nobody ever writes, or a link to a device, in place of a file of the download
+// folder; signed, the offer is signed first and the maker's key installed.
+SetUp special(const QString &relative, const QString &kind, bool signedOffer = false)
+{
+    return [=](Installation &inst, const QString &) {
+        if (signedOffer) {
+            const QString key = signingKey("maker");
+            QVERIFY(signOffer(inst, key));
+            QVERIFY(installKey(inst, key));
+        }
+        const QString path = inst.path(relative);
+        QFile::remove(path);
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+        else
+            QVERIFY(QFile::link(kind, path));
+    };
+}
+
 // A program that died inside a transaction: changed pages are in the file, the originals in the
 // journal beside it.
 void tornTransaction(Installation &inst, const QString &)
@@ -202,6 +222,29 @@ void TestHostile::corpus_data()
     QTest::newRow("release: no Hidden1")
         << changedRelease("ALTER TABLE rcmodels DROP COLUMN Correction") << -2
         << "Can not edit database." << false << "" << kept << true;
+    // A special file is refused at once, never waited on: each run ends within seconds.
+    QTest::newRow("package: other.zip a FIFO") << special("update-tmp/other.zip", "fifo") << -4
+                                               << failed << true << "is a FIFO" << kept << true;
+    QTest::newRow("package: other.zip a link to a device")
+        << special("update-tmp/other.zip", "/dev/zero") << -4 << failed << true << "is a device"
+        << kept << true;
+    QTest::newRow("offer: a FIFO") << special("update-tmp/config.ini", "fifo") << -4 << failed
+                                   << false << "is a FIFO" << kept << true;
+    QTest::newRow("offer: a link to a device")
+        << special("update-tmp/config.ini", "/dev/zero") << -4 << failed << false << "is a device"
+        << kept << true;
+    QTest::newRow("offer: signature a FIFO")
+        << special("update-tmp/config.ini.minisig", "fifo", true) << -4 << failed << false
+        << "is a FIFO" << kept << true;
+    QTest::newRow("offer: signature a link to a device")
+        << special("update-tmp/config.ini.minisig", "/dev/zero", true) << -4 << failed << false
+        << "is a device" << kept << true;
+    QTest::newRow("offer: larger than 1 MiB") << SetUp([](Installation &inst, const QString &) {
+        QVERIFY(inst.writeFile("update-tmp/config.ini", inst.readFile("update-tmp/config.ini") +
+                                                            "\n; " + QByteArray(1 << 20, 'x') +
+                                                            "\n"));
+    }) << -4 << failed << false << "is larger than"
+                                              << kept << true;
     QByteArray garbage;
     for (int i = 0; i < 4096; ++i)
         garbage += char((i * 131 + 7) % 256);
@@ -211,6 +254,10 @@ void TestHostile::corpus_data()
     QTest::newRow("settings: very long name")
         << settings("Settings/softwareName", QString(300, 'k')) << -4 << failed << false << ""
         << kept << false;
+    // The name becomes a path: the new executable would land beside the installation.
+    QTest::newRow("settings: name leads out of the installation")
+        << settings("Settings/softwareName", "../victim") << -4 << failed << false
+        << "is not a plain file name" << kept << false;
     QTest::newRow("settings: dates in another form")
         << SetUp([](Installation &inst, const QString &) {
                QVERIFY(inst.setInstalled("UpdateInfo/main", "04.04.2030"));

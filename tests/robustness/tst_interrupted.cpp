@@ -58,6 +58,10 @@ State readState(const QString &root)
     for (const QString &folder : {root, root + "/update-tmp"})
         if (QFileInfo::exists(folder + "/.update-scratch"))
             state.litter << folder + "/.update-scratch";
+    state.litter << QDir(root).entryList({".update-work-*"}, QDir::AllEntries | QDir::Hidden);
+    for (const char *unpacked : {"/update-tmp/rc.db", "/update-tmp/rc.db-journal"})
+        if (QFileInfo::exists(root + unpacked))
+            state.litter << root + unpacked;
     return state;
 }
 

@@ -191,6 +191,38 @@ int runProgram(const QString &program, const QStringList &arguments, const QStri
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
+QString signingKey(const QString &name)
+{
+    static QTemporaryDir keys;
+    const QString base = keys.filePath(name);
+    if (!QFile::exists(base + QStringLiteral(".pub")) &&
+        runProgram(QStringLiteral("minisign"),
+                   {QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"),
+                    base + QStringLiteral(".pub"), QStringLiteral("-s"),
+                    base + QStringLiteral(".key")},
+                   keys.path()) != 0)
+        return QString();
+    return base;
+}
+
+bool signOffer(const Installation &inst, const QString &key, const QStringList &options)
+{
+    return !key.isEmpty() &&
+           runProgram(QStringLiteral("bash"),
+                      QStringList{sourcePath(QStringLiteral("tools/sign-offer.sh")),
+                                  inst.path(QStringLiteral("update-tmp")),
+                                  key + QStringLiteral(".key")} +
+                          options,
+                      inst.root()) == 0;
+}
+
+bool installKey(const Installation &inst, const QString &key)
+{
+    const QString installed = inst.path(QStringLiteral("update/package-key.pub"));
+    QFile::remove(installed);
+    return !key.isEmpty() && QFile::copy(key + QStringLiteral(".pub"), installed);
+}
+
 QString binaryPath(const QString &name)
 {
     const QByteArray dir = qgetenv("UPDATER_BIN_DIR");

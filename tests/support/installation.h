@@ -67,6 +67,14 @@ private:
     QString m_previous;
 };
 
+// A minisign key pair made by the real command, once per test program and name: the path that
+// ".pub" and ".key" complete, empty when the command failed.
+QString signingKey(const QString &name);
+// Signs the installation's offer with tools/sign-offer.sh and that key; options go to minisign.
+bool signOffer(const Installation &inst, const QString &key, const QStringList &options = {});
+// Installs the key's public half beside the updater, so that offers must be signed.
+bool installKey(const Installation &inst, const QString &key);
+
 // Runs a program to its end, in workDir or else the current folder; its exit code, or -1 when it
 // could not start or timed out. The output has standard output and errors merged.
 int runProgram(const QString &program, const QStringList &arguments, const QString &workDir = {},
