@@ -10,9 +10,16 @@
 
 namespace {
 
+// Beside the database's own file, a link followed: the release must reach it by a rename.
+QString databaseFolder()
+{
+    const QString file = QFileInfo(Paths::installedDatabasePath()).canonicalFilePath();
+    return file.isEmpty() ? Paths::installationFolder() : QFileInfo(file).absolutePath();
+}
+
 QString folderOrInstallation(const QString &parent)
 {
-    return parent.isEmpty() ? Paths::installationFolder() : parent;
+    return parent.isEmpty() ? databaseFolder() : parent;
 }
 
 // A link is removed as a link, never followed into whatever it points at.
@@ -84,12 +91,16 @@ QString WorkFolder::filePath(const QString &name) const
 
 void WorkFolder::removeLeftovers(const QString &parent)
 {
-    const QString folder = folderOrInstallation(parent);
-    const QStringList names = QDir(folder).entryList({Paths::workFolderPrefix() + QLatin1Char('*')},
-                                                     QDir::AllEntries | QDir::Hidden |
-                                                         QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
-        qCDebug(lcUpdate).noquote() << "Removing" << name << "left by an interrupted run";
-        removeTree(folder + QLatin1Char('/') + name);
+    QStringList folders{folderOrInstallation(parent)};
+    if (parent.isEmpty())
+        folders << Paths::installationFolder();
+    for (const QString &folder : folders) {
+        const QStringList names = QDir(folder).entryList(
+            {Paths::workFolderPrefix() + QLatin1Char('*')},
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString &name : names) {
+            qCDebug(lcUpdate).noquote() << "Removing" << name << "left by an interrupted run";
+            removeTree(folder + QLatin1Char('/') + name);
+        }
     }
 }

@@ -38,7 +38,8 @@ public:
     WorkFolder(const WorkFolder &) = delete;
     WorkFolder &operator=(const WorkFolder &) = delete;
 
-    // Makes a new folder in parent (the installation folder unless told otherwise).
+    // Makes a new folder in parent: unless told otherwise, the folder of ../rc.db's own file (a
+    // link followed), else the installation folder.
     bool create(const QString &parent = QString());
     void remove();
     bool isValid() const { return !m_path.isEmpty(); }
@@ -46,7 +47,8 @@ public:
     QString filePath(const QString &name) const;
     QString errorString() const { return m_error; }
 
-    // Every work folder in parent; only a run that holds the RunLock may call this.
+    // Every work folder in parent (by default there and in the installation folder); only a run
+    // that holds the RunLock may call this.
     static void removeLeftovers(const QString &parent = QString());
 
 private:

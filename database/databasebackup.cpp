@@ -3,9 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include "common/failure.h"
+#include "common/filereplace.h"
 #include "common/logging.h"
+#include "common/platform.h"
 
 namespace {
 
@@ -16,7 +19,7 @@ constexpr int compressionLevel = 1;
 } // namespace
 
 DatabaseBackup::DatabaseBackup(const QString &database, const QString &archivePath)
-    : m_database(database), m_writer(archivePath)
+    : m_database(database), m_archive(archivePath), m_writer(archivePath + partSuffix())
 {}
 
 QString DatabaseBackup::archivePath(const QString &folder, const QDateTime &localTime)
@@ -30,8 +33,11 @@ QStringList DatabaseBackup::prune(const QString &folder, const QDate &today)
     QStringList deleted;
     const QFileInfoList entries =
         QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    // The writer's own scratch ("….zip.part.XXXXXX") and an archive never renamed to its date.
+    static const QRegularExpression partial(QStringLiteral("^rcdb-.*\\.zip\\.part"));
     for (const QFileInfo &entry : entries) {
-        if (entry.lastModified().date().daysTo(today) <= keptDays)
+        if (entry.lastModified().date().daysTo(today) <= keptDays &&
+            !partial.match(entry.fileName()).hasMatch())
             continue;
         const QString path = entry.absoluteFilePath();
         qCDebug(lcDatabase).noquote() << path;
@@ -49,19 +55,35 @@ bool DatabaseBackup::write(const QString &database, const QString &archivePath, 
 
 bool DatabaseBackup::begin(QString *error)
 {
+    if (QFileInfo(m_archive).isDir())
+        return fail(error, QStringLiteral("Can not create \"%1\"").arg(m_archive));
     if (!m_writer.open())
         return fail(error, m_writer.errorString());
     m_writer.setCompressionLevel(compressionLevel);
     QFile source(m_database);
     if (!source.open(QIODevice::ReadOnly))
         return fail(error, source.errorString());
-    if (!m_writer.addFile(QStringLiteral("rc.db"), m_database, source.permissions()))
-        return fail(error, m_writer.errorString());
     return true;
 }
 
 bool DatabaseBackup::finish(QString *error)
 {
-    // The writer reads the file while it closes the archive.
-    return m_writer.close() || fail(error, m_writer.errorString());
+    const QString part = m_archive + partSuffix();
+    // The file is read as it is now, once nobody else may write it; the writer reads it while it
+    // closes the archive.
+    if (!m_writer.addFile(QStringLiteral("rc.db"), m_database, QFile(m_database).permissions()) ||
+        !m_writer.close())
+        return fail(error, m_writer.errorString());
+    QFile written(part);
+    if (!written.open(QIODevice::ReadOnly) || !Platform::syncFile(written.handle())) {
+        QFile::remove(part);
+        return fail(error, QStringLiteral("Can not put \"%1\" on the disk").arg(part));
+    }
+    written.close();
+    QString why;
+    if (!FileReplace::renameOver(part, m_archive, &why)) {
+        QFile::remove(part);
+        return fail(error, why);
+    }
+    return true;
 }

@@ -17,6 +17,7 @@
 #include "common/untrustedfile.h"
 #include "common/workfolder.h"
 #include "common/zipextract.h"
+#include "database/currentdatabase.h"
 #include "database/databasebackup.h"
 #include "database/ownmodelmerge.h"
 #include "database/sqlconnection.h"
@@ -53,14 +54,22 @@ bool isRegularFile(const QString &path)
 // that nothing outside the updater mistakes it for the installed catalogue.
 void DatabaseUpdate::unpackRelease(QFile *package, const QString &workFolder)
 {
-    QFile::remove(Paths::newDatabasePath());
-    QFile::remove(Paths::newDatabaseJournalPath());
+    for (const QString &unpacked : {Paths::newDatabasePath(), Paths::newDatabaseJournalPath(),
+                                    Paths::newDatabasePath() + QStringLiteral("-wal"),
+                                    Paths::newDatabasePath() + QStringLiteral("-shm")})
+        QFile::remove(unpacked);
     m_release =
         workFolder.isEmpty() ? QString() : workFolder + QLatin1Char('/') + Paths::releaseFileName();
     // A missing or broken package shows as a missing new database later on.
     QString error;
     if (package && !m_release.isEmpty() && !Zip::extractAll(*package, workFolder, &error))
         qCWarning(lcDatabase).noquote() << "Database package not extracted:" << error;
+    // SQLite would apply a journal or WAL lying beside the release, whoever's it is: the package
+    // brings the database alone.
+    for (const char *suffix : {"-journal", "-wal", "-shm"})
+        if (QFile::remove(m_release + QLatin1String(suffix)))
+            qCWarning(lcDatabase).noquote()
+                << "Removed" << m_release + QLatin1String(suffix) << "that came with the package";
     Checkpoint::reach(QStringLiteral("database unpacked"));
 }
 
@@ -128,7 +137,6 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     DatabaseBackup::prune(Paths::backupFolder(), QDate::currentDate());
     emit progress(100, progressTotal);
 
-    finishInterruptedTransaction();
     const QString archive =
         DatabaseBackup::archivePath(Paths::backupFolder(), QDateTime::currentDateTime());
     DatabaseBackup backup(Paths::installedDatabasePath(), archive);
@@ -137,8 +145,16 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
         qCWarning(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
         return fail(-1, cantCreateBackup);
     }
+    // From here until the new file is in place nobody else uses ../rc.db: the backup reads one
+    // committed state, and no other program's write lands in a file that is about to go.
+    CurrentDatabase current(Paths::installedDatabasePath());
+    current.setWait(m_busyWaitMs);
+    if (!current.acquire()) {
+        qCWarning(lcDatabase).noquote() << "Current database:" << current.errorString();
+        return fail(-2, cantOpenCurrent);
+    }
     // Compressing takes as long as the merge, so it runs beside the unpacking and the merge: both
-    // only read ../rc.db, or write below ../update-tmp/. What the user sees keeps its order: the
+    // only read ../rc.db, or write in the work folder. What the user sees keeps its order: the
     // merge's reports are held back until the backup is complete, and a failed backup ends the
     // step as before, with nothing changed.
     bool backedUp = false;
@@ -149,8 +165,8 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     m_backedUp = &backedUp;
     m_heldProgress.clear();
     m_heldFailure = {};
-    unpackRelease(package, workFolder);
-    const bool merged = mergeAndApplyVisibility(copyOwnModels, rcTypeList);
+    unpackRelease(package, releaseFolder(workFolder, current.filePath()));
+    const bool merged = mergeAndApplyVisibility(current.database(), copyOwnModels, rcTypeList);
     backingUp->wait();
     const bool released = !m_backup;
     m_backup = nullptr;
@@ -163,22 +179,30 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
         releaseHeldReports();
     if (!merged)
         return m_heldFailure.text ? fail(m_heldFailure.code, m_heldFailure.text) : false;
-    if (!replaceInstalledDatabase())
+    if (!replaceInstalledDatabase(current))
         return false;
     Settings::recordVersion(Settings::Key::database, newDbVersion);
     emit progress(800, progressTotal);
     return true;
 }
 
-bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &rcTypeList)
+// The release reaches the user's file by a rename, so it must lie beside it: a linked ../rc.db
+// whose file is elsewhere gets a work folder there.
+QString DatabaseUpdate::releaseFolder(const QString &workFolder, const QString &databaseFile)
 {
-    if (!QFileInfo(Paths::installedDatabasePath()).isFile())
-        return fail(-2, cantOpenCurrent);
-    SqlConnection current(QStringLiteral("curDB"), Paths::installedDatabasePath());
-    if (!current.open()) {
-        qCWarning(lcDatabase).noquote() << "Current database:" << current.errorString();
-        return fail(-2, cantOpenCurrent);
-    }
+    const QString wanted = QFileInfo(QFileInfo(databaseFile).absolutePath()).canonicalFilePath();
+    if (!workFolder.isEmpty() &&
+        QFileInfo(QFileInfo(workFolder).absolutePath()).canonicalFilePath() == wanted)
+        return workFolder;
+    m_ownWork = std::make_unique<WorkFolder>();
+    if (!m_ownWork->create(wanted))
+        qCWarning(lcDatabase).noquote() << m_ownWork->errorString();
+    return m_ownWork->path();
+}
+
+bool DatabaseUpdate::mergeAndApplyVisibility(const QSqlDatabase &current, bool copyOwnModels,
+                                             const QString &rcTypeList)
+{
     if (!isRegularFile(m_release))
         return fail(-2, cantOpenNew);
     SqlConnection target(m_release, m_release);
@@ -189,7 +213,7 @@ bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &
 
     SqlConnection::useAsScratch(target.database());
 
-    OwnModelMerge merge(current.database(), target.database());
+    OwnModelMerge merge(current, target.database());
     connect(&merge, &OwnModelMerge::progress, this, &DatabaseUpdate::report);
     merge.setBeforeChangingCurrent([this] { return waitForBackup(); });
     if (!merge.run(copyOwnModels))
@@ -200,30 +224,13 @@ bool DatabaseUpdate::mergeAndApplyVisibility(bool copyOwnModels, const QString &
     return true;
 }
 
-// A program that died while writing ../rc.db leaves a hot journal beside it, and the file alone
-// is then half old, half new. Opening it once lets SQLite roll the journal back, so that the
-// backup holds the database as it was last committed rather than the torn file.
-void DatabaseUpdate::finishInterruptedTransaction()
-{
-    const QString journal = Paths::installedDatabasePath() + QStringLiteral("-journal");
-    if (!QFileInfo(journal).isFile() || !QFileInfo(Paths::installedDatabasePath()).isFile())
-        return;
-    SqlConnection recovery(QStringLiteral("recovery"), Paths::installedDatabasePath());
-    if (recovery.open())
-        qCDebug(lcDatabase).noquote()
-            << "Rolled back an interrupted transaction of" << Paths::installedDatabasePath();
-    else
-        qCWarning(lcDatabase).noquote()
-            << "Can not roll back" << journal << ":" << recovery.errorString();
-}
-
 // ../rc.db is always either the old or the new database: the merged file, on the disk and with
 // the old file's owner and mode, is renamed over it in one step.
-bool DatabaseUpdate::replaceInstalledDatabase()
+bool DatabaseUpdate::replaceInstalledDatabase(CurrentDatabase &current)
 {
     bool renameFailed = false;
     QString error;
-    if (FileReplace::moveOver(m_release, Paths::installedDatabasePath(), &renameFailed, &error)) {
+    if (current.replaceWith(m_release, &renameFailed, &error)) {
         qCDebug(lcDatabase) << "New database in place";
         return true;
     }

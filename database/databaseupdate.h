@@ -1,12 +1,18 @@
 #pragma once
 
+#include <memory>
+
 #include <QDate>
 #include <QList>
 #include <QObject>
 #include <QPair>
 #include <QString>
 
+#include "common/workfolder.h"
+
+class CurrentDatabase;
 class QFile;
+class QSqlDatabase;
 class QThread;
 
 // Installs a new release of the remote-control database: backs up ../rc.db, unpacks
@@ -29,6 +35,9 @@ public:
     // The same with ../update-tmp/rcdb.zip taken as it is, unchecked, in a work folder of its own.
     bool run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList);
 
+    // How long another program's use of ../rc.db is waited for (10 s unless a test says).
+    void setBusyWait(int milliseconds) { m_busyWaitMs = milliseconds; }
+
 signals:
     void progress(int current, int total);
     void status(int status);
@@ -42,17 +51,21 @@ private:
         const char *text = nullptr;
     };
 
+    QString releaseFolder(const QString &workFolder, const QString &databaseFile);
     void unpackRelease(QFile *package, const QString &workFolder);
     void report(int current, int total);
     void releaseHeldReports();
     bool waitForBackup();
-    void finishInterruptedTransaction();
-    bool mergeAndApplyVisibility(bool copyOwnModels, const QString &rcTypeList);
-    bool replaceInstalledDatabase();
+    bool mergeAndApplyVisibility(const QSqlDatabase &current, bool copyOwnModels,
+                                 const QString &rcTypeList);
+    bool replaceInstalledDatabase(CurrentDatabase &current);
     bool fail(int code, const char *text);
 
     // The release as unpacked into the work folder: the one file merged and put in place.
     QString m_release;
+    // A work folder beside a linked database's file, when the run's own lies elsewhere.
+    std::unique_ptr<WorkFolder> m_ownWork;
+    int m_busyWaitMs = 10000;
     // While the backup runs beside the merge: its thread, its outcome and what waits for it.
     QThread *m_backup = nullptr;
     const bool *m_backedUp = nullptr;

@@ -22,10 +22,8 @@ QString placeholders(const QString &columns)
     return QStringLiteral("?,").repeated(columns.count(QLatin1Char(',')) + 1).chopped(1);
 }
 
-// The user's keys filed under the own Rcids, read in one pass with the Rcids in a temporary
-// table of the user's connection (which leaves the file itself alone).
-bool copyKeys(const QSqlDatabase &current, const QStringList &rcids, const QString &columns,
-              QSqlQuery &insert, QString *error)
+// The own Rcids in a temporary table of the user's connection, which leaves the file itself alone.
+bool stageRcids(const QSqlDatabase &current, const QStringList &rcids, QString *error)
 {
     QSqlQuery query(current);
     if (!query.exec(QStringLiteral("CREATE TEMP TABLE kx_copy_rcids(rcid)")))
@@ -35,16 +33,48 @@ bool copyKeys(const QSqlDatabase &current, const QStringList &rcids, const QStri
         query.bindValue(0, rcids.at(i));
         ok = query.exec();
     }
-    if (!ok)
-        return failWith(error, QStringLiteral("own Rcids"), query.lastError());
+    return ok || failWith(error, QStringLiteral("own Rcids"), query.lastError());
+}
 
+void dropRcids(const QSqlDatabase &current)
+{
+    QSqlQuery query(current);
+    query.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_copy_rcids"));
+}
+
+QString ownKeys(const QString &columns)
+{
+    return QStringLiteral("SELECT ") + columns +
+           QStringLiteral(" FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM temp.kx_copy_rcids)");
+}
+
+// In one statement, the scratch file attached to the user's connection for as long as it takes.
+bool copyInSql(const QSqlDatabase &current, const QString &columns, const QString &path,
+               QString *error)
+{
+    QSqlQuery query(current);
+    if (!query.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_copy")) ||
+        (query.bindValue(0, path), !query.exec()))
+        return failWith(error, QStringLiteral("scratch"), query.lastError());
+    const bool ok = (query.exec(QStringLiteral("PRAGMA kx_copy.journal_mode = OFF")) &&
+                     query.exec(QStringLiteral("PRAGMA kx_copy.synchronous = OFF")) &&
+                     query.exec(QStringLiteral("INSERT INTO kx_copy.rckeys(") + columns +
+                                QStringLiteral(") ") + ownKeys(columns))) ||
+                    failWith(error, QStringLiteral("key copy"), query.lastError());
+    query.exec(QStringLiteral("DETACH DATABASE kx_copy"));
+    return ok;
+}
+
+// Row by row through Qt, for a scratch file in another encoding than the user's: values keep
+// their storage class on the way (integers, reals, texts, blobs, NULL).
+bool copyRowByRow(const QSqlDatabase &current, const QString &columns, QSqlQuery &insert,
+                  QString *error)
+{
     QSqlQuery keys(current);
     keys.setForwardOnly(true);
-    // Values keep their storage class on the way: integers, reals, texts, blobs, NULL.
     keys.setNumericalPrecisionPolicy(QSql::LowPrecisionDouble);
-    ok = keys.exec(QStringLiteral("SELECT ") + columns +
-                   QStringLiteral(" FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM "
-                                  "temp.kx_copy_rcids)"));
+    bool ok = keys.exec(ownKeys(columns)) ||
+              failWith(error, QStringLiteral("key selection"), keys.lastError());
     const int count = int(columns.count(QLatin1Char(','))) + 1;
     while (ok && keys.next()) {
         for (int column = 0; column < count; ++column)
@@ -54,7 +84,6 @@ bool copyKeys(const QSqlDatabase &current, const QStringList &rcids, const QStri
     if (ok && keys.lastError().isValid())
         ok = failWith(error, QStringLiteral("key selection"), keys.lastError());
     keys.finish();
-    query.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_copy_rcids"));
     return ok;
 }
 
@@ -77,6 +106,7 @@ bool write(const QSqlDatabase &current, const QStringList &rcids, const QString 
         return failWith(error, QStringLiteral("user's rckeys"), schema.lastError());
     const QString createKeys = schema.value(0).toString();
     schema.finish();
+    const bool sameEncoding = encodingOf(current) == encoding;
 
     QFile::remove(path);
     QFile::remove(path + QStringLiteral("-journal"));
@@ -101,20 +131,30 @@ bool write(const QSqlDatabase &current, const QStringList &rcids, const QString 
         *error = QStringLiteral("scratch: not in ") + encoding;
         return false;
     }
-    db.transaction();
-    bool ok = false;
-    {
-        QSqlQuery insert(db);
-        ok = insert.prepare(QStringLiteral("INSERT INTO rckeys(") + columns +
-                            QStringLiteral(") VALUES (") + placeholders(columns) +
-                            QStringLiteral(")")) ||
-             failWith(error, QStringLiteral("key copy"), insert.lastError());
-        ok = ok && copyKeys(current, rcids, columns, insert, error);
+    if (!stageRcids(current, rcids, error)) {
+        dropRcids(current);
+        return false;
     }
-    if (ok)
-        ok = db.commit() || failWith(error, QStringLiteral("key copy"), db.lastError());
-    else
-        db.rollback();
+    bool ok = false;
+    if (sameEncoding) {
+        scratch.close();
+        ok = copyInSql(current, columns, path, error);
+    } else {
+        db.transaction();
+        {
+            QSqlQuery insert(db);
+            ok = insert.prepare(QStringLiteral("INSERT INTO rckeys(") + columns +
+                                QStringLiteral(") VALUES (") + placeholders(columns) +
+                                QStringLiteral(")")) ||
+                 failWith(error, QStringLiteral("key copy"), insert.lastError());
+            ok = ok && copyRowByRow(current, columns, insert, error);
+        }
+        if (ok)
+            ok = db.commit() || failWith(error, QStringLiteral("key copy"), db.lastError());
+        else
+            db.rollback();
+    }
+    dropRcids(current);
     return ok;
 }
 

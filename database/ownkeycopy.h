@@ -4,10 +4,10 @@
 #include <QString>
 #include <QStringList>
 
-// SQLite attaches no file whose text encoding differs from the main file's. When the user's
-// database and the release differ, the own keys are copied into a scratch file of the release's
-// encoding, with rckeys declared exactly as in the user's file, and that file is attached in
-// its place. The user's file is only read.
+// The user's keys that the merge needs, in a scratch file that the release's connection can
+// attach: the user's file itself is held by its own connection alone, and SQLite attaches no
+// file whose text encoding differs from the main file's. The scratch file is in the release's
+// encoding, with rckeys declared exactly as in the user's file; the user's file is only read.
 namespace OwnKeyCopy {
 
 // The main file's encoding as PRAGMA encoding names it ("UTF-8", "UTF-16le", "UTF-16be").

@@ -110,6 +110,8 @@ bool OwnModelMerge::run(bool copyOwnModels)
             return fail(QStringLiteral("count"), count.lastError().text());
         if (count.next())
             ownCount = count.value(0).toInt();
+        else if (count.lastError().isValid())
+            return fail(QStringLiteral("count"), count.lastError().text());
     }
     m_generation = DatabaseLayout::generation(m_current);
     qCDebug(lcDatabase) << "Own models:" << ownCount
@@ -126,9 +128,13 @@ bool OwnModelMerge::run(bool copyOwnModels)
     QStringList rcids;
     if (!readOwnRcids(models, &rcids))
         return false;
+    // The count and the selection compare Own differently, as text and as a number. A model
+    // that only the count sees (an Own column without a type, holding the text '1') would be
+    // left behind: nothing is carried over rather than some of the own models. More rows than
+    // counted (NULL Rcids, which count() skips) lose nothing; they set the pace themselves.
+    if (!allCountedSelected(ownCount, int(rcids.size())))
+        return false;
     const bool staging = copyOwnModels && !rcids.isEmpty();
-    // The count and the selection compare Own differently; when the count says none while rows
-    // come back, the rows themselves set the pace.
     const int divisor = ownCount > 0 ? ownCount : int(rcids.size());
 
     if (staging && !attachCurrent(rcids))
@@ -139,7 +145,8 @@ bool OwnModelMerge::run(bool copyOwnModels)
         return fail(QStringLiteral("begin"), text);
     }
     const bool merged = (!staging || prepareStaging(rcids)) &&
-                        stageModels(models, staging, divisor) && (!staging || applyStaging());
+                        stageModels(models, staging, int(rcids.size()), divisor) &&
+                        (!staging || applyStaging());
     models.finish();
     dropTemporaryTables();
     bool committed = false;
@@ -160,30 +167,47 @@ bool OwnModelMerge::readOwnRcids(QSqlQuery &models, QStringList *rcids)
         return false;
     while (models.next())
         rcids->append(textOf(models.value(0)));
+    // next() is false at the end and at a damaged page alike.
+    const QSqlError error = models.lastError();
     models.finish();
-    return true;
+    return !error.isValid() || fail(QStringLiteral("own models"), error.text());
 }
 
-// The own keys are gathered on the release's connection, in one pass over the current keys.
+bool OwnModelMerge::allCountedSelected(int counted, int selected)
+{
+    QSqlQuery missed(m_current);
+    if (!missed.exec(
+            QStringLiteral("SELECT count(*) FROM rcmodels WHERE Own = '1' AND NOT (Own = 1)")) ||
+        !missed.next())
+        return fail(QStringLiteral("own models"), missed.lastError().text());
+    const int notSelected = missed.value(0).toInt();
+    if (notSelected == 0 && selected >= counted)
+        return true;
+    return fail(QStringLiteral("own models"),
+                QStringLiteral("%1 counted, %2 selected, %3 of them only as text")
+                    .arg(counted)
+                    .arg(selected)
+                    .arg(notSelected));
+}
+
+// The user's file is held by its own connection alone, which no other connection may share: the
+// own keys are copied through it into a scratch file beside the release, in the release's text
+// encoding, and that file is attached to the release's connection in its place.
 bool OwnModelMerge::attachCurrent(const QStringList &rcids)
 {
-    QString attached = m_current.databaseName();
     const QString encoding = OwnKeyCopy::encodingOf(m_target);
-    if (OwnKeyCopy::encodingOf(m_current) != encoding) {
-        m_keyCopy =
-            QFileInfo(m_target.databaseName()).absolutePath() + QStringLiteral("/current-keys.db");
-        QString error;
-        if (!OwnKeyCopy::write(m_current, rcids,
-                               m_generation == Generation::First ? firstKeyColumns : keyColumns,
-                               encoding, m_keyCopy, &error)) {
-            QFile::remove(m_keyCopy);
-            return fail(QStringLiteral("own keys in ") + encoding, error);
-        }
-        attached = m_keyCopy;
+    m_keyCopy =
+        QFileInfo(m_target.databaseName()).absolutePath() + QStringLiteral("/current-keys.db");
+    QString error;
+    if (!OwnKeyCopy::write(m_current, rcids,
+                           m_generation == Generation::First ? firstKeyColumns : keyColumns,
+                           encoding, m_keyCopy, &error)) {
+        QFile::remove(m_keyCopy);
+        return fail(QStringLiteral("own keys in ") + encoding, error);
     }
     QSqlQuery attach(m_target);
     if ((attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
-         (attach.bindValue(0, attached), attach.exec())))
+         (attach.bindValue(0, m_keyCopy), attach.exec())))
         return true;
     const QString text = attach.lastError().text();
     detachCurrent();
@@ -277,7 +301,7 @@ bool OwnModelMerge::keysConvertInSql()
            query.next() && query.value(0).toInt() == 0;
 }
 
-bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int progressDivisor)
+bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int expectedRows, int progressDivisor)
 {
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
@@ -303,7 +327,8 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int progressDiviso
     if (!execute(models, QStringLiteral("own models")))
         return false;
     int acc = progressSpan;
-    for (int seq = 0; models.next(); ++seq) {
+    int seq = 0;
+    for (; models.next(); ++seq) {
         if (copy) {
             insertModel.bindValue(0, seq);
             for (int column = 0; column < modelValues; ++column) {
@@ -337,10 +362,19 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int progressDiviso
                 if (!execute(insertKey, QStringLiteral("key insert")))
                     return false;
             }
+            if (selectKeys.lastError().isValid())
+                return fail(QStringLiteral("key selection"), selectKeys.lastError().text());
         }
         emit progress(acc / progressDivisor + progressStart, progressTotal);
         acc += progressSpan;
     }
+    if (models.lastError().isValid())
+        return fail(QStringLiteral("own models"), models.lastError().text());
+    // The rows were read once before, when their Rcids were taken; a second reading that ends
+    // elsewhere carries over another set.
+    if (seq != expectedRows)
+        return fail(QStringLiteral("own models"),
+                    QStringLiteral("%1 selected, %2 read").arg(expectedRows).arg(seq));
     return true;
 }
 

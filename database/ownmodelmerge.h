@@ -43,10 +43,11 @@ signals:
 
 private:
     bool readOwnRcids(QSqlQuery &models, QStringList *rcids);
+    bool allCountedSelected(int counted, int selected);
     bool attachCurrent(const QStringList &rcids);
     bool prepareStaging(const QStringList &rcids);
     bool keysConvertInSql();
-    bool stageModels(QSqlQuery &models, bool copy, int progressDivisor);
+    bool stageModels(QSqlQuery &models, bool copy, int expectedRows, int progressDivisor);
     bool applyStaging();
     void dropTemporaryTables();
     void detachCurrent();

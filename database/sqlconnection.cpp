@@ -17,12 +17,18 @@ SqlConnection::~SqlConnection()
     QSqlDatabase::removeDatabase(m_name);
 }
 
+bool SqlConnection::openOnly()
+{
+    if (m_database.open())
+        return true;
+    m_error = m_database.lastError().text();
+    return false;
+}
+
 bool SqlConnection::open()
 {
-    if (!m_database.open()) {
-        m_error = m_database.lastError().text();
+    if (!openOnly())
         return false;
-    }
     QSqlQuery probe(m_database);
     if (!probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
         m_error = probe.lastError().text();

@@ -13,9 +13,15 @@ public:
     SqlConnection(const SqlConnection &) = delete;
     SqlConnection &operator=(const SqlConnection &) = delete;
 
+    // Qt's connect options for the driver ("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=100"), set
+    // before open().
+    void setConnectOptions(const QString &options) { m_database.setConnectOptions(options); }
     // Opens the file and reads its schema, so that a file that is not a database fails here
     // rather than at the first statement.
     bool open();
+    // Opens the file without reading anything of it yet.
+    bool openOnly();
+    void close() { m_database.close(); }
     QSqlDatabase database() const { return m_database; }
     QString errorString() const { return m_error; }
 

@@ -213,7 +213,13 @@ bool Client::sendDB(int updateMode)
         QByteArray document;
         {
             ExportDocument exportDocument;
-            if (!exportDocument.build(db, updateMode)) {
+            const bool found = exportDocument.build(db, updateMode);
+            if (exportDocument.readFailed()) {
+                qCWarning(lcUpload).noquote()
+                    << "Can not read the own models:" << exportDocument.readError();
+                return false;
+            }
+            if (!found) {
                 qCDebug(lcUpload) << "No data";
                 return false;
             }

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QNetworkInterface>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -155,15 +156,14 @@ QString ExportDocument::keyQuery(int updateMode)
     }
 }
 
-QString ExportDocument::pairedKeyQuery(int updateMode)
+QString ExportDocument::plainKeyQuery(int updateMode)
 {
-    // The same rows paired with their models by SQLite itself, for values that are not plain
-    // integers (texts compare under collations and affinities). The selected models index
-    // cheaply, so the keys stay the outer loop.
+    // The join as it always was, for every schema the one scan can not serve: values that are
+    // not plain integers (texts compare under collations and affinities, which only SQLite
+    // knows), a key table without rowids. SQLite picks the plan and the order of the rows.
     const QString select = QStringLiteral(
-        "SELECT rcmodels.rowid, rckeys.rowid, rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, "
-        "rckeys.ID, rckeys.Nkey FROM rckeys CROSS JOIN rcmodels ON rckeys.rcid = rcmodels.link "
-        "WHERE Own = '1'");
+        "SELECT rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, rckeys.ID, rckeys.Nkey FROM rckeys "
+        "INNER JOIN rcmodels ON rckeys.rcid = rcmodels.link WHERE Own = '1'");
     switch (updateMode) {
     case 2:
         return select + QStringLiteral(" AND Flag = '0'");
@@ -195,21 +195,34 @@ void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
     m_modelCount = 0;
     m_keyCount = 0;
     m_modelLinks.clear();
+    m_readError.clear();
 
-    // A statement that fails (a first-generation rckeys has no RCTypeId) simply yields no rows.
+    // A statement that fails (a first-generation rckeys has no RCTypeId) simply yields no rows;
+    // a cursor that stops with an error (a damaged page) is a document that must not go out.
     QSqlQuery query(db);
     query.setForwardOnly(true);
     const bool selects = !modelQuery(updateMode).isEmpty();
-    if (selects && query.exec(modelQuery(updateMode)))
+    if (selects && query.exec(modelQuery(updateMode))) {
         m_modelCount = writeSection(query, "rcmodels", "model", modelAttributes,
                                     int(std::size(modelAttributes)));
-    else
+        noteReadError(query);
+    } else {
         m_text.append(" <rcmodels/>\n");
+    }
+    // The one scan when it gives the join's rows; the join itself otherwise.
+    m_keyCount = -1;
     if (selects && query.exec(keyQuery(updateMode))) {
         m_keyCount = writeKeysByLink(query);
+        if (m_keyCount >= 0)
+            noteReadError(query);
         query.finish();
-        if (m_keyCount < 0)
-            m_keyCount = query.exec(pairedKeyQuery(updateMode)) ? writeKeysPaired(query) : 0;
+    }
+    if (m_keyCount < 0) {
+        m_keyCount = 0;
+        if (selects && query.exec(plainKeyQuery(updateMode))) {
+            m_keyCount = writeKeysAsJoined(query);
+            noteReadError(query);
+        }
     }
     if (m_keyCount == 0)
         m_text.append(" <rckeys/>\n");
@@ -244,7 +257,7 @@ void appendKeyElement(QByteArray &out, const QSqlQuery &query, int first, int co
 } // namespace
 
 // Rows of keyQuery, matched to the selected models' Links by value. Only exact when every Link
-// and every Rcid is an integer; -1 asks for pairedKeyQuery instead, before anything is written.
+// and every Rcid is an integer; -1 asks for plainKeyQuery instead, before anything is written.
 int ExportDocument::writeKeysByLink(QSqlQuery &query)
 {
     for (const QVariant &link : m_modelLinks) {
@@ -294,28 +307,25 @@ int ExportDocument::writeKeysByLink(QSqlQuery &query)
     return count;
 }
 
-// Rows of pairedKeyQuery: the model's rowid, the key's rowid, then the key's columns.
-int ExportDocument::writeKeysPaired(QSqlQuery &query)
+// Rows of plainKeyQuery, in the order SQLite gives them.
+int ExportDocument::writeKeysAsJoined(QSqlQuery &query)
 {
     const int columns = query.record().count();
-    std::vector<KeyElement> elements;
     QByteArray lines;
-    while (query.next()) {
-        const qsizetype start = lines.size();
-        appendKeyElement(lines, query, 2, columns);
-        elements.push_back({query.value(0).toLongLong(), query.value(1).toLongLong(), start,
-                            lines.size() - start});
-    }
-    query.finish();
-    std::sort(elements.begin(), elements.end(), [](const KeyElement &a, const KeyElement &b) {
-        return a.group != b.group ? a.group < b.group : a.key < b.key;
-    });
+    int count = 0;
+    for (; query.next(); ++count)
+        appendKeyElement(lines, query, 0, columns);
     if (!openKeySection(lines.size()))
         return 0;
-    for (const KeyElement &element : elements)
-        m_text.append(lines.constData() + element.start, element.size);
+    m_text.append(lines);
     m_text.append(" </rckeys>\n");
-    return int(elements.size());
+    return count;
+}
+
+void ExportDocument::noteReadError(const QSqlQuery &query)
+{
+    if (query.lastError().isValid() && m_readError.isEmpty())
+        m_readError = query.lastError().text();
 }
 
 // Starts a section of keys taking `size` bytes; false when there are none.

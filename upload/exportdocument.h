@@ -36,7 +36,7 @@ public:
     // nothing and give empty statements.
     static QString modelQuery(int updateMode);
     static QString keyQuery(int updateMode);
-    static QString pairedKeyQuery(int updateMode);
+    static QString plainKeyQuery(int updateMode);
 
     // Builds the document from db for updateMode. Returns whether at least one model row was
     // found; the document is complete either way.
@@ -44,6 +44,10 @@ public:
     bool build(const QSqlDatabase &db, int updateMode, const About &about);
 
     bool hasData() const { return m_modelCount > 0; }
+    // A cursor over the user's file stopped with an error: the document misses rows and must
+    // not be sent, or the models would be marked as sent with keys that never arrived.
+    bool readFailed() const { return !m_readError.isEmpty(); }
+    QString readError() const { return m_readError; }
     int models() const { return m_modelCount; }
     int keys() const { return m_keyCount; }
     // UTF-8, one space of indentation per level.
@@ -54,7 +58,8 @@ private:
     int writeSection(QSqlQuery &query, const char *section, const char *element,
                      const char *const *attributes, int attributeCount);
     int writeKeysByLink(QSqlQuery &query);
-    int writeKeysPaired(QSqlQuery &query);
+    int writeKeysAsJoined(QSqlQuery &query);
+    void noteReadError(const QSqlQuery &query);
     bool openKeySection(qsizetype size);
     void writeAbout(const About &about);
     void writeAttribute(const char *name, const QString &value);
@@ -63,4 +68,5 @@ private:
     std::vector<QVariant> m_modelLinks; // of the selected models, in their order
     int m_modelCount = 0;
     int m_keyCount = 0;
+    QString m_readError;
 };

@@ -1,0 +1,156 @@
+#include "database/currentdatabase.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThread>
+#include <QUrl>
+#include <QVariant>
+
+#include "common/filereplace.h"
+#include "common/logging.h"
+
+namespace {
+
+const QStringList journalSuffixes = {QStringLiteral("-journal"), QStringLiteral("-wal"),
+                                     QStringLiteral("-shm")};
+
+// SQLITE_BUSY and SQLITE_LOCKED: somebody else has the file; anything else is the file's own fault.
+bool isBusy(const QSqlError &error)
+{
+    return error.nativeErrorCode() == QLatin1String("5") ||
+           error.nativeErrorCode() == QLatin1String("6");
+}
+
+// A journal that SQLite will roll back starts with its magic number; a persisted one is zeroed.
+bool hasHotJournal(const QString &file)
+{
+    QFile journal(file + QStringLiteral("-journal"));
+    return journal.open(QIODevice::ReadOnly) &&
+           journal.read(8) == QByteArray::fromHex("d9d505f920a163d7");
+}
+
+} // namespace
+
+CurrentDatabase::CurrentDatabase(const QString &path)
+    : m_path(path), m_connection(QStringLiteral("curDB"), QString())
+{}
+
+CurrentDatabase::~CurrentDatabase()
+{
+    // A file that stays keeps its journal mode: the WAL comes back, empty, as it was left.
+    if (m_held && !m_replaced && m_leftWal) {
+        QSqlQuery query(m_connection.database());
+        if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+            qCWarning(lcDatabase).noquote()
+                << "Can not put" << m_file << "back into WAL mode:" << query.lastError().text();
+    }
+}
+
+bool CurrentDatabase::acquire()
+{
+    m_file = QFileInfo(m_path).canonicalFilePath();
+    if (m_file.isEmpty() || !QFileInfo(m_file).isFile()) {
+        m_error = QStringLiteral("%1 is not a file").arg(m_path);
+        return false;
+    }
+    // mode=rw: a file that vanishes meanwhile is an error, never a new empty database.
+    QSqlDatabase db = m_connection.database();
+    db.setDatabaseName(QUrl::fromLocalFile(m_file).toString(QUrl::FullyEncoded) +
+                       QStringLiteral("?mode=rw"));
+    m_connection.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=100"));
+    if (!m_connection.openOnly()) {
+        m_error = m_connection.errorString();
+        return false;
+    }
+    const bool hotJournal = hasHotJournal(m_file);
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        bool busy = false;
+        if (takeOnce(&busy))
+            break;
+        if (!busy)
+            return false;
+        if (waited.elapsed() >= m_waitMs) {
+            m_error = QStringLiteral("another program keeps %1 open: %2").arg(m_file, m_error);
+            return false;
+        }
+        QThread::msleep(50);
+    }
+    m_held = true;
+    if (hotJournal)
+        qCDebug(lcDatabase).noquote() << "Rolled back an interrupted transaction of" << m_file;
+    if (m_leftWal)
+        qCDebug(lcDatabase).noquote() << "Checkpointed the WAL of" << m_file << "into the file";
+    return true;
+}
+
+// One attempt at the whole sequence; busy tells whether waiting may help.
+bool CurrentDatabase::takeOnce(bool *busy)
+{
+    QSqlQuery query(m_connection.database());
+    auto run = [&](const QString &statement) {
+        if (query.exec(statement))
+            return true;
+        *busy = isBusy(query.lastError());
+        m_error = query.lastError().text();
+        return false;
+    };
+    auto value = [&] { return query.next() ? query.value(0).toString().toLower() : QString(); };
+
+    if (!run(QStringLiteral("PRAGMA journal_mode")))
+        return false;
+    if (value() == QLatin1String("wal")) {
+        // Leaving WAL mode checkpoints the whole WAL into the file and needs every other
+        // connection gone; while one reads, SQLite says busy, or keeps the mode.
+        if (!run(QStringLiteral("PRAGMA journal_mode=DELETE")))
+            return false;
+        if (value() != QLatin1String("delete")) {
+            *busy = true;
+            m_error = QStringLiteral("the WAL is in use");
+            return false;
+        }
+        m_leftWal = true;
+    }
+    query.finish();
+    // The exclusive lock, once taken, is kept until the connection closes. Taking it rolls a hot
+    // journal back before anything else reads the file; ending the empty transaction with a
+    // rollback writes nothing, not even the header of an empty file.
+    if (!run(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")) ||
+        !run(QStringLiteral("BEGIN EXCLUSIVE")) || !run(QStringLiteral("ROLLBACK")))
+        return false;
+    // Nobody could have put the file back into WAL mode in between, but a file that is not a
+    // database shows here.
+    if (!run(QStringLiteral("PRAGMA journal_mode")))
+        return false;
+    if (value() == QLatin1String("wal")) {
+        *busy = true;
+        m_error = QStringLiteral("the file went back into WAL mode");
+        return false;
+    }
+    query.finish();
+    return run(QStringLiteral("SELECT count(*) FROM sqlite_master"));
+}
+
+bool CurrentDatabase::replaceWith(const QString &release, bool *renameFailed, QString *error)
+{
+    // Its journal is kept from now on (PERSIST), so closing the connection after the rename
+    // deletes nothing by name: by then the name belongs to the new file.
+    {
+        QSqlQuery query(m_connection.database());
+        query.exec(QStringLiteral("PRAGMA journal_mode=PERSIST"));
+    }
+    for (const QString &suffix : journalSuffixes)
+        QFile::remove(m_file + suffix);
+    if (!FileReplace::moveOver(release, m_file, renameFailed, error)) {
+        QSqlQuery query(m_connection.database());
+        query.exec(QStringLiteral("PRAGMA journal_mode=DELETE"));
+        return false;
+    }
+    m_replaced = true;
+    m_connection.close();
+    return true;
+}
