@@ -137,6 +137,22 @@ bool Installation::offerDatabase(const SampleData::DatabaseShape &release)
            zipFolder(QStringLiteral("rcdb.zip"), folder) && QDir(path(folder)).removeRecursively();
 }
 
+QString Installation::unpackedBackup() const
+{
+    const QStringList archives =
+        QDir(path(QStringLiteral("backup"))).entryList({QStringLiteral("rcdb-*.zip")}, QDir::Files);
+    QByteArray data;
+    if (archives.size() != 1 ||
+        runProgram(QStringLiteral("unzip"),
+                   {QStringLiteral("-p"), path(QStringLiteral("backup/")) + archives.first(),
+                    QStringLiteral("rc.db")},
+                   root(), &data) != 0)
+        return QString();
+    static int n = 0;
+    const QString unpacked = path(QStringLiteral("backup-%1.db").arg(++n));
+    return ::writeFile(unpacked, data) ? unpacked : QString();
+}
+
 bool Installation::zipFolder(const QString &package, const QString &sourceFolder) const
 {
     const QString archive = path(QStringLiteral("update-tmp/") + package);

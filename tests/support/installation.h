@@ -49,6 +49,11 @@ public:
     // Offers a release of the catalogue: update-tmp/rcdb.zip holding rc.db, packed by zip.
     bool offerDatabase(const SampleData::DatabaseShape &release);
 
+    // The rc.db entry of the one archive in backup/, written to backup-<n>.db in the
+    // installation so that sqlite3 can read it; empty when there is not exactly one archive or
+    // unzip can not read it whole.
+    QString unpackedBackup() const;
+
     // Makes update-tmp/<package> from the files below <root>/<sourceFolder> with Info-ZIP's
     // zip, so that our own writer is not the only producer of packages.
     bool zipFolder(const QString &package, const QString &sourceFolder) const;

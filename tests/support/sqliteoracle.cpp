@@ -2,7 +2,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 
 QStringList sqliteRows(const QString &database, const QString &statement)
 {
@@ -49,4 +51,21 @@ bool convertEncoding(const QString &database, const QString &encoding)
     load.closeWriteChannel();
     return load.waitForFinished(120000) && load.exitCode() == 0 &&
            sqliteRows(database, QStringLiteral("PRAGMA encoding")) == QStringList{encoding};
+}
+
+QString ownModelsWithKeys(const QString &database)
+{
+    return sqliteText(database, QStringLiteral("SELECT m.Rcid, count(k.Rcid) FROM rcmodels m LEFT "
+                                               "JOIN rckeys k ON k.Rcid = m.Rcid WHERE m.Own = 1 "
+                                               "GROUP BY m.Rcid ORDER BY m.Rcid"));
+}
+
+QString committedOwnModels(const QString &database)
+{
+    const QString file = QFileInfo(database).canonicalFilePath();
+    QTemporaryDir copy;
+    for (const QString &suffix : {QString(), QStringLiteral("-journal"), QStringLiteral("-wal")})
+        if (QFile::exists(file + suffix))
+            QFile::copy(file + suffix, copy.filePath(QStringLiteral("rc.db") + suffix));
+    return ownModelsWithKeys(copy.filePath(QStringLiteral("rc.db")));
 }

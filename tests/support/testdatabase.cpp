@@ -79,3 +79,20 @@ bool createDatabase(const QString &path, const QStringList &statements)
             return false;
     return true;
 }
+
+bool damagePageHolding(const QString &path, const QByteArray &marker)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    const QByteArray bytes = file.readAll();
+    if (bytes.size() < 100)
+        return false;
+    const int stored = (quint8(bytes.at(16)) << 8) | quint8(bytes.at(17));
+    const qint64 pageSize = stored == 1 ? 65536 : stored;
+    const qint64 at = bytes.indexOf(marker);
+    if (pageSize < 512 || at < pageSize) // never the first page: the file must still open
+        return false;
+    return file.seek(at / pageSize * pageSize) &&
+           file.write(QByteArray(int(pageSize), '\xff')) == pageSize;
+}

@@ -30,3 +30,7 @@ private:
 
 // Runs the statements on a new database file at path, replacing one that is there.
 bool createDatabase(const QString &path, const QStringList &statements);
+
+// Overwrites the page that holds marker with garbage, as a failing disk would leave it; false when
+// the marker is not found past the first page.
+bool damagePageHolding(const QString &path, const QByteArray &marker);

@@ -20,6 +20,7 @@
 #include "tests/support/installation.h"
 #include "tests/support/messagecollector.h"
 #include "tests/support/sqliteoracle.h"
+#include "tests/support/testdatabase.h"
 #include "upload/client.h"
 
 namespace {
@@ -159,6 +160,7 @@ private slots:
     void missingDatabase();
     void databaseThatCanNotBeOpened();
     void markedModelsAreNotSentAgain();
+    void damagedDatabaseSendsNothing();
     void charactersXmlCanNotCarry_data();
     void charactersXmlCanNotCarry();
     void roundTripWithUploadServer();
@@ -421,6 +423,27 @@ void TestClient::markedModelsAreNotSentAgain()
              (QStringList{"Connected to server", "Database is open", "No data"}));
     QTRY_COMPARE(server.connections, 2);
     QCOMPARE(server.frames.size(), 1);
+}
+
+void TestClient::damagedDatabaseSendsNothing()
+{
+    // A cursor that stops at a damaged page is no end of the own models: a document without the
+    // rest must not go out, or they would all be marked as sent.
+    SampleData::DatabaseShape shape;
+    shape.ownModels = 400;
+    QVERIFY(fixture->writeDatabase("rc.db", shape));
+    QVERIFY(damagePageHolding(fixture->path("rc.db"), "Own model 202"));
+    TestServer server;
+    QVERIFY(server.listen());
+    bool finished = false;
+    Client client;
+    QVERIFY(!upload(client, host, 3, &finished));
+    QVERIFY(finished);
+    const QStringList lines = messages->lines();
+    QVERIFY2(lines.last().startsWith("Can not read the own models:"), qPrintable(lines.last()));
+    messages->clear();
+    QTest::qWait(100);
+    QVERIFY(server.frames.isEmpty());
 }
 
 void TestClient::charactersXmlCanNotCarry_data()

@@ -83,6 +83,8 @@ private slots:
     void sameTextAsTheDomWriter();
     void keysInTheOrderOfAModelDrivenJoin_data();
     void keysInTheOrderOfAModelDrivenJoin();
+    void keysOfThePlainJoin_data();
+    void keysOfThePlainJoin();
     void nullColumnsAndMissingProt();
     void firstGenerationSendsModelsWithoutKeys();
     void aboutFromTheInstallation();
@@ -275,61 +277,57 @@ void TestExportDocument::sameTextAsTheDomWriter()
     QCOMPARE(normalised(ours).mid(1), normalised(theirs).mid(1));
 }
 
-void TestExportDocument::keysInTheOrderOfAModelDrivenJoin_data()
-{
-    QTest::addColumn<QStringList>("tables");
-    QTest::addColumn<QStringList>("rows");
-    QTest::addColumn<int>("mode");
+namespace {
 
-    const QStringList integerTables = Shapes::tables();
-    // Keys of different sets interleaved in the table, models not in the order of their Links,
-    // one key set shared by two models, a model without keys and one with a NULL Link.
-    const QStringList mixed = {
-        "INSERT INTO rckeys VALUES (30, 1, 'c1', 'x', 1)",
-        "INSERT INTO rckeys VALUES (10, 1, 'a1', 'x', 1)",
-        "INSERT INTO rckeys VALUES (20, 1, 'b1', 'x', 1)",
-        "INSERT INTO rckeys VALUES (10, 1, 'a2', 'x', 2)",
-        "INSERT INTO rckeys VALUES (30, 1, 'c2', 'x', 2)",
-        "INSERT INTO rckeys VALUES (99, 1, 'other', 'x', 1)",
-        "INSERT INTO rckeys VALUES (20, 1, 'b2', 'x', 2)",
-        "INSERT INTO rcmodels VALUES (3, 'C', 'TV', 'c', '', 30, '', '', 1, 0, 0, 0, 0)",
-        "INSERT INTO rcmodels VALUES (1, 'A', 'TV', 'a', '', 10, '', '', 1, 0, 0, 0, 0)",
-        "INSERT INTO rcmodels VALUES (5, 'E', 'TV', 'e', '', 50, '', '', 1, 0, 0, 0, 0)",
-        "INSERT INTO rcmodels VALUES (6, 'F', 'TV', 'f', '', NULL, '', '', 1, 0, 0, 0, 0)",
-        "INSERT INTO rcmodels VALUES (2, 'B', 'TV', 'b', '', 20, '', '', 1, 0, 1, 0, 0)",
-        "INSERT INTO rcmodels VALUES (7, 'G', 'TV', 'g', '', 10, '', '', 1, 0, 0, 0, 0)",
-        "INSERT INTO rcmodels VALUES (9, 'X', 'TV', 'x', '', 99, '', '', 0, 0, 0, 0, 0)"};
-    QTest::newRow("integers, mode 2") << integerTables << mixed << 2;
-    QTest::newRow("integers, mode 3") << integerTables << mixed << 3;
-    // Texts where numbers are expected: matched under SQLite's own rules (affinity, collation).
-    const QStringList textTables = {SampleData::modelsTable(SampleData::Layout::Second),
-                                    SampleData::keysTable(SampleData::Layout::Second)
-                                        .replace("Rcid INTEGER", "Rcid TEXT COLLATE NOCASE")};
-    const QStringList texts =
-        mixed +
-        QStringList{
-            "INSERT INTO rckeys VALUES ('ab', 1, 't1', 'x', 1)",
-            "INSERT INTO rckeys VALUES ('AB', 1, 't2', 'x', 2)",
-            "INSERT INTO rcmodels VALUES (8, 'H', 'TV', 'h', '', 'Ab', '', '', 1, 0, 0, 0, 0)"};
-    QTest::newRow("texts, mode 2") << textTables << texts << 2;
-    QTest::newRow("texts, mode 3") << textTables << texts << 3;
-    QTest::newRow("integer tables holding a text Link")
-        << integerTables
-        << mixed + QStringList{"INSERT INTO rckeys VALUES ('k', 1, 'k1', 'x', 1)",
-                               "INSERT INTO rcmodels VALUES (4, 'D', 'TV', 'd', '', 'k', '', '', "
-                               "1, 0, 0, 0, 0)"}
-        << 3;
+// Keys of different sets interleaved in the table, models not in the order of their Links, one
+// key set shared by two models, a model without keys and one with a NULL Link.
+const QStringList mixedRows = {
+    "INSERT INTO rckeys VALUES (30, 1, 'c1', 'x', 1)",
+    "INSERT INTO rckeys VALUES (10, 1, 'a1', 'x', 1)",
+    "INSERT INTO rckeys VALUES (20, 1, 'b1', 'x', 1)",
+    "INSERT INTO rckeys VALUES (10, 1, 'a2', 'x', 2)",
+    "INSERT INTO rckeys VALUES (30, 1, 'c2', 'x', 2)",
+    "INSERT INTO rckeys VALUES (99, 1, 'other', 'x', 1)",
+    "INSERT INTO rckeys VALUES (20, 1, 'b2', 'x', 2)",
+    "INSERT INTO rcmodels VALUES (3, 'C', 'TV', 'c', '', 30, '', '', 1, 0, 0, 0, 0)",
+    "INSERT INTO rcmodels VALUES (1, 'A', 'TV', 'a', '', 10, '', '', 1, 0, 0, 0, 0)",
+    "INSERT INTO rcmodels VALUES (5, 'E', 'TV', 'e', '', 50, '', '', 1, 0, 0, 0, 0)",
+    "INSERT INTO rcmodels VALUES (6, 'F', 'TV', 'f', '', NULL, '', '', 1, 0, 0, 0, 0)",
+    "INSERT INTO rcmodels VALUES (2, 'B', 'TV', 'b', '', 20, '', '', 1, 0, 1, 0, 0)",
+    "INSERT INTO rcmodels VALUES (7, 'G', 'TV', 'g', '', 10, '', '', 1, 0, 0, 0, 0)",
+    "INSERT INTO rcmodels VALUES (9, 'X', 'TV', 'x', '', 99, '', '', 0, 0, 0, 0, 0)"};
+
+QString modeFilter(int mode)
+{
+    return mode == 2 ? QStringLiteral(" AND m.Flag = '0'") : QString();
 }
 
-// Each selected model's keys, in the models' order and each model's keys in the key table's
-// order, whatever plan SQLite picks for the selection.
+// "Rcid/Name" of every key element, in the document's order.
+QStringList rcidsAndNames(const QList<QDomElement> &keys)
+{
+    QStringList names;
+    for (const QDomElement &key : keys)
+        names << key.attribute(QStringLiteral("Rcid")) + QLatin1Char('/') +
+                     key.attribute(QStringLiteral("Name"));
+    return names;
+}
+
+} // namespace
+
+void TestExportDocument::keysInTheOrderOfAModelDrivenJoin_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("integers, mode 2") << 2;
+    QTest::newRow("integers, mode 3") << 3;
+}
+
+// With integer Links and Rcids the keys come from one scan of the key table: each selected
+// model's keys, in the models' order and each model's keys in the key table's order, whatever
+// plan SQLite picks for the selection.
 void TestExportDocument::keysInTheOrderOfAModelDrivenJoin()
 {
-    QFETCH(QStringList, tables);
-    QFETCH(QStringList, rows);
     QFETCH(int, mode);
-
-    QVERIFY(fixture->createDatabase(tables + rows));
+    QVERIFY(fixture->createDatabase(Shapes::tables() + mixedRows));
     QStringList expected;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "oracle");
@@ -339,7 +337,7 @@ void TestExportDocument::keysInTheOrderOfAModelDrivenJoin()
         QVERIFY(query.exec(QStringLiteral("SELECT k.Rcid, k.Name FROM rcmodels m JOIN rckeys k ON "
                                           "k.Rcid = m.Link WHERE m.Own = '1'%1 ORDER BY m.rowid, "
                                           "k.rowid")
-                               .arg(mode == 2 ? QStringLiteral(" AND m.Flag = '0'") : QString())));
+                               .arg(modeFilter(mode))));
         while (query.next())
             expected << query.value(0).toString() + QLatin1Char('/') + query.value(1).toString();
     }
@@ -348,13 +346,78 @@ void TestExportDocument::keysInTheOrderOfAModelDrivenJoin()
 
     ExportDocument document;
     QVERIFY(build(document, mode, fixedAbout()));
-    const Parsed parsed = parse(document.toByteArray());
-    QStringList keys;
-    for (const QDomElement &key : parsed.keys)
-        keys << key.attribute(QStringLiteral("Rcid")) + QLatin1Char('/') +
-                    key.attribute(QStringLiteral("Name"));
-    QCOMPARE(keys, expected);
+    QCOMPARE(rcidsAndNames(parse(document.toByteArray()).keys), expected);
     QCOMPARE(document.keys(), int(expected.size()));
+}
+
+void TestExportDocument::keysOfThePlainJoin_data()
+{
+    QTest::addColumn<QStringList>("tables");
+    QTest::addColumn<QStringList>("rows");
+
+    const QString models = SampleData::modelsTable(SampleData::Layout::Second);
+    const QString keys = SampleData::keysTable(SampleData::Layout::Second);
+    QTest::newRow("integers") << Shapes::tables() << mixedRows;
+    QTest::newRow("key table without rowid")
+        << QStringList{models, QString(keys).replace(")", ", PRIMARY KEY (Rcid, Name)) WITHOUT "
+                                                          "ROWID")}
+        << mixedRows;
+    // Texts where numbers are expected: matched under SQLite's own rules (affinity, collation).
+    QTest::newRow("text Rcids under NOCASE")
+        << QStringList{models, QString(keys).replace("Rcid INTEGER", "Rcid TEXT COLLATE NOCASE")}
+        << mixedRows + QStringList{"INSERT INTO rckeys VALUES ('ab', 1, 't1', 'x', 1)",
+                                   "INSERT INTO rckeys VALUES ('AB', 1, 't2', 'x', 2)",
+                                   "INSERT INTO rcmodels VALUES (8, 'H', 'TV', 'h', '', 'Ab', '', "
+                                   "'', 1, 0, 0, 0, 0)"};
+    QTest::newRow("text Rcids under RTRIM")
+        << QStringList{QString(models).replace("Link INTEGER", "Link TEXT"),
+                       QString(keys).replace("Rcid INTEGER", "Rcid TEXT COLLATE RTRIM")}
+        << mixedRows + QStringList{"INSERT INTO rckeys VALUES ('r1  ', 1, 't1', 'x', 1)",
+                                   "INSERT INTO rckeys VALUES ('r1', 1, 't2', 'x', 2)",
+                                   "INSERT INTO rcmodels VALUES (8, 'H', 'TV', 'h', '', 'r1 ', '', "
+                                   "'', 1, 0, 0, 0, 0)"};
+    QTest::newRow("text Rcids")
+        << QStringList{QString(models).replace("Link INTEGER", "Link TEXT"),
+                       QString(keys).replace("Rcid INTEGER", "Rcid TEXT")}
+        << QStringList{"INSERT INTO rckeys VALUES ('k1', 1, 'k1a', 'x', 1)",
+                       "INSERT INTO rckeys VALUES ('k2', 1, 'k2a', 'x', 1)",
+                       "INSERT INTO rckeys VALUES ('k1', 1, 'k1b', 'x', 2)",
+                       "INSERT INTO rcmodels VALUES (1, 'A', 'TV', 'a', '', 'k1', '', '', 1, 0, "
+                       "0, 0, 0)",
+                       "INSERT INTO rcmodels VALUES (2, 'B', 'TV', 'b', '', 'k2', '', '', 1, 0, "
+                       "1, 0, 0)"};
+    QTest::newRow("untyped Link holding texts")
+        << QStringList{QString(models).replace("Link INTEGER", "Link"), keys}
+        << mixedRows + QStringList{"UPDATE rcmodels SET Link = CAST(Link AS TEXT)"};
+    QTest::newRow("integer tables holding a text Link")
+        << Shapes::tables()
+        << mixedRows + QStringList{"INSERT INTO rckeys VALUES ('k', 1, 'k1', 'x', 1)",
+                                   "INSERT INTO rcmodels VALUES (4, 'D', 'TV', 'd', '', 'k', '', "
+                                   "'', 1, 0, 0, 0, 0)"};
+}
+
+// Whatever the schema, the document carries exactly the keys of the join the upload has always
+// been: the sqlite3 command gives the rows, in whichever order.
+void TestExportDocument::keysOfThePlainJoin()
+{
+    QFETCH(QStringList, tables);
+    QFETCH(QStringList, rows);
+    QVERIFY(fixture->createDatabase(tables + rows));
+    for (int mode : {2, 3}) {
+        QStringList expected =
+            sqliteRows(fixture->path(QStringLiteral("rc.db")),
+                       QStringLiteral("SELECT k.Rcid || '/' || k.Name FROM rckeys k INNER JOIN "
+                                      "rcmodels m ON k.rcid = m.link WHERE m.Own = '1'") +
+                           modeFilter(mode));
+        QVERIFY(!expected.isEmpty());
+        ExportDocument document;
+        QVERIFY(build(document, mode, fixedAbout()));
+        QStringList keys = rcidsAndNames(parse(document.toByteArray()).keys);
+        keys.sort();
+        expected.sort();
+        QCOMPARE(keys, expected);
+        QCOMPARE(document.keys(), int(expected.size()));
+    }
 }
 
 void TestExportDocument::nullColumnsAndMissingProt()
