@@ -11,7 +11,7 @@
 
 namespace FileReplace {
 
-bool renameOver(const QString &source, const QString &target, QString *error)
+bool renameOver(const QString &source, const QString &target, QString *error, bool syncFolder)
 {
     const std::filesystem::path to(QFile::encodeName(target).toStdString());
     std::error_code ec;
@@ -20,7 +20,8 @@ bool renameOver(const QString &source, const QString &target, QString *error)
         return fail(error, QString::fromStdString(ec.message()));
     // The new name lives in the folder's entries: until they reach the disk, a power cut can
     // bring the old file back although the caller has gone on to record the new version.
-    Platform::syncFolder(QFileInfo(target).path());
+    if (syncFolder)
+        Platform::syncFolder(QFileInfo(target).path());
     return true;
 }
 

@@ -8,8 +8,10 @@
 namespace FileReplace {
 
 // Renames source over target, replacing an existing target atomically, and syncs target's
-// folder so that the new entry survives a power cut.
-bool renameOver(const QString &source, const QString &target, QString *error = nullptr);
+// folder so that the new entry survives a power cut (unless the caller syncs it later, once for
+// many files).
+bool renameOver(const QString &source, const QString &target, QString *error = nullptr,
+                bool syncFolder = true);
 
 // The new contents of a file, written into the folder ".update-scratch" beside it and renamed
 // over it by commit(). The folder's name is reserved (a package may not write into it), so no file

@@ -31,6 +31,16 @@ void syncFolder(const QString &folder)
     ::close(fd);
 }
 
+bool syncFileSystem(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::syncfs(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
 int openForAppend(const QString &path)
 {
     return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
@@ -168,6 +178,27 @@ bool takeOwnerAndMode(const QString &reference, int descriptor, QString *error)
         return false;
     }
     return true;
+}
+
+bool takeOwnerAndMode(const QString &reference, const QString &path, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *error = path + QStringLiteral(": ") + errorText();
+        return false;
+    }
+    const bool taken = takeOwnerAndMode(reference, fd, error);
+    ::close(fd);
+    return taken;
+}
+
+bool takeOwner(const QString &folder, const QString &path)
+{
+    if (::geteuid() != 0)
+        return true;
+    struct stat owner;
+    return ::stat(QFile::encodeName(folder).constData(), &owner) == 0 &&
+           ::lchown(QFile::encodeName(path).constData(), owner.st_uid, owner.st_gid) == 0;
 }
 
 QStringList lookUpHost(const QByteArray &asciiName, QString *error)

@@ -13,6 +13,9 @@ namespace Platform {
 bool syncFile(int descriptor);
 // Waits until the folder's entries (a file renamed into it) are on the disk.
 void syncFolder(const QString &folder);
+// Waits until everything written to the file system that holds path is on the disk: one call for
+// thousands of files, where a sync of each would wait for the disk thousands of times.
+bool syncFileSystem(const QString &path);
 
 // Opens a file for appending, creating it; -1 when it can not be.
 int openForAppend(const QString &path);
@@ -41,6 +44,10 @@ QString makePrivateFolder(const QString &pathTemplate);
 // Gives the open file the permission bits, owner and group of reference; owner and group only
 // when the updater runs as root, the one case in which they would otherwise change.
 bool takeOwnerAndMode(const QString &reference, int descriptor, QString *error);
+bool takeOwnerAndMode(const QString &reference, const QString &path, QString *error);
+// Gives path (not a link's target) the owner and group of folder, when the updater runs as
+// root: what it makes there belongs to whoever the folder belongs to, not to root.
+bool takeOwner(const QString &folder, const QString &path);
 
 // The numeric addresses of a host, from the system's resolver. Blocks for as long as the
 // resolver takes and touches nothing but its arguments, so it may be left running on a thread

@@ -1,8 +1,11 @@
 #include "common/settings.h"
 
+#include <QFile>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryFile>
 
+#include "common/inifile.h"
 #include "common/logging.h"
 #include "common/paths.h"
 #include "common/versiondate.h"
@@ -48,7 +51,18 @@ QString readSoftwareName(const QSettings &settings)
 
 Installed readInstalled(const QString &path)
 {
-    const QSettings settings(path, QSettings::IniFormat);
+    // Programs built on older Qt releases wrote Latin-1 values ("Müller"); read as the store
+    // reads UTF-8, they would arrive as U+FFFD. Such a file is read from a copy in UTF-8.
+    QTemporaryFile copy;
+    QString readFrom = path;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray text = file.readAll();
+        const QByteArray utf8 = IniFile::asUtf8(text);
+        if (utf8 != text && copy.open() && copy.write(utf8) == utf8.size() && copy.flush())
+            readFrom = copy.fileName();
+    }
+    const QSettings settings(readFrom, QSettings::IniFormat);
     Installed installed;
     installed.language = readText(settings, Key::language);
     installed.softwareName = readSoftwareName(settings);
@@ -87,13 +101,14 @@ Offered readOffered()
 
 bool recordVersion(const char *key, const QDate &version, const QString &path)
 {
-    QSettings settings(path, QSettings::IniFormat);
-    settings.setValue(QLatin1String(key), VersionDate::toSetting(version));
-    settings.sync();
-    const bool ok = settings.status() == QSettings::NoError;
-    if (!ok)
-        qCWarning(lcSettings).noquote() << "Can not write" << key << "to" << path;
-    return ok;
+    const QString name = QLatin1String(key);
+    const qsizetype slash = name.indexOf(QLatin1Char('/'));
+    QString error;
+    if (IniFile::setValue(path, name.left(slash), name.mid(slash + 1),
+                          VersionDate::toSetting(version).toUtf8(), &error))
+        return true;
+    qCWarning(lcSettings).noquote() << "Can not write" << key << "to" << path << ":" << error;
+    return false;
 }
 
 bool recordVersion(const char *key, const QDate &version)

@@ -63,8 +63,8 @@ Installed readInstalled();
 Offered readOffered(const QString &path);
 Offered readOffered();
 
-// Sets one version key of ../config.ini and flushes the file at once. The store writes beside
-// the file and renames over it, so the file is never half-written.
+// Sets one version key of ../config.ini: its line alone changes (see IniFile), and the file is
+// replaced in one step, on the disk before this returns.
 bool recordVersion(const char *key, const QDate &version, const QString &path);
 bool recordVersion(const char *key, const QDate &version);
 

@@ -237,7 +237,7 @@ void Thread::installExecutable(const QString &softwareName, const QDate &offered
         return;
     }
     QString error;
-    if (!extractedInPlace && !FileReplace::renameOver(extracted, installedPath, &error)) {
+    if (!extractedInPlace && !FileReplace::moveOver(extracted, installedPath, nullptr, &error)) {
         refuse(package, QStringLiteral("can not replace %1: %2").arg(installedPath, error));
         return;
     }

@@ -12,7 +12,7 @@ packages=(
   libgl-dev libzip-dev zlib1g-dev
   libsqlite3-dev zip unzip sqlite3 xvfb xauth python3 time strace
   clang libclang-rt-14-dev llvm
-  libsodium-dev minisign clang-format
+  libsodium-dev minisign clang-format fonts-dejavu-core
 )
 
 missing=()

@@ -24,7 +24,7 @@
     <name>Thread</name>
     <message>
         <source>You have new software version. No need update.</source>
-        <translation>Sie haben die neueste Softwareversion. Keine Aktualisierung nötig.</translation>
+        <translation>Die Software ist aktuell. Keine Aktualisierung nötig.</translation>
     </message>
     <message>
         <source>exe file updating...</source>

@@ -24,7 +24,7 @@
     <name>Thread</name>
     <message>
         <source>You have new software version. No need update.</source>
-        <translation>Ya tiene la versión más reciente del software. No hace falta actualizar.</translation>
+        <translation>El software está al día. No hace falta actualizar.</translation>
     </message>
     <message>
         <source>exe file updating...</source>

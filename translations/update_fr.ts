@@ -24,7 +24,7 @@
     <name>Thread</name>
     <message>
         <source>You have new software version. No need update.</source>
-        <translation>Vous avez la version la plus récente du logiciel. Aucune mise à jour nécessaire.</translation>
+        <translation>Le logiciel est à jour. Aucune mise à jour nécessaire.</translation>
     </message>
     <message>
         <source>exe file updating...</source>

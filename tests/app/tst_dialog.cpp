@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTranslator>
+#include <QXmlStreamReader>
 
 #include "app/relaunch.h"
 #include "app/updatedialog.h"
@@ -42,6 +43,8 @@ private slots:
     void progressBeyondMaximum();
     void escapeIgnored();
     void slotTable();
+    void everyTextFits_data();
+    void everyTextFits();
 
 private:
     Relaunches m_relaunches;
@@ -233,6 +236,59 @@ void TestDialog::slotTable()
         QCOMPARE(m.methodSignature(), expected[i]);
         QCOMPARE(m.access(), QMetaMethod::Private);
     }
+}
+
+void TestDialog::everyTextFits_data()
+{
+    QTest::addColumn<QString>("context");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("translation");
+    for (const char *language : {"de", "fr", "es"}) {
+        QFile ts(sourcePath(QStringLiteral("translations/update_%1.ts").arg(language)));
+        QVERIFY(ts.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&ts);
+        QString context;
+        QString source;
+        while (xml.readNext() != QXmlStreamReader::EndDocument && !xml.hasError()) {
+            if (!xml.isStartElement())
+                continue;
+            if (xml.name() == QLatin1String("name"))
+                context = xml.readElementText();
+            else if (xml.name() == QLatin1String("source"))
+                source = xml.readElementText();
+            else if (xml.name() == QLatin1String("translation"))
+                QTest::addRow("%s: %s", language, qPrintable(source))
+                    << context << source << xml.readElementText();
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    }
+}
+
+// The status line is 380 pixels wide and can not grow, nor can the buttons: measured with the
+// widgets' own fonts, every translated text fits whole.
+void TestDialog::everyTextFits()
+{
+    QFETCH(QString, context);
+    QFETCH(QString, source);
+    QFETCH(QString, translation);
+    if (context == QLatin1String("UpdateDialog") && source == QLatin1String("update"))
+        return; // the title, which the window manager may shorten as it likes
+    UpdateDialog dialog(nullptr);
+    const bool button = source == QLatin1String("Start") || source == QLatin1String("Quit");
+    QWidget *shown = button ? static_cast<QWidget *>(widget<QPushButton>(dialog, "startPB"))
+                            : widget<QLabel>(dialog, "statusLabel");
+    QVERIFY(shown);
+    const QFontMetrics metrics(shown->font());
+    // A font that measures nothing would let every text pass.
+    QVERIFY2(metrics.horizontalAdvance(QStringLiteral("W")) > 4,
+             qPrintable(QFontInfo(shown->font()).family()));
+    // A button keeps some of its width for its frame.
+    const int room = button ? shown->width() - 12 : shown->contentsRect().width();
+    QVERIFY2(metrics.horizontalAdvance(translation) <= room,
+             qPrintable(QStringLiteral("%1 pixels for %2 of room: %3")
+                            .arg(metrics.horizontalAdvance(translation))
+                            .arg(room)
+                            .arg(translation)));
 }
 
 QTEST_MAIN(TestDialog)

@@ -1,3 +1,4 @@
+#include <QFileInfo>
 #include <QSettings>
 #include <QTest>
 
@@ -20,6 +21,9 @@ private slots:
     void versionOrder_data();
     void versionOrder();
     void recordVersionTouchesOneKey();
+    void recordVersionKeepsEveryOtherByte_data();
+    void recordVersionKeepsEveryOtherByte();
+    void recordVersionKeepsLinkAndMode();
 };
 
 // Each row: the text of ../config.ini and what every typed read returns.
@@ -72,6 +76,11 @@ void TestSettings::installedKeys_data()
                                  << "";
     QTest::newRow("impossible day") << QByteArray("[UpdateInfo]\nother=2017-02-30\n") << "other"
                                     << "";
+    // As programs built on older Qt releases wrote it.
+    QTest::newRow("Latin-1 company") << QByteArray("[Settings]\ncompany=M\xfcller\n") << "company"
+                                     << QString::fromUtf8("M\u00fcller");
+    QTest::newRow("UTF-8 company") << QByteArray("[Settings]\ncompany=M\xc3\xbcller\n") << "company"
+                                   << QString::fromUtf8("M\u00fcller");
 }
 
 void TestSettings::installedKeys()
@@ -216,6 +225,79 @@ void TestSettings::recordVersionTouchesOneKey()
     QDir(broken.root()).mkpath(QStringLiteral("config.ini"));
     broken.enter();
     QVERIFY(!Settings::recordVersion(Settings::Key::main, QDate(2024, 1, 1)));
+}
+
+void TestSettings::recordVersionKeepsEveryOtherByte_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("after");
+
+    // As a Windows editor leaves it: a BOM, CRLF, comments, an empty section, a Latin-1 value, a
+    // path with backslashes, an unquoted semicolon, a key with a blank.
+    const QByteArray windows = "\xef\xbb\xbf; Kestrelix settings\r\n"
+                               "[Settings]\r\n"
+                               "company=M\xfcller\r\n"
+                               "contact=Tel. 089 1234; Fax 089 5678\r\n"
+                               "lastFile=C:\\Users\\joe\\My Remotes\\tv.kx\r\n"
+                               "Window Title=Remotes\r\n"
+                               "\r\n"
+                               "[Empty]\r\n"
+                               "[UpdateInfo]\r\n"
+                               "# installed by the setup\r\n"
+                               "database = 2020-01-01\r\n"
+                               "main=2020-01-01\r\n"
+                               "\r\n"
+                               "[Zeta]\r\n"
+                               "z=1\r\n";
+    QTest::newRow("the key's line")
+        << windows << "UpdateInfo/database"
+        << QByteArray(windows).replace("database = 2020-01-01", "database = 2024-03-09");
+    QTest::newRow("a key the section lacks")
+        << windows << "UpdateInfo/other"
+        << QByteArray(windows).replace("main=2020-01-01\r\n",
+                                       "main=2020-01-01\r\nother=2024-03-09\r\n");
+    QTest::newRow("a section the file lacks")
+        << QByteArray("[Settings]\nlanguage=de") << "UpdateInfo/main"
+        << QByteArray("[Settings]\nlanguage=de\n[UpdateInfo]\nmain=2024-03-09\n");
+    QTest::newRow("no file") << QByteArray() << "UpdateInfo/main"
+                             << QByteArray("[UpdateInfo]\nmain=2024-03-09\n");
+}
+
+// Only the recorded line changes; the rest of the user's file stays byte for byte.
+void TestSettings::recordVersionKeepsEveryOtherByte()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, key);
+    QFETCH(QByteArray, after);
+    Installation inst;
+    if (!before.isEmpty())
+        QVERIFY(inst.writeFile(QStringLiteral("config.ini"), before));
+    inst.enter();
+    QVERIFY(Settings::recordVersion(key.toLatin1().constData(), QDate(2024, 3, 9)));
+    QCOMPARE(inst.readFile(QStringLiteral("config.ini")), after);
+    QCOMPARE(inst.installed(key), "2024-03-09");
+    QCOMPARE(inst.files(QString()), QStringList{"config.ini"});
+}
+
+void TestSettings::recordVersionKeepsLinkAndMode()
+{
+    // A linked file is replaced where it lies; the link, the mode and the owner stay.
+    Installation inst;
+    const QFileDevice::Permissions mode =
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;
+    QVERIFY(inst.writeFile(QStringLiteral("shared/config.ini"), "[UpdateInfo]\nmain=2001-01-01\n",
+                           mode));
+    QVERIFY(
+        QFile::link(QStringLiteral("shared/config.ini"), inst.path(QStringLiteral("config.ini"))));
+    inst.enter();
+    QVERIFY(Settings::recordVersion(Settings::Key::main, QDate(2024, 3, 9)));
+    QVERIFY(QFileInfo(inst.path(QStringLiteral("config.ini"))).isSymLink());
+    QCOMPARE(inst.readFile(QStringLiteral("shared/config.ini")),
+             QByteArray("[UpdateInfo]\nmain=2024-03-09\n"));
+    QCOMPARE(QFile::permissions(inst.path(QStringLiteral("shared/config.ini"))) &
+                 ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser),
+             mode);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

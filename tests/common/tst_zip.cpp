@@ -12,22 +12,6 @@
 
 namespace {
 
-// Hostile packages are made with Python's zipfile, which writes names exactly as given.
-bool pythonZip(const QString &archive, const QString &entriesLiteral)
-{
-    const QString script = QStringLiteral("import zipfile,sys\n"
-                                          "z=zipfile.ZipFile(sys.argv[1],'w')\n"
-                                          "for name,data,mode in %1:\n"
-                                          "    i=zipfile.ZipInfo(name)\n"
-                                          "    i.create_system=3\n"
-                                          "    i.external_attr=mode<<16\n"
-                                          "    z.writestr(i,data)\n"
-                                          "z.close()\n")
-                               .arg(entriesLiteral);
-    return runProgram(QStringLiteral("python3"), {QStringLiteral("-c"), script, archive},
-                      QDir::tempPath()) == 0;
-}
-
 QStringList filesBelow(const QString &folder)
 {
     QStringList found;
@@ -57,6 +41,9 @@ private slots:
     void refusesUnsafeEntries_data();
     void refusesUnsafeEntries();
     void refusesWritingThroughExistingLink();
+    void refusedBeforeAnythingLands_data();
+    void refusedBeforeAnythingLands();
+    void windowsFolderEntries();
     void nothingToExtract_data();
     void nothingToExtract();
     void damagedEntryFails();
@@ -212,6 +199,93 @@ void TestZip::refusesWritingThroughExistingLink()
         QCOMPARE(filesBelow(inst.path("out")), QStringList{"sub"});
     }
     QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
+}
+
+void TestZip::refusedBeforeAnythingLands_data()
+{
+    QTest::addColumn<QString>("entries");
+    QTest::addColumn<QString>("patch");
+    QTest::addColumn<QString>("onDisk"); // a file (or with a trailing "/", a folder) in out/
+    QTest::addColumn<QString>("reason");
+
+    // The first entries are harmless and would land first: a refused package writes none of them.
+    const QString ok = QStringLiteral("('first.txt',b'x',0o100644),('newdir/',b'',0o40755),"
+                                      "('newdir/second.txt',b'y',0o100644),");
+    QTest::newRow("CRC error") << "[" + ok + "('data.bin',b'CRCDATA'*100,0o100644)]"
+                               << "i=d.find(b'CRCDATA')\nd[i]^=1"
+                               << ""
+                               << "Damaged entry \"data.bin\"";
+    // Deflate64, as 7-Zip and Windows write for large entries; libzip can not read it.
+    QTest::newRow("unsupported method")
+        << "[" + ok + "('big.bin',b'data'*100,0o100644)]"
+        << "for sig,at,name in ((b'PK\\x03\\x04',8,26),(b'PK\\x01\\x02',10,28)):\n"
+           "    c=d.find(sig)\n"
+           "    while c>=0:\n"
+           "        n=struct.unpack('<H',d[c+name:c+name+2])[0]\n"
+           "        s=c+(30 if at==8 else 46)\n"
+           "        if d[s:s+n]==b'big.bin': d[c+at:c+at+2]=struct.pack('<H',9)\n"
+           "        c=d.find(sig,c+4)"
+        << ""
+        << "compressed with a method this updater can not read";
+    QTest::newRow("a file on disk where a folder is needed")
+        << "[" + ok + "('docs/a.txt',b'x',0o100644)]"
+        << ""
+        << "docs"
+        << "\"docs\" is a file, and entry \"docs/a.txt\" needs a folder there";
+    QTest::newRow("a folder on disk where a file goes")
+        << "[" + ok + "('thing',b'x',0o100644)]"
+        << ""
+        << "thing/"
+        << "\"thing\" is a folder, and entry \"thing\" is a file";
+    QTest::newRow("a file the package needs as a folder")
+        << "[" + ok + "('a',b'x',0o100644),('a/b',b'y',0o100644)]"
+        << ""
+        << ""
+        << "entry \"a\" is a file, and entry \"a/b\" needs it as a folder";
+    QTest::newRow("name too long") << "[" + ok + "('" + QString(300, 'n') + "',b'x',0o100644)]"
+                                   << ""
+                                   << ""
+                                   << "is too long for the file system";
+    QTest::newRow("path too long")
+        << "[" + ok + "('" + QStringList(20, QString(250, 'p')).join('/') + "',b'x',0o100644)]"
+        << ""
+        << ""
+        << "the path is too long for the file system";
+}
+
+void TestZip::refusedBeforeAnythingLands()
+{
+    QFETCH(QString, entries);
+    QFETCH(QString, patch);
+    QFETCH(QString, onDisk);
+    QFETCH(QString, reason);
+    Installation inst;
+    const QString archive = inst.path("update-tmp/bad.zip");
+    QVERIFY(pythonZip(archive, entries, "ZIP_STORED", patch));
+    QVERIFY(QDir().mkpath(inst.path("out")));
+    if (onDisk.endsWith('/'))
+        QVERIFY(inst.writeFile("out/" + onDisk + "inside", "kept"));
+    else if (!onDisk.isEmpty())
+        QVERIFY(inst.writeFile("out/" + onDisk, "kept"));
+    const QStringList before = filesBelow(inst.path("out"));
+
+    QString error;
+    QVERIFY(!Zip::extractAll(archive, inst.path("out"), &error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
+    QCOMPARE(filesBelow(inst.path("out")), before);
+}
+
+void TestZip::windowsFolderEntries()
+{
+    // Windows tools write folders with a backslash, and the files in them too.
+    Installation inst;
+    const QString archive = inst.path("update-tmp/pkg.zip");
+    QVERIFY(pythonZip(archive, "[('docs\\\\',b'',0o40755),('docs\\\\sub\\\\',b'',0o40755),"
+                               "('docs\\\\sub\\\\a.txt',b'x',0o100644)]"));
+    QVERIFY(QDir().mkpath(inst.path("out")));
+    QString error;
+    QVERIFY2(Zip::extractAll(archive, inst.path("out"), &error), qPrintable(error));
+    QCOMPARE(filesBelow(inst.path("out")), (QStringList{"docs", "docs/sub", "docs/sub/a.txt"}));
 }
 
 void TestZip::nothingToExtract_data()

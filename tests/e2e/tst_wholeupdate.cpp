@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -129,6 +132,7 @@ private slots:
     void failedDatabaseUpdateKeepsEverythingElse();
     void unreachableServerDoesNotStopTheUpdate();
     void nothingNewerStillUploads();
+    void filesKeepTheirOwners();
 };
 
 void TestWholeUpdate::firstGenerationMigratedEndToEnd()
@@ -290,6 +294,52 @@ void TestWholeUpdate::nothingNewerStillUploads()
     QCOMPARE(
         sqliteText(inst.path("rc.db"), "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0"),
         "0");
+}
+
+// The updater often runs as root while the application runs as the user: whatever it replaces
+// keeps its owner, group and mode, and what it adds belongs to whoever owns the folder.
+void TestWholeUpdate::filesKeepTheirOwners()
+{
+    if (::geteuid() != 0)
+        QSKIP("only root can give files to another user");
+    Installation inst;
+    prepare(inst, true);
+    inst.setInstalled("UpdateInfo/serverdb", "");
+    QVERIFY(inst.writeFile("pkg-other/docs/manual.txt", "manual"));
+    QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+    QVERIFY(QFile::setPermissions(inst.path("rc.db"),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(QFile::setPermissions(inst.path("config.ini"), QFileDevice::ReadOwner |
+                                                               QFileDevice::WriteOwner |
+                                                               QFileDevice::ReadGroup));
+    const uid_t user = 4321;
+    const gid_t group = 4322;
+    QCOMPARE(runProgram("chown", {"-R", QStringLiteral("%1:%2").arg(user).arg(group), inst.root()}),
+             0);
+    auto stated = [&](const char *relative) {
+        struct stat st = {};
+        ::lstat(QFile::encodeName(inst.path(relative)).constData(), &st);
+        return st;
+    };
+    const mode_t executableMode = stated("kestrelix.exe").st_mode & 07777;
+
+    QCOMPARE(runUpdater(inst), 0);
+    QVERIFY(inst.waitForStarts(1));
+    QCOMPARE(inst.installed("UpdateInfo/database"), "2025-01-01");
+    QVERIFY(inst.readFile("kestrelix.exe").contains("new build"));
+    struct Expected
+    {
+        const char *path;
+        mode_t mode; // 0: as the package says
+    };
+    for (const Expected &file : {Expected{"rc.db", 0600}, Expected{"config.ini", 0640},
+                                 Expected{"kestrelix.exe", executableMode}, Expected{"help.txt", 0},
+                                 Expected{"docs", 0}, Expected{"docs/manual.txt", 0}}) {
+        const struct stat st = stated(file.path);
+        QVERIFY2(st.st_uid == user && st.st_gid == group, file.path);
+        if (file.mode)
+            QCOMPARE(st.st_mode & 07777, file.mode);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWholeUpdate)

@@ -16,27 +16,6 @@ namespace {
 const QString oldVersion = QStringLiteral("2024-04-04");
 const QString newVersion = QStringLiteral("2025-05-05");
 
-// Writes a package with Python's zipfile, which takes names and modes exactly as given, then
-// lets the script patch the bytes (d) before they are written.
-bool pythonPackage(const QString &archive, const QString &entries, const QString &patch = {})
-{
-    const QString script = QStringLiteral("import io,struct,sys,zipfile\n"
-                                          "b=io.BytesIO()\n"
-                                          "z=zipfile.ZipFile(b,'w',zipfile.ZIP_DEFLATED)\n"
-                                          "for name,data,mode in %1:\n"
-                                          "    i=zipfile.ZipInfo(name)\n"
-                                          "    i.create_system=3\n"
-                                          "    i.external_attr=mode<<16\n"
-                                          "    i.compress_type=zipfile.ZIP_DEFLATED\n"
-                                          "    z.writestr(i,data)\n"
-                                          "z.close()\n"
-                                          "d=bytearray(b.getvalue())\n"
-                                          "%2\n"
-                                          "open(sys.argv[1],'wb').write(d)\n")
-                               .arg(entries, patch);
-    return runProgram("python3", {"-c", script, archive}) == 0;
-}
-
 // Every central directory record claims the given uncompressed size.
 QString claimSize(quint32 size)
 {
@@ -67,8 +46,8 @@ enum class Catalogue {
 SetUp mainPackage(const QString &before, const QString &after, const QString &patch = {})
 {
     return [=](Installation &inst, const QString &exe) {
-        QVERIFY(pythonPackage(inst.path("update-tmp/main.zip"), "[" + before + exe + after + "]",
-                              patch));
+        QVERIFY(pythonZip(inst.path("update-tmp/main.zip"), "[" + before + exe + after + "]",
+                          "ZIP_DEFLATED", patch));
     };
 }
 
@@ -183,6 +162,22 @@ void TestHostile::corpus_data()
             inst.writeFile("update-tmp/main.zip", inst.readFile("update-tmp/main.zip").left(60)));
     }) << -4 << failed << false << "not a ZIP archive"
                                         << kept << true;
+    // Made by Info-ZIP with a password on the executable; the plain entry before it must not land.
+    QTest::newRow("package: an encrypted entry") << SetUp([](Installation &inst,
+                                                             const QString &exe) {
+        QVERIFY(QDir().mkpath(inst.path("pkg-enc")));
+        QVERIFY(pythonZip(inst.path("pkg-enc/plain.zip"),
+                          "[('landed/first.txt',b'x',0o100644)," + exe + "]"));
+        QCOMPARE(runProgram("unzip", {"-q", "plain.zip"}, inst.path("pkg-enc")), 0);
+        const QString archive = inst.path("update-tmp/main.zip");
+        QVERIFY(QFile::remove(archive));
+        QCOMPARE(runProgram("zip", {"-q", "-r", archive, "landed"}, inst.path("pkg-enc")), 0);
+        QCOMPARE(runProgram("zip", {"-q", "-P", "secret", archive, "software.exe"},
+                            inst.path("pkg-enc")),
+                 0);
+        QVERIFY(QDir(inst.path("pkg-enc")).removeRecursively());
+    }) << -4 << failed << false << "is encrypted" << kept
+                                                 << true;
     QTest::newRow("package: zero bytes") << installedFile("update-tmp/main.zip", {}) << -4 << failed
                                          << false << "not a ZIP archive" << kept << true;
     QTest::newRow("package: text named .zip")
@@ -286,7 +281,7 @@ void TestHostile::corpus()
         inst.setOffered(key, newVersion);
     }
     QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
-    QVERIFY(pythonPackage(inst.path("update-tmp/main.zip"), "[" + exe + "]"));
+    QVERIFY(pythonZip(inst.path("update-tmp/main.zip"), "[" + exe + "]", "ZIP_DEFLATED"));
     QVERIFY(inst.writeFile("pkg-other/help.txt", "help"));
     QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
     QVERIFY(QDir(inst.path("pkg-other")).removeRecursively());
@@ -314,6 +309,10 @@ void TestHostile::corpus()
         QVERIFY(inst.waitForStarts(1));
 
     QCOMPARE(inst.readFile("kestrelix.exe").contains("new build"), executableReplaced);
+    // A refused main package leaves nothing of itself behind, and the other files still come.
+    QVERIFY(!inst.exists("landed"));
+    if (QByteArray(QTest::currentDataTag()).startsWith("package:") && !executableReplaced)
+        QCOMPARE(inst.readFile("help.txt"), QByteArray("help"));
     QCOMPARE(inst.installed("UpdateInfo/main") == newVersion, executableReplaced);
 
     // Nothing beside the installation changed, and nothing escaped anywhere else.

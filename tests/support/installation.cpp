@@ -207,6 +207,27 @@ int runProgram(const QString &program, const QStringList &arguments, const QStri
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
+bool pythonZip(const QString &archive, const QString &entries, const QString &compression,
+               const QString &patch)
+{
+    const QString script = QStringLiteral("import io,struct,sys,zipfile\n"
+                                          "b=io.BytesIO()\n"
+                                          "z=zipfile.ZipFile(b,'w')\n"
+                                          "for name,data,mode in %1:\n"
+                                          "    i=zipfile.ZipInfo(name)\n"
+                                          "    i.create_system=3\n"
+                                          "    i.external_attr=mode<<16\n"
+                                          "    i.compress_type=zipfile.%2\n"
+                                          "    z.writestr(i,data)\n"
+                                          "z.close()\n"
+                                          "d=bytearray(b.getvalue())\n"
+                                          "%3\n"
+                                          "open(sys.argv[1],'wb').write(d)\n")
+                               .arg(entries, compression, patch);
+    return runProgram(QStringLiteral("python3"), {QStringLiteral("-c"), script, archive},
+                      QDir::tempPath()) == 0;
+}
+
 QString signingKey(const QString &name)
 {
     static QTemporaryDir keys;

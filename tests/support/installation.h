@@ -80,6 +80,13 @@ bool signOffer(const Installation &inst, const QString &key, const QStringList &
 // Installs the key's public half beside the updater, so that offers must be signed.
 bool installKey(const Installation &inst, const QString &key);
 
+// Writes a package with Python's zipfile, which takes names and modes exactly as given: entries is
+// a Python list of (name, data, mode) tuples, compression a zipfile constant ("ZIP_STORED",
+// "ZIP_DEFLATED"); patch is Python that may change the archive's bytes d before they are written.
+bool pythonZip(const QString &archive, const QString &entries,
+               const QString &compression = QStringLiteral("ZIP_STORED"),
+               const QString &patch = QString());
+
 // Runs a program to its end, in workDir or else the current folder; its exit code, or -1 when it
 // could not start or timed out. The output has standard output and errors merged.
 int runProgram(const QString &program, const QStringList &arguments, const QString &workDir = {},

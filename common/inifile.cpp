@@ -1,0 +1,178 @@
+#include "common/inifile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QStringDecoder>
+
+#include "common/failure.h"
+#include "common/filereplace.h"
+#include "common/platform.h"
+
+namespace IniFile {
+
+namespace {
+
+struct Line
+{
+    QByteArray content; // without its line end
+    QByteArray end;     // "\r\n", "\n" or nothing for a last line without one
+};
+
+QList<Line> linesOf(const QByteArray &text)
+{
+    QList<Line> lines;
+    qsizetype start = 0;
+    while (start < text.size()) {
+        const qsizetype newline = text.indexOf('\n', start);
+        if (newline < 0) {
+            lines.append({text.mid(start), QByteArray()});
+            break;
+        }
+        const bool crlf = newline > start && text.at(newline - 1) == '\r';
+        lines.append({text.mid(start, newline - start - (crlf ? 1 : 0)),
+                      crlf ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n")});
+        start = newline + 1;
+    }
+    return lines;
+}
+
+// A UTF-8 byte order mark belongs to the first line's bytes, not to its section or key.
+QByteArray withoutBom(const QByteArray &content)
+{
+    return content.startsWith("\xEF\xBB\xBF") ? content.mid(3) : content;
+}
+
+// The section a line opens, or a null array.
+QByteArray sectionOf(const QByteArray &content)
+{
+    const QByteArray line = withoutBom(content).trimmed();
+    if (!line.startsWith('[') || !line.contains(']'))
+        return QByteArray();
+    return line.mid(1, line.indexOf(']') - 1).trimmed();
+}
+
+// The key a line sets, or a null array for blank lines, comments and section lines.
+QByteArray keyOf(const QByteArray &content)
+{
+    const QByteArray line = withoutBom(content).trimmed();
+    if (line.isEmpty() || line.startsWith(';') || line.startsWith('#') || line.startsWith('['))
+        return QByteArray();
+    const qsizetype equals = line.indexOf('=');
+    return equals < 0 ? QByteArray() : line.left(equals).trimmed();
+}
+
+} // namespace
+
+QByteArray withValue(const QByteArray &text, const QString &section, const QString &key,
+                     const QByteArray &value)
+{
+    QList<Line> lines = linesOf(text);
+    const QByteArray eol =
+        text.contains("\r\n") ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
+    const QByteArray wantedSection = section.toUtf8();
+    const QByteArray wantedKey = key.toUtf8();
+
+    bool inSection = false;
+    bool changed = false;
+    qsizetype lastOfSection = -1; // the last line of the wanted section that is not blank
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray opened = sectionOf(lines.at(i).content);
+        if (!opened.isNull()) {
+            inSection = opened == wantedSection;
+            if (inSection)
+                lastOfSection = i;
+            continue;
+        }
+        if (!inSection)
+            continue;
+        if (!withoutBom(lines.at(i).content).trimmed().isEmpty())
+            lastOfSection = i;
+        if (keyOf(lines.at(i).content) != wantedKey)
+            continue;
+        // Everything up to the value stays as written: the key's spelling, blanks around '='.
+        QByteArray &content = lines[i].content;
+        qsizetype valueStart = content.indexOf('=') + 1;
+        while (valueStart < content.size() &&
+               (content.at(valueStart) == ' ' || content.at(valueStart) == '\t'))
+            ++valueStart;
+        content = content.left(valueStart) + value;
+        changed = true;
+    }
+    if (!changed) {
+        const Line added{wantedKey + '=' + value, eol};
+        if (lastOfSection >= 0) {
+            if (lines.at(lastOfSection).end.isEmpty())
+                lines[lastOfSection].end = eol;
+            lines.insert(lastOfSection + 1, added);
+        } else {
+            if (!lines.isEmpty() && lines.last().end.isEmpty())
+                lines.last().end = eol;
+            lines.append({'[' + wantedSection + ']', eol});
+            lines.append(added);
+        }
+    }
+    QByteArray result;
+    result.reserve(text.size() + value.size() + wantedKey.size() + wantedSection.size() + 8);
+    for (const Line &line : std::as_const(lines))
+        result.append(line.content).append(line.end);
+    return result;
+}
+
+bool setValue(const QString &path, const QString &section, const QString &key,
+              const QByteArray &value, QString *error)
+{
+    // A linked file is replaced where it lies, so that the link stays.
+    const QFileInfo info(path);
+    const QString target = info.isSymLink() ? info.canonicalFilePath() : path;
+    if (target.isEmpty())
+        return fail(error, QStringLiteral("%1 leads nowhere").arg(path));
+    QByteArray text;
+    const bool exists = QFileInfo::exists(target);
+    if (exists) {
+        QFile file(target);
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(error, file.errorString());
+        text = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            return fail(error, file.errorString());
+    }
+    const QByteArray changed = withValue(text, section, key, value);
+    if (exists && changed == text)
+        return true;
+
+    FileReplace::PartFile part(target);
+    if (!part.open())
+        return fail(error, part.file().errorString());
+    QString why;
+    if (part.file().write(changed) != changed.size())
+        return fail(error, part.file().errorString());
+    if (exists && !Platform::takeOwnerAndMode(target, part.file().handle(), &why))
+        return fail(error, why);
+    return part.commit(true, error);
+}
+
+QByteArray asUtf8(const QByteArray &text)
+{
+    QByteArray result;
+    bool converted = false;
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = text.indexOf('\n', start);
+        end = end < 0 ? text.size() : end + 1;
+        const QByteArray line = text.mid(start, end - start);
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        const QString decoded = utf8.decode(line); // decoding happens on conversion only
+        Q_UNUSED(decoded);
+        if (utf8.hasError()) {
+            result.append(QString::fromLatin1(line).toUtf8());
+            converted = true;
+        } else {
+            result.append(line);
+        }
+        start = end;
+    }
+    return converted ? result : text;
+}
+
+} // namespace IniFile
