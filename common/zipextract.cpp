@@ -298,7 +298,7 @@ QString makeScratchFolder(const QString &target)
 // The second phase: every file is staged and on the disk; folders, links and files take their
 // places, and each folder that changed is synced once.
 bool install(const std::vector<Entry> &entries, const QString &targetFolder,
-             const QString &canonicalTarget, const QString &scratch, QString *error,
+             const QString &canonicalTarget, const QString &scratch, bool synced, QString *error,
              QStringList *writtenFiles)
 {
     const QDir base(targetFolder);
@@ -348,7 +348,8 @@ bool install(const std::vector<Entry> &entries, const QString &targetFolder,
     }
     touched.removeDuplicates();
     for (const QString &folder : std::as_const(touched))
-        Platform::syncFolder(folder);
+        if (synced)
+            Platform::syncFolder(folder);
     return true;
 }
 
@@ -373,7 +374,7 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
 }
 
 bool extractAll(QFile &archiveFile, const QString &targetFolder, QString *error,
-                QStringList *writtenFiles)
+                QStringList *writtenFiles, Durability durability)
 {
     // A file taken through its descriptor has no name of its own.
     const QString archivePath =
@@ -432,10 +433,11 @@ bool extractAll(QFile &archiveFile, const QString &targetFolder, QString *error,
             return false;
     }
     // Then all of it on the disk at once, before any file takes its place.
-    if (n > 0 && !Platform::syncFileSystem(scratch))
+    const bool synced = durability == Durability::Synced;
+    if (synced && n > 0 && !Platform::syncFileSystem(scratch))
         return fail(error,
                     QStringLiteral("Can not put the files of %1 on the disk").arg(archivePath));
-    return install(entries, targetFolder, canonicalTarget, scratch, error, writtenFiles);
+    return install(entries, targetFolder, canonicalTarget, scratch, synced, error, writtenFiles);
 }
 
 } // namespace Zip

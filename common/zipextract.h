@@ -30,7 +30,9 @@ bool extractAll(const QString &archivePath, const QString &targetFolder, QString
                 QStringList *writtenFiles = nullptr);
 // The same from an archive already open for reading, which is read through a descriptor of its
 // own: the bytes unpacked are those of this very file, whatever its name leads to meanwhile.
+// Scratch that is put on the disk later, as a whole, need not wait for the disk now.
+enum class Durability { Synced, Scratch };
 bool extractAll(QFile &archive, const QString &targetFolder, QString *error = nullptr,
-                QStringList *writtenFiles = nullptr);
+                QStringList *writtenFiles = nullptr, Durability durability = Durability::Synced);
 
 } // namespace Zip

@@ -43,4 +43,13 @@ private:
     QString m_error;
 };
 
+// An archive of the one file at sourcePath, as the entry entryName with its permission bits,
+// written in one pass: read, CRC and deflate (ISA-L's level 1, several times zlib's speed at a
+// like size) go chunk by chunk, so that neither the file nor its compressed form is ever held
+// whole. A file under 64 bytes is stored. A file of 4 GiB or more, which needs ZIP64, goes
+// through Writer. The archive is written with truncation; nothing is left at its path on
+// failure.
+bool writeOneFile(const QString &archivePath, const QString &entryName, const QString &sourcePath,
+                  QFileDevice::Permissions permissions, QString *error = nullptr);
+
 } // namespace Zip

@@ -9,17 +9,16 @@
 #include "common/filereplace.h"
 #include "common/logging.h"
 #include "common/platform.h"
+#include "common/zipwriter.h"
 
 namespace {
 
 constexpr qint64 keptDays = 60;
-// A waiting user gains more from a fast backup than from the last tenth of its size.
-constexpr int compressionLevel = 1;
 
 } // namespace
 
 DatabaseBackup::DatabaseBackup(const QString &database, const QString &archivePath)
-    : m_database(database), m_archive(archivePath), m_writer(archivePath + partSuffix())
+    : m_database(database), m_archive(archivePath)
 {}
 
 QString DatabaseBackup::archivePath(const QString &folder, const QDateTime &localTime)
@@ -55,32 +54,31 @@ bool DatabaseBackup::write(const QString &database, const QString &archivePath, 
 
 bool DatabaseBackup::begin(QString *error)
 {
-    if (QFileInfo(m_archive).isDir())
+    const QString part = m_archive + partSuffix();
+    const QFileInfo folder(QFileInfo(part).absolutePath());
+    if (!folder.isDir() || QFileInfo(m_archive).isDir() || QFileInfo(part).isDir())
         return fail(error, QStringLiteral("Can not create \"%1\"").arg(m_archive));
-    if (!m_writer.open())
-        return fail(error, m_writer.errorString());
-    m_writer.setCompressionLevel(compressionLevel);
     QFile source(m_database);
-    if (!source.open(QIODevice::ReadOnly))
-        return fail(error, source.errorString());
+    if (!source.open(QIODevice::ReadOnly) || QFileInfo(m_database).isDir())
+        return fail(error, source.isOpen() ? QStringLiteral("file to open is a directory")
+                                           : source.errorString());
     return true;
 }
 
 bool DatabaseBackup::finish(QString *error)
 {
     const QString part = m_archive + partSuffix();
-    // The file is read as it is now, once nobody else may write it; the writer reads it while it
-    // closes the archive.
-    if (!m_writer.addFile(QStringLiteral("rc.db"), m_database, QFile(m_database).permissions()) ||
-        !m_writer.close())
-        return fail(error, m_writer.errorString());
+    // The file is read as it is now, once nobody else may write it.
+    QString why;
+    if (!Zip::writeOneFile(part, QStringLiteral("rc.db"), m_database,
+                           QFile(m_database).permissions(), &why))
+        return fail(error, why);
     QFile written(part);
     if (!written.open(QIODevice::ReadOnly) || !Platform::syncFile(written.handle())) {
         QFile::remove(part);
         return fail(error, QStringLiteral("Can not put \"%1\" on the disk").arg(part));
     }
     written.close();
-    QString why;
     if (!FileReplace::renameOver(part, m_archive, &why)) {
         QFile::remove(part);
         return fail(error, why);

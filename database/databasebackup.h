@@ -5,12 +5,11 @@
 #include <QString>
 #include <QStringList>
 
-#include "common/zipwriter.h"
-
 // A dated ZIP copy of rc.db in ../backup, one entry "rc.db" streamed from disk with the file's
-// permissions. The archive is written under a name of its own ("….zip.part"), put on the disk
-// and only then renamed to its date, so that an archive by that name is always whole; what a
-// killed run left is removed by the next prune. Backups are kept for 60 days.
+// permissions and deflated fast enough to stay beside the merge (Zip::writeOneFile). The archive is
+// written under a name of its own ("….zip.part"), put on the disk and only then renamed to its
+// date, so that an archive by that name is always whole; what a killed run left is removed by the
+// next prune. Backups are kept for 60 days.
 class DatabaseBackup
 {
 public:
@@ -39,5 +38,4 @@ public:
 private:
     QString m_database;
     QString m_archive;
-    Zip::Writer m_writer;
 };

@@ -33,25 +33,55 @@ void addProtColumn(const QSqlDatabase &db)
         qCWarning(lcDatabase).noquote() << "Can not add Prot:" << query.lastError().text();
 }
 
+namespace {
+
+// Only the library knows a column's declared type and collation; SQL shows neither. Qt hands
+// out the connection's own handle for such questions.
+bool columnMetadata(const QSqlDatabase &db, const QString &schema, const QString &table,
+                    const QString &column, const char **type, const char **collation)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
+    return connection &&
+           sqlite3_table_column_metadata(connection, schema.toUtf8().constData(),
+                                         table.toUtf8().constData(), column.toUtf8().constData(),
+                                         type, collation, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+} // namespace
+
 QString collateClause(const QSqlDatabase &db, const QString &schema, const QString &table,
                       const QString &column)
 {
-    // Only the library knows a column's collation; SQL shows none of it. Qt hands out the
-    // connection's own handle for such questions.
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return QString();
-    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
     const char *collation = nullptr;
-    if (!connection ||
-        sqlite3_table_column_metadata(connection, schema.toUtf8().constData(),
-                                      table.toUtf8().constData(), column.toUtf8().constData(),
-                                      nullptr, &collation, nullptr, nullptr,
-                                      nullptr) != SQLITE_OK ||
-        !collation || qstricmp(collation, "BINARY") == 0)
+    if (!columnMetadata(db, schema, table, column, nullptr, &collation) || !collation ||
+        qstricmp(collation, "BINARY") == 0)
         return QString();
     return QStringLiteral(" COLLATE \"%1\"")
         .arg(QString::fromUtf8(collation).replace(QLatin1Char('"'), QStringLiteral("\"\"")));
+}
+
+QString affinity(const QSqlDatabase &db, const QString &schema, const QString &table,
+                 const QString &column)
+{
+    const char *declared = nullptr;
+    if (!columnMetadata(db, schema, table, column, &declared, nullptr))
+        return QString();
+    // SQLite's own rules, in their order, from the declared type's text.
+    const QString type = QString::fromUtf8(declared ? declared : "").toUpper();
+    if (type.contains(QLatin1String("INT")))
+        return QStringLiteral("INTEGER");
+    if (type.contains(QLatin1String("CHAR")) || type.contains(QLatin1String("CLOB")) ||
+        type.contains(QLatin1String("TEXT")))
+        return QStringLiteral("TEXT");
+    if (type.isEmpty() || type.contains(QLatin1String("BLOB")))
+        return QStringLiteral("BLOB");
+    if (type.contains(QLatin1String("REAL")) || type.contains(QLatin1String("FLOA")) ||
+        type.contains(QLatin1String("DOUB")))
+        return QStringLiteral("REAL");
+    return QStringLiteral("NUMERIC");
 }
 
 Generation generation(const QSqlDatabase &db)

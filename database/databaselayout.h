@@ -17,6 +17,10 @@ void addProtColumn(const QSqlDatabase &db);
 // that must compare as that column does; empty for the default (BINARY) or when unknown.
 QString collateClause(const QSqlDatabase &db, const QString &schema, const QString &table,
                       const QString &column);
+// The affinity a column's declared type gives it, as a type name that gives the same affinity
+// ("INTEGER", "TEXT", "BLOB", "REAL", "NUMERIC"); empty when the column is unknown.
+QString affinity(const QSqlDatabase &db, const QString &schema, const QString &table,
+                 const QString &column);
 // A file whose rckeys has an RCTypeId column, even without rows, is of the second generation.
 Generation generation(const QSqlDatabase &db);
 

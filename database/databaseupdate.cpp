@@ -62,7 +62,9 @@ void DatabaseUpdate::unpackRelease(QFile *package, const QString &workFolder)
         workFolder.isEmpty() ? QString() : workFolder + QLatin1Char('/') + Paths::releaseFileName();
     // A missing or broken package shows as a missing new database later on.
     QString error;
-    if (package && !m_release.isEmpty() && !Zip::extractAll(*package, workFolder, &error))
+    // The release is scratch until, merged, it goes to the disk and takes the place of ../rc.db.
+    if (package && !m_release.isEmpty() &&
+        !Zip::extractAll(*package, workFolder, &error, nullptr, Zip::Durability::Scratch))
         qCWarning(lcDatabase).noquote() << "Database package not extracted:" << error;
     // SQLite would apply a journal or WAL lying beside the release, whoever's it is: the package
     // brings the database alone.
@@ -70,6 +72,7 @@ void DatabaseUpdate::unpackRelease(QFile *package, const QString &workFolder)
         if (QFile::remove(m_release + QLatin1String(suffix)))
             qCWarning(lcDatabase).noquote()
                 << "Removed" << m_release + QLatin1String(suffix) << "that came with the package";
+    qCDebug(lcDatabase) << "Release unpacked";
     Checkpoint::reach(QStringLiteral("database unpacked"));
 }
 
@@ -158,8 +161,11 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     // merge's reports are held back until the backup is complete, and a failed backup ends the
     // step as before, with nothing changed.
     bool backedUp = false;
-    std::unique_ptr<QThread> backingUp(
-        QThread::create([&backup, &backedUp, &error] { backedUp = backup.finish(&error); }));
+    std::unique_ptr<QThread> backingUp(QThread::create([&backup, &backedUp, &error] {
+        backedUp = backup.finish(&error);
+        if (backedUp)
+            qCDebug(lcDatabase) << "Backup written";
+    }));
     backingUp->start();
     m_backup = backingUp.get();
     m_backedUp = &backedUp;
@@ -218,6 +224,7 @@ bool DatabaseUpdate::mergeAndApplyVisibility(const QSqlDatabase &current, bool c
     merge.setBeforeChangingCurrent([this] { return waitForBackup(); });
     if (!merge.run(copyOwnModels))
         return fail(-2, cantEdit);
+    qCDebug(lcDatabase) << "Own models merged";
     if (!Visibility::apply(target.database(), rcTypeList))
         return fail(-2, cantEdit);
     qCDebug(lcDatabase) << "Visibility set";

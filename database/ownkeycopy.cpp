@@ -5,6 +5,7 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include "database/databaselayout.h"
 #include "database/sqlconnection.h"
 
 namespace OwnKeyCopy {
@@ -42,10 +43,17 @@ void dropRcids(const QSqlDatabase &current)
     query.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_copy_rcids"));
 }
 
+// The columns and kconv, the Rcid as text (which the column's affinity then converts).
 QString ownKeys(const QString &columns)
 {
     return QStringLiteral("SELECT ") + columns +
-           QStringLiteral(" FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM temp.kx_copy_rcids)");
+           QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM main.rckeys WHERE Rcid IN (SELECT "
+                          "rcid FROM temp.kx_copy_rcids)");
+}
+
+QString withKconv(const QString &columns)
+{
+    return columns + QStringLiteral(",kconv");
 }
 
 // In one statement, the scratch file attached to the user's connection for as long as it takes.
@@ -58,7 +66,7 @@ bool copyInSql(const QSqlDatabase &current, const QString &columns, const QStrin
         return failWith(error, QStringLiteral("scratch"), query.lastError());
     const bool ok = (query.exec(QStringLiteral("PRAGMA kx_copy.journal_mode = OFF")) &&
                      query.exec(QStringLiteral("PRAGMA kx_copy.synchronous = OFF")) &&
-                     query.exec(QStringLiteral("INSERT INTO kx_copy.rckeys(") + columns +
+                     query.exec(QStringLiteral("INSERT INTO kx_copy.rckeys(") + withKconv(columns) +
                                 QStringLiteral(") ") + ownKeys(columns))) ||
                     failWith(error, QStringLiteral("key copy"), query.lastError());
     query.exec(QStringLiteral("DETACH DATABASE kx_copy"));
@@ -75,7 +83,7 @@ bool copyRowByRow(const QSqlDatabase &current, const QString &columns, QSqlQuery
     keys.setNumericalPrecisionPolicy(QSql::LowPrecisionDouble);
     bool ok = keys.exec(ownKeys(columns)) ||
               failWith(error, QStringLiteral("key selection"), keys.lastError());
-    const int count = int(columns.count(QLatin1Char(','))) + 1;
+    const int count = int(columns.count(QLatin1Char(','))) + 2;
     while (ok && keys.next()) {
         for (int column = 0; column < count; ++column)
             insert.bindValue(column, keys.value(column));
@@ -97,15 +105,26 @@ QString encodingOf(const QSqlDatabase &db)
 }
 
 bool write(const QSqlDatabase &current, const QStringList &rcids, const QString &columns,
-           const QString &encoding, const QString &path, QString *error)
+           const QString &encoding, const QString &kconvAffinity, const QString &path,
+           QString *error)
 {
-    QSqlQuery schema(current);
-    if (!schema.exec(QStringLiteral("SELECT sql FROM main.sqlite_master WHERE type = 'table' "
-                                    "AND name = 'rckeys' COLLATE NOCASE")) ||
-        !schema.next())
-        return failWith(error, QStringLiteral("user's rckeys"), schema.lastError());
-    const QString createKeys = schema.value(0).toString();
-    schema.finish();
+    // Declared column by column from what the user's columns are: a WITHOUT ROWID table, a
+    // check or a key of the user's would only get in the way of a scratch copy.
+    QStringList declared;
+    for (const QString &column : columns.split(QLatin1Char(','))) {
+        const QString affinity = DatabaseLayout::affinity(current, QStringLiteral("main"),
+                                                          QStringLiteral("rckeys"), column);
+        if (affinity.isEmpty()) {
+            *error = QStringLiteral("user's rckeys has no column ") + column;
+            return false;
+        }
+        declared << column + QLatin1Char(' ') + affinity +
+                        DatabaseLayout::collateClause(current, QStringLiteral("main"),
+                                                      QStringLiteral("rckeys"), column);
+    }
+    const QString createKeys = QStringLiteral("CREATE TABLE rckeys(") +
+                               declared.join(QLatin1Char(',')) + QStringLiteral(",kconv ") +
+                               kconvAffinity + QStringLiteral(")");
     const bool sameEncoding = encodingOf(current) == encoding;
 
     QFile::remove(path);
@@ -143,8 +162,8 @@ bool write(const QSqlDatabase &current, const QStringList &rcids, const QString 
         db.transaction();
         {
             QSqlQuery insert(db);
-            ok = insert.prepare(QStringLiteral("INSERT INTO rckeys(") + columns +
-                                QStringLiteral(") VALUES (") + placeholders(columns) +
+            ok = insert.prepare(QStringLiteral("INSERT INTO rckeys(") + withKconv(columns) +
+                                QStringLiteral(") VALUES (") + placeholders(withKconv(columns)) +
                                 QStringLiteral(")")) ||
                  failWith(error, QStringLiteral("key copy"), insert.lastError());
             ok = ok && copyRowByRow(current, columns, insert, error);

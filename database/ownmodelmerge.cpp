@@ -199,15 +199,19 @@ bool OwnModelMerge::attachCurrent(const QStringList &rcids)
     m_keyCopy =
         QFileInfo(m_target.databaseName()).absolutePath() + QStringLiteral("/current-keys.db");
     QString error;
+    const QString kconvAffinity = DatabaseLayout::affinity(
+        m_target, QStringLiteral("main"), QStringLiteral("rckeys"), QStringLiteral("Rcid"));
     if (!OwnKeyCopy::write(m_current, rcids,
                            m_generation == Generation::First ? firstKeyColumns : keyColumns,
-                           encoding, m_keyCopy, &error)) {
+                           encoding, kconvAffinity, m_keyCopy, &error)) {
         QFile::remove(m_keyCopy);
         return fail(QStringLiteral("own keys in ") + encoding, error);
     }
     QSqlQuery attach(m_target);
     if ((attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
-         (attach.bindValue(0, m_keyCopy), attach.exec())))
+         (attach.bindValue(0, m_keyCopy), attach.exec())) &&
+        attach.exec(QStringLiteral("PRAGMA kx_current.journal_mode = OFF")) &&
+        attach.exec(QStringLiteral("PRAGMA kx_current.synchronous = OFF")))
         return true;
     const QString text = attach.lastError().text();
     detachCurrent();
@@ -243,12 +247,6 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
     const QStringList statements = {
         QStringLiteral("CREATE TEMP TABLE kx_order AS SELECT 0 AS seq, NULL AS rcid, m.Rcid AS m, "
                        "k.Rcid AS k FROM main.rcmodels m, main.rckeys k LIMIT 0"),
-        // kconv: the key's Rcid as the release's keys would store it.
-        QStringLiteral("CREATE TEMP TABLE kx_own_keys AS SELECT ") +
-            QString(first ? firstKeyColumns : keyColumns)
-                .replace(QLatin1Char(','), QStringLiteral(",c."))
-                .prepend(QStringLiteral("c.")) +
-            QStringLiteral(", k.Rcid AS kconv FROM kx_current.rckeys c, main.rckeys k LIMIT 0"),
         QStringLiteral("CREATE TEMP TABLE kx_stage_models AS SELECT 0 AS seq, ") + modelColumns +
             QStringLiteral(" FROM main.rcmodels LIMIT 0"),
         QStringLiteral("CREATE TEMP TABLE kx_stage_keys AS SELECT 0 AS seq, ") + keyColumns +
@@ -273,12 +271,9 @@ bool OwnModelMerge::prepareStaging(const QStringList &rcids)
         QStringLiteral("CREATE INDEX temp.kx_order_rcid ON kx_order(rcid)"),
         QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m%1, seq)").arg(m_modelCollate),
         QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k%1, seq)").arg(m_keyCollate),
-        QStringLiteral("INSERT INTO temp.kx_own_keys SELECT ") +
-            (first ? firstKeyColumns : keyColumns) +
-            QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM kx_current.rckeys WHERE Rcid IN "
-                           "(SELECT rcid FROM temp.kx_order)"),
-        QStringLiteral("CREATE INDEX temp.kx_own_keys_rcid ON kx_own_keys(Rcid%1)")
-            .arg(m_currentKeyCollate),
+        // The own keys, copied from the user's file with kconv (see OwnKeyCopy), looked up by
+        // Rcid as the user's keys compare it.
+        QStringLiteral("CREATE INDEX kx_current.kx_keys_rcid ON rckeys(Rcid)"),
     };
     for (const QString &statement : indexes) {
         if (!execute(statement, QStringLiteral("key selection")))
@@ -296,7 +291,7 @@ bool OwnModelMerge::keysConvertInSql()
     QStringList conditions;
     for (const QString &column : keyColumns.split(QLatin1Char(',')))
         conditions << QStringLiteral("typeof(%1) IN ('real','blob')").arg(column);
-    return query.exec(QStringLiteral("SELECT EXISTS (SELECT 1 FROM temp.kx_own_keys WHERE ") +
+    return query.exec(QStringLiteral("SELECT EXISTS (SELECT 1 FROM kx_current.rckeys WHERE ") +
                       conditions.join(QStringLiteral(" OR ")) + QStringLiteral(")")) &&
            query.next() && query.value(0).toInt() == 0;
 }
@@ -318,7 +313,7 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int expectedRows, 
         return false;
     if (keysRowByRow &&
         !(prepare(selectKeys, QStringLiteral("SELECT ") + (first ? firstKeyColumns : keyColumns) +
-                                  QStringLiteral(" FROM temp.kx_own_keys WHERE Rcid = ?") +
+                                  QStringLiteral(" FROM kx_current.rckeys WHERE Rcid = ?") +
                                   m_currentKeyCollate + QStringLiteral(" ORDER BY rowid")) &&
           prepare(insertKey, QStringLiteral("INSERT INTO temp.kx_stage_keys(seq,") + keyColumns +
                                  QStringLiteral(") VALUES (?,?,?,?,?,?)"))))
@@ -401,7 +396,7 @@ bool OwnModelMerge::applyStaging()
                           QStringLiteral(",replace(") + sqlText(QStringLiteral("Name")) +
                           QStringLiteral(",'''',''),") + sqlText(QStringLiteral("ID")) +
                           QStringLiteral(",") + sqlText(QStringLiteral("Nkey")) +
-                          QStringLiteral(" FROM temp.kx_order o JOIN temp.kx_own_keys x ON x.Rcid "
+                          QStringLiteral(" FROM temp.kx_order o JOIN kx_current.rckeys x ON x.Rcid "
                                          "= o.rcid%1 WHERE NOT EXISTS (SELECT 1 FROM "
                                          "temp.kx_order b WHERE b.k = x.kconv%2 AND b.seq > "
                                          "o.seq) ORDER BY o.rowid, x.rowid")
@@ -423,6 +418,6 @@ bool OwnModelMerge::applyStaging()
 void OwnModelMerge::dropTemporaryTables()
 {
     QSqlQuery target(m_target);
-    for (const char *table : {"kx_order", "kx_own_keys", "kx_stage_models", "kx_stage_keys"})
+    for (const char *table : {"kx_order", "kx_stage_models", "kx_stage_keys"})
         target.exec(QStringLiteral("DROP TABLE IF EXISTS temp.") + QLatin1String(table));
 }

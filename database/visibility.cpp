@@ -5,28 +5,45 @@
 
 #include "common/logging.h"
 #include "common/rctypes.h"
+#include "database/databaselayout.h"
 
 namespace Visibility {
 
-// The list is statement text, not a bound value: nothing but ASCII digit runs and commas may
-// reach it, whatever the setting held.
-QString hideStatement(const QString &rcTypeList)
+QString typeList(const QString &rcTypeList)
 {
-    return QStringLiteral("UPDATE rcmodels SET Hidden=1 WHERE Own=0 AND Link NOT IN (SELECT Rcid "
-                          "FROM rckeys WHERE RCTypeId IN (") +
-           rcTypeListFrom(rcTypeList) + QStringLiteral("))");
+    return rcTypeListFrom(rcTypeList);
 }
 
 bool apply(const QSqlDatabase &db, const QString &rcTypeList, QString *error)
 {
+    // The key sets with a listed type, once: each a single time under BINARY, so that no value
+    // that the comparison below could tell apart is lost, in a column of rckeys.Rcid's own type
+    // and collation, so that NOT IN compares exactly as against rckeys itself (a NULL Rcid
+    // included, which leaves unmatched Links undecided and so visible).
+    const QString affinity = DatabaseLayout::affinity(
+        db, QStringLiteral("main"), QStringLiteral("rckeys"), QStringLiteral("Rcid"));
+    const QString collate = DatabaseLayout::collateClause(
+        db, QStringLiteral("main"), QStringLiteral("rckeys"), QStringLiteral("Rcid"));
+    const QString hidden = QStringLiteral(
+        "(CASE WHEN Own=0 AND Link NOT IN (SELECT Rcid FROM temp.kx_visible) THEN 1 ELSE 0 END)");
+    const QStringList statements = {
+        QStringLiteral("DROP TABLE IF EXISTS temp.kx_visible"),
+        QStringLiteral("CREATE TEMP TABLE kx_visible(Rcid %1%2)").arg(affinity, collate),
+        QStringLiteral("INSERT INTO temp.kx_visible SELECT DISTINCT Rcid COLLATE BINARY FROM "
+                       "main.rckeys WHERE RCTypeId IN (") +
+            typeList(rcTypeList) + QStringLiteral(")"),
+        // Only what changes is written.
+        QStringLiteral("UPDATE main.rcmodels SET Hidden=%1 WHERE Hidden IS NOT %1").arg(hidden),
+        QStringLiteral("DROP TABLE temp.kx_visible"),
+    };
     QSqlQuery query(db);
-    for (const QString &statement :
-         {QStringLiteral("UPDATE rcmodels SET Hidden=0"), hideStatement(rcTypeList)}) {
+    for (const QString &statement : statements) {
         if (!query.exec(statement)) {
             const QString text = query.lastError().text();
             qCWarning(lcDatabase).noquote() << "Visibility failed:" << text;
             if (error)
                 *error = text;
+            QSqlQuery(db).exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_visible"));
             return false;
         }
     }

@@ -4,15 +4,21 @@
 #include <QString>
 
 // After an update a supplied model stays visible only when its key set has a key of one of
-// the user's remote-control types; the user's own models are always visible.
+// the user's remote-control types; the user's own models are always visible. Every model's
+// Hidden ends as this rule decides it, whatever the release shipped:
+//
+//   Hidden = 1 where Own=0 AND Link NOT IN (SELECT Rcid FROM rckeys WHERE RCTypeId IN (<list>))
+//   Hidden = 0 everywhere else
+//
+// An empty list gives "IN ()", which hides every supplied model.
 namespace Visibility {
 
-// The statement that hides supplied models. The type ids are spliced in as digits and commas
-// only; an empty list gives "IN ()", which hides every supplied model.
-QString hideStatement(const QString &rcTypeList);
+// The type ids as they may reach statement text: ASCII digit runs and commas only, whatever the
+// setting held.
+QString typeList(const QString &rcTypeList);
 
-// Shows every model, then hides the supplied models without a key of a listed type. Each is a
-// statement of its own.
+// Sets Hidden by the rule above. The keys are scanned once for the key sets that have a listed
+// type, and only the models whose Hidden changes are written.
 bool apply(const QSqlDatabase &db, const QString &rcTypeList, QString *error = nullptr);
 
 } // namespace Visibility

@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6opengl6-dev
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-translations-l10n
-  libgl-dev libzip-dev zlib1g-dev
+  libgl-dev libzip-dev zlib1g-dev libisal-dev
   libsqlite3-dev zip unzip sqlite3 xvfb xauth python3 time strace
   clang libclang-rt-14-dev llvm
   libsodium-dev minisign clang-format fonts-dejavu-core

@@ -19,6 +19,7 @@
 #include "common/platform.h"
 #include "upload/exportdocument.h"
 #include "upload/frame.h"
+#include "upload/framedeflater.h"
 
 namespace {
 
@@ -208,26 +209,24 @@ bool Client::sendDB(int updateMode)
         return false;
     }
 
+    // The document is compressed into its frame while it is written (the same bytes as
+    // makePacket() of the whole text), and the text is never held whole.
     QByteArray frame;
     {
-        QByteArray document;
-        {
-            ExportDocument exportDocument;
-            const bool found = exportDocument.build(db, updateMode);
-            if (exportDocument.readFailed()) {
-                qCWarning(lcUpload).noquote()
-                    << "Can not read the own models:" << exportDocument.readError();
-                return false;
-            }
-            if (!found) {
-                qCDebug(lcUpload) << "No data";
-                return false;
-            }
-            document = exportDocument.toByteArray();
+        FrameDeflater deflater;
+        ExportDocument exportDocument;
+        exportDocument.setDeflater(&deflater);
+        const bool found = exportDocument.build(db, updateMode);
+        if (exportDocument.readFailed()) {
+            qCWarning(lcUpload).noquote()
+                << "Can not read the own models:" << exportDocument.readError();
+            return false;
         }
-        // The tree and the text are let go as soon as the next form exists: large uploads
-        // would otherwise hold all three at once.
-        frame = makePacket(document);
+        if (!found) {
+            qCDebug(lcUpload) << "No data";
+            return false;
+        }
+        frame = deflater.finish();
     }
     if (frame.isEmpty()) {
         qCWarning(lcUpload).nospace()

@@ -12,6 +12,7 @@
 #include <QSqlRecord>
 
 #include "common/settings.h"
+#include "upload/framedeflater.h"
 
 namespace {
 
@@ -179,6 +180,7 @@ bool ExportDocument::build(const QSqlDatabase &db, int updateMode)
     // The installation is described after the rows are read, so that its time is the upload's.
     writeRows(db, updateMode);
     writeAbout(currentAbout());
+    spill(true);
     return hasData();
 }
 
@@ -186,6 +188,7 @@ bool ExportDocument::build(const QSqlDatabase &db, int updateMode, const About &
 {
     writeRows(db, updateMode);
     writeAbout(about);
+    spill(true);
     return hasData();
 }
 
@@ -299,6 +302,7 @@ int ExportDocument::writeKeysByLink(QSqlQuery &query)
                     ++count;
                 } else {
                     m_text.append(lines.constData() + it->start, it->size);
+                    spill();
                 }
             }
         }
@@ -317,7 +321,11 @@ int ExportDocument::writeKeysAsJoined(QSqlQuery &query)
         appendKeyElement(lines, query, 0, columns);
     if (!openKeySection(lines.size()))
         return 0;
-    m_text.append(lines);
+    constexpr qsizetype slice = 1 << 20;
+    for (qsizetype at = 0; at < lines.size(); at += slice) {
+        m_text.append(lines.constData() + at, qMin(slice, lines.size() - at));
+        spill();
+    }
     m_text.append(" </rckeys>\n");
     return count;
 }
@@ -333,8 +341,10 @@ bool ExportDocument::openKeySection(qsizetype size)
 {
     if (size == 0)
         return false;
-    // What follows the keys is a few hundred bytes: one allocation holds the whole text.
-    m_text.reserve(m_text.size() + size + 1024);
+    // What follows the keys is a few hundred bytes: one allocation holds the whole text (unless
+    // it goes to a deflater piece by piece).
+    if (!m_deflater)
+        m_text.reserve(m_text.size() + size + 1024);
     m_text.append(" <rckeys>\n");
     return true;
 }
@@ -356,6 +366,7 @@ int ExportDocument::writeSection(QSqlQuery &query, const char *section, const ch
         for (int i = 0; i < attributeCount; ++i)
             writeAttribute(attributes[i], i < columns ? query.value(i).toString() : QString());
         m_text.append("/>\n");
+        spill();
     }
     if (rows == 0)
         m_text.append("/>\n");
@@ -380,4 +391,16 @@ void ExportDocument::writeAbout(const About &about)
 void ExportDocument::writeAttribute(const char *name, const QString &value)
 {
     appendAttribute(m_text, name, value);
+}
+
+// With a deflater, the text goes to it in pieces of about a MiB as it is written.
+void ExportDocument::spill(bool all)
+{
+    constexpr qsizetype pieceSize = 1 << 20;
+    if (!m_deflater || (!all && m_text.size() < pieceSize))
+        return;
+    m_deflater->add(std::move(m_text));
+    m_text = QByteArray();
+    if (!all)
+        m_text.reserve(pieceSize + 64 * 1024);
 }

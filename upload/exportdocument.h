@@ -6,6 +6,7 @@
 #include <QString>
 #include <QVariant>
 
+class FrameDeflater;
 class QSqlDatabase;
 class QSqlQuery;
 
@@ -50,8 +51,11 @@ public:
     QString readError() const { return m_readError; }
     int models() const { return m_modelCount; }
     int keys() const { return m_keyCount; }
-    // UTF-8, one space of indentation per level.
+    // UTF-8, one space of indentation per level. Empty when the text went to a deflater.
     QByteArray toByteArray() const { return m_text; }
+    // Hands the text to deflater piece by piece while it is written, instead of keeping it:
+    // the frame is compressed beside the writing. Set before build().
+    void setDeflater(FrameDeflater *deflater) { m_deflater = deflater; }
 
 private:
     void writeRows(const QSqlDatabase &db, int updateMode);
@@ -63,8 +67,10 @@ private:
     bool openKeySection(qsizetype size);
     void writeAbout(const About &about);
     void writeAttribute(const char *name, const QString &value);
+    void spill(bool all = false);
 
     QByteArray m_text;
+    FrameDeflater *m_deflater = nullptr;
     std::vector<QVariant> m_modelLinks; // of the selected models, in their order
     int m_modelCount = 0;
     int m_keyCount = 0;

@@ -83,6 +83,12 @@ void TestDatabaseBackup::archiveHoldsTheFile_data()
     QTest::addColumn<QString>("method");
     QTest::newRow("deflated") << QByteArray("SQLite format 3\0", 16).repeated(500) << "def";
     QTest::newRow("under 64 bytes, stored") << QByteArray("short") << "stor";
+    QTest::newRow("empty, stored") << QByteArray() << "stor";
+    // Read and compressed a MiB at a time: a piece left over, and none.
+    QTest::newRow("several MiB") << randomBytes(1 << 20, 3).toHex().left(3 * (1 << 20) + 17)
+                                 << "def";
+    QTest::newRow("whole MiBs") << QByteArray("page of a database ").repeated(1 << 17).left(2 << 20)
+                                << "def";
 }
 
 // Read back by Info-ZIP's unzip and zipinfo and by our own reader.
@@ -112,6 +118,16 @@ void TestDatabaseBackup::archiveHoldsTheFile()
     QCOMPARE(runProgram(QStringLiteral("unzip"), {QStringLiteral("-p"), archive}, {}, &unzipped),
              0);
     QCOMPARE(unzipped, content);
+    QCOMPARE(runProgram(QStringLiteral("unzip"), {QStringLiteral("-tq"), archive}), 0);
+    QCOMPARE(
+        runProgram(QStringLiteral("python3"),
+                   {QStringLiteral("-c"),
+                    QStringLiteral("import sys, zipfile\n"
+                                   "z = zipfile.ZipFile(sys.argv[1])\n"
+                                   "assert z.testzip() is None and z.namelist() == ['rc.db']\n"
+                                   "assert z.read('rc.db') == open(sys.argv[2], 'rb').read()\n"),
+                    archive, database}),
+        0);
 
     const QString out = dir.filePath(QStringLiteral("out"));
     QVERIFY(QDir().mkpath(out));

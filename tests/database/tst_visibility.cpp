@@ -1,3 +1,4 @@
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -21,38 +22,12 @@ class TestVisibility : public QObject
     Q_OBJECT
 
 private slots:
-    void statementText_data();
-    void statementText();
     void rule_data();
     void rule();
+    void sameAsShowAllThenHide_data();
+    void sameAsShowAllThenHide();
     void failureIsReported();
 };
-
-void TestVisibility::statementText_data()
-{
-    QTest::addColumn<QString>("list");
-    QTest::addColumn<QString>("spliced");
-    QTest::newRow("list") << "1,3,5"
-                          << "1,3,5";
-    QTest::newRow("leading zeros kept") << "12,007"
-                                        << "12,007";
-    QTest::newRow("empty") << ""
-                           << "";
-    QTest::newRow("nothing but digits and commas") << "1) OR (1=1"
-                                                   << "1,1,1";
-    QTest::newRow("no ASCII digit") << "١٢"
-                                    << "";
-}
-
-void TestVisibility::statementText()
-{
-    QFETCH(QString, list);
-    QFETCH(QString, spliced);
-    QCOMPARE(Visibility::hideStatement(list),
-             QStringLiteral("UPDATE rcmodels SET Hidden=1 WHERE Own=0 AND Link NOT IN (SELECT Rcid "
-                            "FROM rckeys WHERE RCTypeId IN (") +
-                 spliced + QStringLiteral("))"));
-}
 
 void TestVisibility::rule_data()
 {
@@ -65,6 +40,13 @@ void TestVisibility::rule_data()
     QTest::newRow("2") << "2" << QStringList{"1|0", "2|0", "3|1", "4|0", "5|0", "6|0"};
     QTest::newRow("4") << "4" << QStringList{"1|1", "2|1", "3|1", "4|1", "5|0", "6|0"};
     QTest::newRow("empty list") << "" << QStringList{"1|1", "2|1", "3|1", "4|1", "5|0", "6|0"};
+    // Only ASCII digit runs reach the statement, whatever the setting held.
+    QTest::newRow("leading zeros")
+        << "002" << QStringList{"1|0", "2|0", "3|1", "4|0", "5|0", "6|0"};
+    QTest::newRow("nothing but digits and commas")
+        << "3) OR (1=1" << QStringList{"1|0", "2|1", "3|1", "4|0", "5|0", "6|0"};
+    QTest::newRow("no ASCII digit") << QString::fromUtf8("\u0661\u0662")
+                                    << QStringList{"1|1", "2|1", "3|1", "4|1", "5|0", "6|0"};
 }
 
 void TestVisibility::rule()
@@ -100,9 +82,79 @@ void TestVisibility::failureIsReported()
     QString error;
     QVERIFY(!Visibility::apply(db.db(), QStringLiteral("1"), &error));
     QVERIFY(error.contains(QLatin1String("rckeys")));
-    // The first statement ran on its own: every model is visible.
-    QCOMPARE(db.rows(QStringLiteral("SELECT count(*) FROM rcmodels WHERE Hidden <> 0")),
-             (QList<QStringList>{{"0"}}));
+}
+
+void TestVisibility::sameAsShowAllThenHide_data()
+{
+    QTest::addColumn<QString>("models");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("list");
+
+    const QString models = SampleData::modelsTable(SampleData::Layout::Second);
+    const QString keys = SampleData::keysTable(SampleData::Layout::Second);
+    QTest::newRow("integers") << models << keys << "1,3";
+    QTest::newRow("text Rcids under NOCASE")
+        << QString(models).replace("Link INTEGER", "Link TEXT")
+        << QString(keys).replace("Rcid INTEGER", "Rcid TEXT COLLATE NOCASE") << "1,3";
+    QTest::newRow("Link under its own collation")
+        << QString(models).replace("Link INTEGER", "Link TEXT COLLATE BINARY")
+        << QString(keys).replace("Rcid INTEGER", "Rcid TEXT COLLATE NOCASE") << "1,3";
+    // The keys' affinity decides how an untyped Link holding "10" compares.
+    QTest::newRow("untyped Link, integer Rcids")
+        << QString(models).replace("Link INTEGER", "Link") << keys << "1,3";
+    QTest::newRow("untyped columns") << QString(models).replace("Link INTEGER", "Link")
+                                     << QString(keys).replace("Rcid INTEGER", "Rcid") << "2";
+    QTest::newRow("real Rcids") << models << QString(keys).replace("Rcid INTEGER", "Rcid REAL")
+                                << "1";
+    QTest::newRow("empty list") << models << keys << "";
+}
+
+// The rule as the two statements it has always been, run by the sqlite3 command on a copy of
+// the same file, over values of every kind: texts that differ in case, numbers as text, a NULL
+// Rcid among the keys, NULL Links and Own values, Hidden values of every type.
+void TestVisibility::sameAsShowAllThenHide()
+{
+    QFETCH(QString, models);
+    QFETCH(QString, keys);
+    QFETCH(QString, list);
+    QTemporaryDir dir;
+    const QString ours = dir.filePath(QStringLiteral("ours.db"));
+    const QString theirs = dir.filePath(QStringLiteral("theirs.db"));
+    const QVariantList links = {
+        10, QStringLiteral("10"), QStringLiteral("ab"), QStringLiteral("AB"), 20.0, QVariant(),
+        99, QStringLiteral(" 10")};
+    const QVariantList hidden = {0, 1, QStringLiteral("1"), QVariant(), 7, 0.0};
+    {
+        TestDatabase db(ours);
+        QVERIFY(db.exec(models));
+        QVERIFY(db.exec(keys));
+        int rcid = 1;
+        for (const QVariant &link : links)
+            for (const QVariant &own : {QVariant(0), QVariant(1), QVariant()})
+                QVERIFY(db.exec(model, {rcid++, link, own, hidden.at(rcid % hidden.size())}));
+        // Rcid and type of each key; the NULL Rcid only under type 2.
+        const QList<QVariantList> keyRows = {{10, 1},
+                                             {QStringLiteral("Ab"), 3},
+                                             {20, 3},
+                                             {QVariant(), 2},
+                                             {QStringLiteral("10"), 2}};
+        for (const QVariantList &row : keyRows)
+            QVERIFY(db.exec(key, row));
+        db.close();
+    }
+    QVERIFY(QFile::copy(ours, theirs));
+    {
+        TestDatabase db(ours);
+        QVERIFY(Visibility::apply(db.db(), list));
+    }
+    QCOMPARE(sqliteText(theirs, QStringLiteral("UPDATE rcmodels SET Hidden=0; UPDATE rcmodels SET "
+                                               "Hidden=1 WHERE Own=0 AND Link NOT IN (SELECT Rcid "
+                                               "FROM rckeys WHERE RCTypeId IN (%1))")
+                                    .arg(Visibility::typeList(list))),
+             QString());
+    const QString rows =
+        QStringLiteral("SELECT Rcid, Hidden, typeof(Hidden) FROM rcmodels ORDER BY rowid");
+    QCOMPARE(sqliteRows(ours, rows), sqliteRows(theirs, rows));
 }
 
 QTEST_GUILESS_MAIN(TestVisibility)

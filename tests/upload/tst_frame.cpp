@@ -5,6 +5,7 @@
 
 #include "upload/client.h"
 #include "upload/frame.h"
+#include "upload/framedeflater.h"
 
 namespace {
 
@@ -105,6 +106,12 @@ void TestFrame::framesReadBackIndependently_data()
         xml += "  <model Rcid=\"" + QByteArray::number(i) + "\" Brand=\"Acme &amp; Co\"/>\n";
     xml += " </rcmodels>\n <rckeys/>\n <about version=\"2.0\"/>\n</rc>\n";
     QTest::newRow("compressible document") << xml << QByteArray();
+    QByteArray large;
+    for (int i = 0; large.size() < (3 << 20); ++i)
+        large += "  <key Rcid=\"" + QByteArray::number(i / 20) + "\" Name=\"Key " +
+                 QByteArray::number(i * 7919 % 1000) + "\" ID=\"" +
+                 QByteArray::number(qint64(i) * 2654435761LL % 100000007) + "\"/>\n";
+    QTest::newRow("several MiB") << large << QByteArray();
 }
 
 void TestFrame::framesReadBackIndependently()
@@ -117,6 +124,15 @@ void TestFrame::framesReadBackIndependently()
         QCOMPARE(frame.left(8), field);
     QCOMPARE(frame.mid(8), qCompress(document));
     QCOMPARE(checkWithPython(frame, document), QStringLiteral("ok"));
+
+    // Compressed while it is written, in pieces of any size: the same bytes.
+    for (const qsizetype piece :
+         {qsizetype(7), qsizetype(4096), qsizetype(1 << 20), document.size()}) {
+        FrameDeflater deflater;
+        for (qsizetype at = 0; at < document.size(); at += piece)
+            deflater.add(document.mid(at, piece));
+        QVERIFY2(deflater.finish() == frame, qPrintable(QString::number(piece)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFrame)

@@ -59,6 +59,8 @@ void Connection::readFrame()
         return;
     m_readTimer.stop();
     log(QStringLiteral("frame of %1 bytes received").arg(m_reader.expectedSize()));
+    if (m_options.answerFirst)
+        answer();
 
     // The heavy part runs on a pool thread; the answer comes back through this object's event
     // queue, and is dropped with it when the client has gone meanwhile.
@@ -110,7 +112,8 @@ void Connection::stored(bool ok, const QString &reason, const QString &file, int
             .arg(keys)
             .arg(file)
             .arg(msecs));
-    answer();
+    if (!m_options.answerFirst)
+        answer();
 }
 
 void Connection::answer()

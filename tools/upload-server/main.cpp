@@ -54,8 +54,12 @@ bool parseOptions(const QCoreApplication &app, ServerOptions *options)
                                                         "answering."));
     const QCommandLineOption silent(QStringLiteral("no-answer"),
                                     QStringLiteral("Never answer; leave the connection open."));
+    const QCommandLineOption answerFirst(
+        QStringLiteral("answer-before-storing"),
+        QStringLiteral("Answer once the frame is complete, before it is checked and stored (for "
+                       "timing a client)."));
     parser.addOptions({address, port, store, maxFrame, maxDocument, readTimeout, answer,
-                       answerEscaped, split, closeOption, silent});
+                       answerEscaped, split, closeOption, silent, answerFirst});
     parser.process(app);
 
     auto fail = [](const QString &text) {
@@ -92,6 +96,7 @@ bool parseOptions(const QCoreApplication &app, ServerOptions *options)
         options->mode = AnswerMode::Close;
     if (parser.isSet(silent))
         options->mode = AnswerMode::Silent;
+    options->answerFirst = parser.isSet(answerFirst);
 
     options->storeFolder = QDir(parser.value(store)).absolutePath();
     if (!QDir().mkpath(options->storeFolder))

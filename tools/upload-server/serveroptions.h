@@ -23,5 +23,8 @@ struct ServerOptions
     int readTimeout = 30000;
     QByteArray answer = "OK";
     AnswerMode mode = AnswerMode::Answer;
+    // Answer as soon as the frame is complete, and store it afterwards: a server whose storing
+    // takes no time, for timing the client alone.
+    bool answerFirst = false;
     int splitDelay = 1000;
 };
