@@ -50,6 +50,7 @@ done
 for i in $(seq "$runs"); do
     rm -rf "$work/inst"
     cp -a "$work/base" "$work/inst"
+    sleep 1 # the server is done storing the previous upload, and takes no core from this one
     /usr/bin/time -f '%e %M' -o "$work/time.tmp" "$build/bin/bench-upload" client \
         "$work/inst/update" 2 >"$work/client-$i.out"
     echo "$(cat "$work/time.tmp") $(sed -n 's/^connection to OK: \([0-9]*\) ms.*/\1/p' \

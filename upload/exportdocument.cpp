@@ -2,17 +2,16 @@
 
 #include <algorithm>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include <QDateTime>
 #include <QNetworkInterface>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 
 #include "common/settings.h"
 #include "upload/framedeflater.h"
+#include "upload/sqliterows.h"
+#include "upload/xmltext.h"
 
 namespace {
 
@@ -21,92 +20,6 @@ const char *const modelAttributes[] = {"Rcid", "Brand",   "Type",       "Model",
                                        "Link", "Author",  "Correction", "Own",   "Hidden",
                                        "Flag", "Hidden1", "Prot"};
 const char *const keyAttributes[] = {"Rcid", "RCTypeId", "Name", "ID", "Nkey"};
-
-bool isXmlChar(char32_t c)
-{
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// XML 1.0 can not carry some characters at all, not even as references, and a receiver refuses
-// the whole document for one of them: such a character (a lone surrogate too) goes out as
-// U+FFFD. Only the document changes; the database keeps what the user typed.
-QString xmlSafe(const QString &value)
-{
-    QString safe;
-    bool replaced = false;
-    const qsizetype size = value.size();
-    for (qsizetype i = 0; i < size; ++i) {
-        const QChar c = value.at(i);
-        char32_t code = c.unicode();
-        qsizetype length = 1;
-        if (c.isHighSurrogate() && i + 1 < size && value.at(i + 1).isLowSurrogate()) {
-            code = QChar::surrogateToUcs4(c, value.at(i + 1));
-            length = 2;
-        }
-        if (!isXmlChar(code)) {
-            if (!replaced)
-                safe = value.left(i);
-            replaced = true;
-            safe.append(QChar::ReplacementCharacter);
-        } else if (replaced) {
-            safe.append(value.constData() + i, length);
-        }
-        i += length - 1;
-    }
-    return replaced ? safe : value;
-}
-
-// Attribute values escaped as the DOM writer does it, so that a parser gives back exactly the
-// value, line ends and tabs included.
-void appendEscaped(QByteArray &out, const QString &value)
-{
-    const QByteArray utf8 = xmlSafe(value).toUtf8();
-    qsizetype start = 0;
-    const qsizetype size = utf8.size();
-    for (qsizetype i = 0; i < size; ++i) {
-        const char *replacement = nullptr;
-        switch (utf8.at(i)) {
-        case '<':
-            replacement = "&lt;";
-            break;
-        case '&':
-            replacement = "&amp;";
-            break;
-        case '"':
-            replacement = "&quot;";
-            break;
-        case '>':
-            if (i >= 2 && utf8.at(i - 1) == ']' && utf8.at(i - 2) == ']')
-                replacement = "&gt;";
-            break;
-        case '\r':
-            replacement = "&#xd;";
-            break;
-        case '\n':
-            replacement = "&#xa;";
-            break;
-        case '\t':
-            replacement = "&#x9;";
-            break;
-        default:
-            break;
-        }
-        if (replacement) {
-            out.append(utf8.constData() + start, i - start);
-            out.append(replacement);
-            start = i + 1;
-        }
-    }
-    out.append(utf8.constData() + start, size - start);
-}
-
-void appendAttribute(QByteArray &out, const char *name, const QString &value)
-{
-    out.append(' ').append(name).append("=\"");
-    appendEscaped(out, value);
-    out.append('"');
-}
 
 } // namespace
 
@@ -202,29 +115,27 @@ void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
 
     // A statement that fails (a first-generation rckeys has no RCTypeId) simply yields no rows;
     // a cursor that stops with an error (a damaged page) is a document that must not go out.
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
     const bool selects = !modelQuery(updateMode).isEmpty();
-    if (selects && query.exec(modelQuery(updateMode))) {
-        m_modelCount = writeSection(query, "rcmodels", "model", modelAttributes,
-                                    int(std::size(modelAttributes)));
-        noteReadError(query);
-    } else {
-        m_text.append(" <rcmodels/>\n");
+    {
+        SqliteRows models(db, selects ? modelQuery(updateMode) : QString());
+        if (models.isPrepared()) {
+            m_modelCount = writeModels(models);
+            noteReadError(models);
+        } else {
+            m_text.append(" <rcmodels/>\n");
+        }
     }
     // The one scan when it gives the join's rows; the join itself otherwise.
     m_keyCount = -1;
-    if (selects && query.exec(keyQuery(updateMode))) {
-        m_keyCount = writeKeysByLink(query);
-        if (m_keyCount >= 0)
-            noteReadError(query);
-        query.finish();
+    if (selects) {
+        m_keyCount = writeKeysByLink(db, updateMode);
     }
     if (m_keyCount < 0) {
         m_keyCount = 0;
-        if (selects && query.exec(plainKeyQuery(updateMode))) {
-            m_keyCount = writeKeysAsJoined(query);
-            noteReadError(query);
+        SqliteRows keys(db, selects ? plainKeyQuery(updateMode) : QString());
+        if (keys.isPrepared()) {
+            m_keyCount = writeKeysAsJoined(keys);
+            noteReadError(keys);
         }
     }
     if (m_keyCount == 0)
@@ -242,43 +153,108 @@ struct KeyElement
     qsizetype size;
 };
 
-bool isInteger(const QVariant &value)
+// The key lines of one scan, and where each element lies in them.
+struct KeyElements
 {
-    return value.typeId() == QMetaType::LongLong || value.typeId() == QMetaType::Int;
+    QByteArray lines;
+    std::vector<KeyElement> elements;
+    QString error;
+};
+
+void appendAttribute(QByteArray &out, const char *name, const SqliteRows &rows, int column)
+{
+    out.append(' ').append(name).append("=\"");
+    if (column < rows.columns())
+        rows.appendValue(out, column);
+    out.append('"');
 }
 
 // One "  <key .../>" line from the key columns starting at `first`.
-void appendKeyElement(QByteArray &out, const QSqlQuery &query, int first, int columns)
+void appendKeyElement(QByteArray &out, const SqliteRows &rows, int first)
 {
     out.append("  <key");
     for (int i = 0; i < int(std::size(keyAttributes)); ++i)
-        appendAttribute(out, keyAttributes[i],
-                        first + i < columns ? query.value(first + i).toString() : QString());
+        appendAttribute(out, keyAttributes[i], rows, first + i);
     out.append("/>\n");
+}
+
+// Rows of keyQuery, in key elements of their own: false as soon as a Rcid is not an integer.
+bool scanKeys(SqliteRows &rows, KeyElements *part)
+{
+    while (rows.next()) {
+        if (!rows.isInteger(1))
+            return false;
+        const qsizetype start = part->lines.size();
+        appendKeyElement(part->lines, rows, 1);
+        part->elements.push_back(
+            {rows.integer(1), rows.integer(0), start, part->lines.size() - start});
+    }
+    part->error = rows.errorString();
+    return true;
 }
 
 } // namespace
 
 // Rows of keyQuery, matched to the selected models' Links by value. Only exact when every Link
 // and every Rcid is an integer; -1 asks for plainKeyQuery instead, before anything is written.
-int ExportDocument::writeKeysByLink(QSqlQuery &query)
+// Millions of keys are scanned in two halves, on both cores.
+int ExportDocument::writeKeysByLink(const QSqlDatabase &db, int updateMode)
 {
-    for (const QVariant &link : m_modelLinks) {
-        if (!link.isNull() && !isInteger(link))
+    for (const Link &link : m_modelLinks) {
+        if (!link.null && !link.integer)
             return -1;
     }
-    const int columns = query.record().count();
-    std::vector<KeyElement> elements;
-    QByteArray lines;
-    while (query.next()) {
-        const QVariant rcid = query.value(1);
-        if (!isInteger(rcid))
-            return -1;
-        const qsizetype start = lines.size();
-        appendKeyElement(lines, query, 1, columns);
-        elements.push_back(
-            {rcid.toLongLong(), query.value(0).toLongLong(), start, lines.size() - start});
+    qint64 middle = 0;
+    {
+        SqliteRows last(db, QStringLiteral("SELECT max(rowid) FROM rckeys"));
+        if (!last.isPrepared())
+            return -1; // a table without rowids
+        if (last.next() && last.isInteger(0) && last.integer(0) > m_splitAbove)
+            middle = last.integer(0) / 2;
     }
+    const QString lowerHalf = QStringLiteral(" AND rckeys.rowid <= %1").arg(middle);
+    const QString upperHalf = QStringLiteral(" AND rckeys.rowid > %1").arg(middle);
+    KeyElements lower;
+    KeyElements upper;
+    bool upperScanned = false;
+    bool upperIntegers = true;
+    std::thread helper;
+    if (middle > 0)
+        helper = std::thread([&] {
+            const SqliteConnection second(db);
+            SqliteRows rows(second.handle(), keyQuery(updateMode) + upperHalf);
+            upperScanned = rows.isPrepared();
+            if (upperScanned)
+                upperIntegers = scanKeys(rows, &upper);
+        });
+    bool lowerIntegers = false;
+    {
+        SqliteRows rows(db, keyQuery(updateMode) + (middle > 0 ? lowerHalf : QString()));
+        lowerIntegers = rows.isPrepared() && scanKeys(rows, &lower);
+        if (helper.joinable())
+            helper.join();
+        if (!rows.isPrepared())
+            return -1;
+    }
+    // A file that a second connection can not read is read twice through the first.
+    if (middle > 0 && !upperScanned && lowerIntegers) {
+        SqliteRows rows(db, keyQuery(updateMode) + upperHalf);
+        upperIntegers = scanKeys(rows, &upper);
+    }
+    if (!lowerIntegers || !upperIntegers)
+        return -1;
+    const QString error = lower.error.isEmpty() ? upper.error : lower.error;
+    if (!error.isEmpty() && m_readError.isEmpty())
+        m_readError = error;
+    std::vector<KeyElement> &elements = lower.elements;
+    QByteArray &lines = lower.lines;
+    elements.reserve(elements.size() + upper.elements.size());
+    for (KeyElement element : upper.elements) {
+        element.start += lines.size();
+        elements.push_back(element);
+    }
+    lines.append(upper.lines);
+    upper = KeyElements();
     const auto byGroup = [](const KeyElement &a, const KeyElement &b) {
         return a.group != b.group ? a.group < b.group : a.key < b.key;
     };
@@ -291,10 +267,10 @@ int ExportDocument::writeKeysByLink(QSqlQuery &query)
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1 && !openKeySection(total))
             return 0;
-        for (const QVariant &link : m_modelLinks) {
-            if (link.isNull())
+        for (const Link &link : m_modelLinks) {
+            if (link.null)
                 continue;
-            const KeyElement probe{link.toLongLong(), std::numeric_limits<qint64>::min(), 0, 0};
+            const KeyElement probe{link.value, std::numeric_limits<qint64>::min(), 0, 0};
             for (auto it = std::lower_bound(elements.begin(), elements.end(), probe, byGroup);
                  it != elements.end() && it->group == probe.group; ++it) {
                 if (pass == 0) {
@@ -312,13 +288,12 @@ int ExportDocument::writeKeysByLink(QSqlQuery &query)
 }
 
 // Rows of plainKeyQuery, in the order SQLite gives them.
-int ExportDocument::writeKeysAsJoined(QSqlQuery &query)
+int ExportDocument::writeKeysAsJoined(SqliteRows &rows)
 {
-    const int columns = query.record().count();
     QByteArray lines;
     int count = 0;
-    for (; query.next(); ++count)
-        appendKeyElement(lines, query, 0, columns);
+    for (; rows.next(); ++count)
+        appendKeyElement(lines, rows, 0);
     if (!openKeySection(lines.size()))
         return 0;
     constexpr qsizetype slice = 1 << 20;
@@ -330,10 +305,10 @@ int ExportDocument::writeKeysAsJoined(QSqlQuery &query)
     return count;
 }
 
-void ExportDocument::noteReadError(const QSqlQuery &query)
+void ExportDocument::noteReadError(const SqliteRows &rows)
 {
-    if (query.lastError().isValid() && m_readError.isEmpty())
-        m_readError = query.lastError().text();
+    if (rows.failed() && m_readError.isEmpty())
+        m_readError = rows.errorString();
 }
 
 // Starts a section of keys taking `size` bytes; false when there are none.
@@ -349,30 +324,28 @@ bool ExportDocument::openKeySection(qsizetype size)
     return true;
 }
 
-int ExportDocument::writeSection(QSqlQuery &query, const char *section, const char *element,
-                                 const char *const *attributes, int attributeCount)
+int ExportDocument::writeModels(SqliteRows &rows)
 {
     // Values by position; a position that the table does not have (no Prot) gives ''.
-    const int columns = query.record().count();
-    const int link = query.record().indexOf(QStringLiteral("Link"));
-    int rows = 0;
-    m_text.append(" <").append(section);
-    while (query.next()) {
+    const int link = rows.column("Link");
+    int count = 0;
+    m_text.append(" <rcmodels");
+    while (rows.next()) {
         if (link >= 0)
-            m_modelLinks.push_back(query.value(link));
-        if (rows++ == 0)
+            m_modelLinks.push_back({rows.isNull(link), rows.isInteger(link), rows.integer(link)});
+        if (count++ == 0)
             m_text.append(">\n");
-        m_text.append("  <").append(element);
-        for (int i = 0; i < attributeCount; ++i)
-            writeAttribute(attributes[i], i < columns ? query.value(i).toString() : QString());
+        m_text.append("  <model");
+        for (int i = 0; i < int(std::size(modelAttributes)); ++i)
+            appendAttribute(m_text, modelAttributes[i], rows, i);
         m_text.append("/>\n");
         spill();
     }
-    if (rows == 0)
+    if (count == 0)
         m_text.append("/>\n");
     else
-        m_text.append(" </").append(section).append(">\n");
-    return rows;
+        m_text.append(" </rcmodels>\n");
+    return count;
 }
 
 void ExportDocument::writeAbout(const About &about)
@@ -390,7 +363,7 @@ void ExportDocument::writeAbout(const About &about)
 
 void ExportDocument::writeAttribute(const char *name, const QString &value)
 {
-    appendAttribute(m_text, name, value);
+    XmlText::appendAttribute(m_text, name, value);
 }
 
 // With a deflater, the text goes to it in pieces of about a MiB as it is written.

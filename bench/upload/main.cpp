@@ -114,6 +114,8 @@ int runClient(const QString &updateFolder, int mode)
         QElapsedTimer timer;
         timer.start();
         ExportDocument document;
+        if (qEnvironmentVariableIsSet("BENCH_SPLIT_ABOVE"))
+            document.setSplitAbove(qEnvironmentVariable("BENCH_SPLIT_ABOVE").toLongLong());
         document.build(db, mode, ExportDocument::About());
         const qint64 buildMs = timer.restart();
         const QByteArray frame = Frame::make(document.toByteArray());

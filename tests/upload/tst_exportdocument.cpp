@@ -85,6 +85,7 @@ private slots:
     void keysInTheOrderOfAModelDrivenJoin();
     void keysOfThePlainJoin_data();
     void keysOfThePlainJoin();
+    void valuesAsTheDriverGivesThem();
     void nullColumnsAndMissingProt();
     void firstGenerationSendsModelsWithoutKeys();
     void aboutFromTheInstallation();
@@ -329,6 +330,7 @@ void TestExportDocument::keysInTheOrderOfAModelDrivenJoin()
     QFETCH(int, mode);
     QVERIFY(fixture->createDatabase(Shapes::tables() + mixedRows));
     QStringList expected;
+    QStringList kinds;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "oracle");
         db.setDatabaseName(fixture->path(QStringLiteral("rc.db")));
@@ -344,10 +346,14 @@ void TestExportDocument::keysInTheOrderOfAModelDrivenJoin()
     QSqlDatabase::removeDatabase(QStringLiteral("oracle"));
     QVERIFY(!expected.isEmpty());
 
-    ExportDocument document;
-    QVERIFY(build(document, mode, fixedAbout()));
-    QCOMPARE(rcidsAndNames(parse(document.toByteArray()).keys), expected);
-    QCOMPARE(document.keys(), int(expected.size()));
+    // The same whether the keys are scanned once or in two halves on two threads.
+    for (const qint64 splitAbove : {qint64(200000), qint64(1)}) {
+        ExportDocument document;
+        document.setSplitAbove(splitAbove);
+        QVERIFY(build(document, mode, fixedAbout()));
+        QCOMPARE(rcidsAndNames(parse(document.toByteArray()).keys), expected);
+        QCOMPARE(document.keys(), int(expected.size()));
+    }
 }
 
 void TestExportDocument::keysOfThePlainJoin_data()
@@ -418,6 +424,66 @@ void TestExportDocument::keysOfThePlainJoin()
         QCOMPARE(keys, expected);
         QCOMPARE(document.keys(), int(expected.size()));
     }
+}
+
+// Every storage class, in models and keys, comes out as Qt's SQLite driver and
+// QVariant::toString give it (characters XML can not carry as U+FFFD), read here through Qt.
+void TestExportDocument::valuesAsTheDriverGivesThem()
+{
+    const QStringList brands = {"7",
+                                "-9223372036854775808",
+                                "0.1",
+                                "1e300",
+                                "-0.0",
+                                "2.5",
+                                "x'00ff41'",
+                                "x'c3a4'",
+                                "'plain <&> \"text\" ]]>'",
+                                "'Gr' || char(252) || 'e'",
+                                "CAST(x'4dfc6c6c6572' AS TEXT)",
+                                "'tab' || char(9) || 'bell' || char(7)",
+                                "NULL"};
+    QStringList rows = Shapes::tables();
+    for (int i = 0; i < brands.size(); ++i) {
+        // Columns of integer affinity keep integers, reals, texts and blobs as they come.
+        rows << QStringLiteral(
+                    "INSERT INTO rcmodels VALUES (%1, 'B', 'TV', 'M', '', %1, '', '', 1, "
+                    "0, 0, %2, 0)")
+                    .arg(i + 1)
+                    .arg(brands.at(i));
+        rows << QStringLiteral("INSERT INTO rckeys VALUES (%1, 1, 'K', 'x', %2)")
+                    .arg(i + 1)
+                    .arg(brands.at(i));
+    }
+    QVERIFY(fixture->createDatabase(rows));
+    QStringList expected;
+    QStringList kinds;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "oracle");
+        db.setDatabaseName(fixture->path(QStringLiteral("rc.db")));
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        QVERIFY(query.exec(
+            QStringLiteral("SELECT Hidden1, typeof(Hidden1) FROM rcmodels ORDER BY Rcid")));
+        while (query.next()) {
+            QString value = query.value(0).toString();
+            for (QChar &c : value)
+                if ((c.unicode() < 0x20 && c != '\t' && c != '\n' && c != '\r') ||
+                    c.unicode() >= 0xFFFE)
+                    c = QChar::ReplacementCharacter;
+            expected << value;
+            kinds << query.value(1).toString();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("oracle"));
+    QCOMPARE(expected.size(), brands.size());
+    kinds.removeDuplicates();
+    QCOMPARE(kinds.size(), 5); // integer, real, blob, text, null
+    ExportDocument document;
+    QVERIFY(build(document, 3, fixedAbout()));
+    const Parsed parsed = parse(document.toByteArray());
+    QCOMPARE(values(parsed.models, "Hidden1"), expected);
+    QCOMPARE(values(parsed.keys, "Nkey"), expected);
 }
 
 void TestExportDocument::nullColumnsAndMissingProt()
