@@ -5,11 +5,8 @@
 #include <QList>
 #include <QStringDecoder>
 
-#include "common/failure.h"
 #include "common/filereplace.h"
 #include "common/platform.h"
-
-namespace IniFile {
 
 namespace {
 
@@ -64,8 +61,8 @@ QByteArray keyOf(const QByteArray &content)
 
 } // namespace
 
-QByteArray withValue(const QByteArray &text, const QString &section, const QString &key,
-                     const QByteArray &value)
+QByteArray IniFile::withValue(const QByteArray &text, const QString &section, const QString &key,
+                              const QByteArray &value)
 {
     QList<Line> lines = linesOf(text);
     const QByteArray eol =
@@ -119,23 +116,23 @@ QByteArray withValue(const QByteArray &text, const QString &section, const QStri
     return result;
 }
 
-bool setValue(const QString &path, const QString &section, const QString &key,
-              const QByteArray &value, QString *error)
+bool IniFile::setValue(const QString &section, const QString &key, const QByteArray &value)
 {
+    clearError();
     // A linked file is replaced where it lies, so that the link stays.
-    const QFileInfo info(path);
-    const QString target = info.isSymLink() ? info.canonicalFilePath() : path;
+    const QFileInfo info(m_path);
+    const QString target = info.isSymLink() ? info.canonicalFilePath() : m_path;
     if (target.isEmpty())
-        return fail(error, QStringLiteral("%1 leads nowhere").arg(path));
+        return failBecause(QStringLiteral("%1 leads nowhere").arg(m_path));
     QByteArray text;
     const bool exists = QFileInfo::exists(target);
     if (exists) {
         QFile file(target);
         if (!file.open(QIODevice::ReadOnly))
-            return fail(error, file.errorString());
+            return failBecause(file.errorString());
         text = file.readAll();
         if (file.error() != QFileDevice::NoError)
-            return fail(error, file.errorString());
+            return failBecause(file.errorString());
     }
     const QByteArray changed = withValue(text, section, key, value);
     if (exists && changed == text)
@@ -143,16 +140,15 @@ bool setValue(const QString &path, const QString &section, const QString &key,
 
     FileReplace::PartFile part(target);
     if (!part.open())
-        return fail(error, part.file().errorString());
-    QString why;
+        return failBecause(part.errorString());
     if (part.file().write(changed) != changed.size())
-        return fail(error, part.file().errorString());
-    if (exists && !Platform::takeOwnerAndMode(target, part.file().handle(), &why))
-        return fail(error, why);
-    return part.commit(true, error);
+        return failBecause(part.file().errorString());
+    if (exists && !Platform::takeOwnerAndMode(target, part.file().handle()))
+        return failBecause(Platform::errorString());
+    return part.commit(true) || failBecause(part.errorString());
 }
 
-QByteArray asUtf8(const QByteArray &text)
+QByteArray IniFile::asUtf8(const QByteArray &text)
 {
     QByteArray result;
     bool converted = false;
@@ -174,5 +170,3 @@ QByteArray asUtf8(const QByteArray &text)
     }
     return converted ? result : text;
 }
-
-} // namespace IniFile

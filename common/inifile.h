@@ -3,26 +3,32 @@
 #include <QByteArray>
 #include <QString>
 
+#include "common/errorstring.h"
+
 // ../config.ini as a text that belongs to the application: the updater changes the line of the
 // key it records and nothing else. Every other byte stays (a BOM, CRLF line ends, comments,
 // empty sections, the order of keys, Latin-1 values, backslashes, keys with blanks), which the
 // settings store, rewriting the whole file from what it parsed, would not keep.
-namespace IniFile {
+class IniFile : public ErrorString
+{
+public:
+    explicit IniFile(const QString &path) : m_path(path) {}
 
-// text with key of section set to value: the key's line changed (each, should the section
-// name it twice), else the key added after the section's last line, else the section added at
-// the end, in the file's own line ends.
-QByteArray withValue(const QByteArray &text, const QString &section, const QString &key,
-                     const QByteArray &value);
+    // text with key of section set to value: the key's line changed (each, should the section
+    // name it twice), else the key added after the section's last line, else the section added at
+    // the end, in the file's own line ends.
+    static QByteArray withValue(const QByteArray &text, const QString &section, const QString &key,
+                                const QByteArray &value);
 
-// Sets the key in the file at path and replaces the file in one step (written beside it, on the
-// disk, renamed over it, its folder synced), keeping its owner, group and mode; a link stays a
-// link and its target is replaced. A missing file is made.
-bool setValue(const QString &path, const QString &section, const QString &key,
-              const QByteArray &value, QString *error = nullptr);
+    // Sets the key in the file and replaces the file in one step (written beside it, on the
+    // disk, renamed over it, its folder synced), keeping its owner, group and mode; a link stays
+    // a link and its target is replaced. A missing file is made.
+    bool setValue(const QString &section, const QString &key, const QByteArray &value);
 
-// The text as the settings store should read it: a line that is not valid UTF-8 (a Latin-1
-// value written by an older program) is taken as Latin-1 and given as UTF-8.
-QByteArray asUtf8(const QByteArray &text);
+    // The text as the settings store should read it: a line that is not valid UTF-8 (a Latin-1
+    // value written by an older program) is taken as Latin-1 and given as UTF-8.
+    static QByteArray asUtf8(const QByteArray &text);
 
-} // namespace IniFile
+private:
+    QString m_path;
+};

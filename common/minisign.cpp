@@ -4,8 +4,6 @@
 
 #include <sodium.h>
 
-#include "common/failure.h"
-
 namespace Minisign {
 
 namespace {
@@ -78,34 +76,34 @@ bool parsePublicKey(const QByteArray &text, PublicKey *key)
     return true;
 }
 
-bool verify(const QByteArray &message, const QByteArray &signatureFile,
-            const QList<PublicKey> &keys, QString *why)
+bool Verifier::verify(const QByteArray &message, const QByteArray &signatureFile,
+                      const QList<PublicKey> &keys)
 {
     if (!sodiumReady())
-        return fail(why, QStringLiteral("the signature library can not start"));
+        return failBecause(QStringLiteral("the signature library can not start"));
     const QByteArrayList lines = linesOf(signatureFile);
     if (lines.size() != 4 || !lines.at(0).startsWith(untrustedPrefix) ||
         !lines.at(2).startsWith(trustedPrefix))
-        return fail(why, QStringLiteral("the signature file is malformed"));
+        return failBecause(QStringLiteral("the signature file is malformed"));
     QByteArray signature;
     QByteArray globalSignature;
     if (!decodeBase64(lines.at(1), 2 + keyIdSize + signatureSize, &signature) ||
         !decodeBase64(lines.at(3), signatureSize, &globalSignature))
-        return fail(why, QStringLiteral("the signature file is malformed"));
+        return failBecause(QStringLiteral("the signature file is malformed"));
 
     const QByteArray algorithm = signature.left(2);
     const QByteArray keyId = signature.mid(2, keyIdSize);
     const QByteArray fileSignature = signature.mid(2 + keyIdSize);
     if (algorithm != hashedAlgorithm && algorithm != legacyAlgorithm)
-        return fail(why, QStringLiteral("unknown signature algorithm"));
+        return failBecause(QStringLiteral("unknown signature algorithm"));
 
     const PublicKey *signer = nullptr;
     for (const PublicKey &key : keys)
         if (key.keyId == keyId)
             signer = &key;
     if (!signer)
-        return fail(why, QStringLiteral("signed by an unknown key %1")
-                             .arg(QString::fromLatin1(keyId.toHex().toUpper())));
+        return failBecause(QStringLiteral("signed by an unknown key %1")
+                               .arg(QString::fromLatin1(keyId.toHex().toUpper())));
 
     QByteArray signedBytes = message;
     if (algorithm == hashedAlgorithm) {
@@ -115,10 +113,10 @@ bool verify(const QByteArray &message, const QByteArray &signatureFile,
                            quint64(message.size()), nullptr, 0);
     }
     if (!verifyDetached(fileSignature, signedBytes, signer->key))
-        return fail(why, QStringLiteral("the signature does not match"));
+        return failBecause(QStringLiteral("the signature does not match"));
     const QByteArray trustedComment = lines.at(2).mid(trustedPrefix.size());
     if (!verifyDetached(globalSignature, fileSignature + trustedComment, signer->key))
-        return fail(why, QStringLiteral("the trusted comment's signature does not match"));
+        return failBecause(QStringLiteral("the trusted comment's signature does not match"));
     return true;
 }
 

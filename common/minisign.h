@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include "common/errorstring.h"
+
 // Signatures in the format of the minisign command (Ed25519), checked with libsodium. Both kinds
 // that the command writes are accepted: the default one over the BLAKE2b-512 hash of the file,
 // and the legacy one (-l) over the file's bytes. The trusted comment's own signature is always
@@ -20,9 +22,13 @@ struct PublicKey
 // base64 line), or the base64 line alone. Base64 is decoded strictly; false on anything else.
 bool parsePublicKey(const QByteArray &text, PublicKey *key);
 
-// True when signatureFile (the contents of a .minisig file) is a good signature of message by
-// one of keys. Otherwise false, with the reason in why.
-bool verify(const QByteArray &message, const QByteArray &signatureFile,
-            const QList<PublicKey> &keys, QString *why = nullptr);
+class Verifier : public ErrorString
+{
+public:
+    // True when signatureFile (the contents of a .minisig file) is a good signature of message
+    // by one of keys; otherwise errorString() says what is wrong with it.
+    bool verify(const QByteArray &message, const QByteArray &signatureFile,
+                const QList<PublicKey> &keys);
+};
 
 } // namespace Minisign

@@ -91,15 +91,6 @@ QString doubledEntry(const QByteArray &bytes)
     return QString();
 }
 
-Package refused(const QString &path, const QString &why)
-{
-    Package package;
-    package.state = Package::State::Refused;
-    package.path = path;
-    package.refusal = why;
-    return package;
-}
-
 QByteArray sha256Of(QFile &file, bool *ok)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -109,18 +100,40 @@ QByteArray sha256Of(QFile &file, bool *ok)
 
 } // namespace
 
+Package Package::absent(const QString &path)
+{
+    Package package;
+    package.m_path = path;
+    return package;
+}
+
+Package Package::refused(const QString &path, const QString &why)
+{
+    Package package = absent(path);
+    package.m_state = State::Refused;
+    package.failBecause(why);
+    return package;
+}
+
+Package Package::opened(const QString &path, std::shared_ptr<QFile> file)
+{
+    Package package = absent(path);
+    package.m_state = State::Open;
+    package.m_file = std::move(file);
+    return package;
+}
+
 QList<Minisign::PublicKey> Offer::installedKeys()
 {
     // A key that is there but can not be read stands in the list as a key that matches no
     // signature: the maker meant offers to be checked, so nothing passes unchecked.
     QList<Minisign::PublicKey> keys;
     Minisign::PublicKey key;
-    QByteArray fileKey;
-    QString why;
-    const UntrustedFile::Outcome outcome =
-        UntrustedFile::read(Paths::packageKeyPath(), maxSignatureBytes, &fileKey, &why);
+    UntrustedFile keyFile;
+    const UntrustedFile::Outcome outcome = keyFile.read(Paths::packageKeyPath(), maxSignatureBytes);
     if (outcome != UntrustedFile::Outcome::Absent) {
-        if (outcome != UntrustedFile::Outcome::Taken || !Minisign::parsePublicKey(fileKey, &key)) {
+        if (outcome != UntrustedFile::Outcome::Taken ||
+            !Minisign::parsePublicKey(keyFile.data(), &key)) {
             qCWarning(lcUpdate).noquote()
                 << Paths::packageKeyPath() << "is not a minisign public key: no offer can pass";
             key = Minisign::PublicKey();
@@ -155,49 +168,49 @@ Offer Offer::read(const QString &configPath, const QString &signaturePath,
 
     // An offer that is not there, or can not be opened, offers nothing: every version reads as
     // none. It is never looked at again, so nothing put there later passes unchecked.
-    QByteArray bytes;
-    QString why;
-    const UntrustedFile::Outcome taken =
-        UntrustedFile::read(configPath, maxOfferBytes, &bytes, &why);
+    UntrustedFile config;
+    const UntrustedFile::Outcome taken = config.read(configPath, maxOfferBytes);
     Checkpoint::reach(QStringLiteral("offer read"));
     switch (taken) {
     case UntrustedFile::Outcome::Absent:
     case UntrustedFile::Outcome::Unreadable:
-        qCDebug(lcUpdate).noquote() << "Nothing offered:" << configPath << why;
+        qCDebug(lcUpdate).noquote() << "Nothing offered:" << configPath << config.errorString();
         return offer;
     case UntrustedFile::Outcome::Refused:
-        offer.m_refusal = QStringLiteral("%1 %2").arg(configPath, why);
+        offer.failBecause(QStringLiteral("%1 %2").arg(configPath, config.errorString()));
         return offer;
     case UntrustedFile::Outcome::Taken:
         break;
     }
+    const QByteArray bytes = config.data();
     if (!parseOffer(bytes, scratchFolder, &offer.m_offered, &offer.m_hashes)) {
         offer.m_offered = Settings::Offered();
-        offer.m_refusal = QStringLiteral("the offer can not be read");
+        offer.failBecause(QStringLiteral("the offer can not be read"));
         return offer;
     }
     if (!offer.m_verifying)
         return offer;
 
-    QByteArray signature;
-    switch (UntrustedFile::read(signaturePath, maxSignatureBytes, &signature, &why)) {
+    UntrustedFile signature;
+    switch (signature.read(signaturePath, maxSignatureBytes)) {
     case UntrustedFile::Outcome::Absent:
-        offer.m_refusal = QStringLiteral("%1 is missing").arg(signaturePath);
+        offer.failBecause(QStringLiteral("%1 is missing").arg(signaturePath));
         return offer;
     case UntrustedFile::Outcome::Unreadable:
     case UntrustedFile::Outcome::Refused:
-        offer.m_refusal = QStringLiteral("%1 %2").arg(signaturePath, why);
+        offer.failBecause(QStringLiteral("%1 %2").arg(signaturePath, signature.errorString()));
         return offer;
     case UntrustedFile::Outcome::Taken:
         break;
     }
-    if (!Minisign::verify(bytes, signature, trustedKeys, &why)) {
-        offer.m_refusal = QStringLiteral("%1: %2").arg(signaturePath, why);
+    Minisign::Verifier verifier;
+    if (!verifier.verify(bytes, signature.data(), trustedKeys)) {
+        offer.failBecause(QStringLiteral("%1: %2").arg(signaturePath, verifier.errorString()));
         return offer;
     }
     const QString doubled = doubledEntry(bytes);
     if (!doubled.isEmpty()) {
-        offer.m_refusal = QStringLiteral("%1 names %2 twice").arg(configPath, doubled);
+        offer.failBecause(QStringLiteral("%1 names %2 twice").arg(configPath, doubled));
         return offer;
     }
     qCDebug(lcUpdate).noquote() << "Offer" << configPath << "verified";
@@ -211,34 +224,37 @@ bool Offer::lists(const QString &packagePath) const
 
 Package Offer::open(const QString &packagePath) const
 {
-    std::shared_ptr<QFile> file;
-    QString why;
-    switch (UntrustedFile::open(packagePath, &file, &why)) {
+    UntrustedFile taken;
+    switch (taken.open(packagePath)) {
     case UntrustedFile::Outcome::Absent:
         // What the maker signed must arrive; only an unsigned or unlisted package may be absent.
         if (m_verifying && lists(packagePath))
-            return refused(packagePath,
-                           QStringLiteral("is listed in the signed offer but missing"));
-        return Package{Package::State::Absent, packagePath, QString(), nullptr};
+            return Package::refused(packagePath,
+                                    QStringLiteral("is listed in the signed offer but missing"));
+        return Package::absent(packagePath);
     case UntrustedFile::Outcome::Unreadable:
-        return refused(packagePath, QStringLiteral("can not be opened: %1").arg(why));
+        return Package::refused(packagePath,
+                                QStringLiteral("can not be opened: %1").arg(taken.errorString()));
     case UntrustedFile::Outcome::Refused:
-        return refused(packagePath, why);
+        return Package::refused(packagePath, taken.errorString());
     case UntrustedFile::Outcome::Taken:
         break;
     }
+    const std::shared_ptr<QFile> file = taken.file();
     if (m_verifying) {
         const QString listed = m_hashes.value(QFileInfo(packagePath).fileName());
         if (listed.isEmpty())
-            return refused(packagePath, QStringLiteral("is not listed in the signed offer"));
+            return Package::refused(packagePath,
+                                    QStringLiteral("is not listed in the signed offer"));
         bool ok = false;
         const QByteArray hash = sha256Of(*file, &ok);
         if (!ok)
-            return refused(packagePath,
-                           QStringLiteral("can not be read: %1").arg(file->errorString()));
+            return Package::refused(packagePath,
+                                    QStringLiteral("can not be read: %1").arg(file->errorString()));
         if (QString::fromLatin1(hash) != listed)
-            return refused(packagePath, QStringLiteral("does not match its signed SHA-256"));
+            return Package::refused(packagePath,
+                                    QStringLiteral("does not match its signed SHA-256"));
     }
     Checkpoint::reach(QStringLiteral("package checked: ") + packagePath);
-    return Package{Package::State::Open, packagePath, QString(), std::move(file)};
+    return Package::opened(packagePath, file);
 }

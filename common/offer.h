@@ -6,25 +6,34 @@
 #include <QList>
 #include <QString>
 
+#include "common/errorstring.h"
 #include "common/minisign.h"
 #include "common/settings.h"
 
 class QFile;
 
-// A package of ../update-tmp/, opened for unpacking: absent, refused (with the reason), or open.
-// The open file is the one whose bytes were checked; unpacking reads that same file, so a file
-// swapped under its name in between is never unpacked.
-struct Package
+// A package of ../update-tmp/, opened for unpacking: absent, refused (errorString() says why),
+// or open. The open file is the one whose bytes were checked; unpacking reads that same file, so
+// a file swapped under its name in between is never unpacked.
+class Package : public ErrorString
 {
+public:
     enum class State { Absent, Refused, Open };
 
-    State state = State::Absent;
-    QString path;
-    QString refusal;
-    std::shared_ptr<QFile> file;
+    static Package absent(const QString &path);
+    static Package refused(const QString &path, const QString &why);
+    static Package opened(const QString &path, std::shared_ptr<QFile> file);
 
-    bool isAbsent() const { return state == State::Absent; }
-    bool isRefused() const { return state == State::Refused; }
+    State state() const { return m_state; }
+    QString path() const { return m_path; }
+    QFile *file() const { return m_file.get(); }
+    bool isAbsent() const { return m_state == State::Absent; }
+    bool isRefused() const { return m_state == State::Refused; }
+
+private:
+    State m_state = State::Absent;
+    QString m_path;
+    std::shared_ptr<QFile> m_file;
 };
 
 // What ../update-tmp/ offers: the offered versions, the upload mode and, when the maker signs his
@@ -38,7 +47,7 @@ struct Package
 // and name each of its keys once, and a package is opened only when its bytes hash to the value
 // its file name has in the offer's [Packages] section; a listed package that is missing is
 // refused, never passed over.
-class Offer
+class Offer : public ErrorString
 {
 public:
     static constexpr qint64 maxOfferBytes = 1 << 20;
@@ -57,9 +66,9 @@ public:
     static QList<Minisign::PublicKey> installedKeys();
 
     bool isVerifying() const { return m_verifying; }
-    // True when nothing is verified, or the offer's signature is good.
-    bool isTrusted() const { return m_refusal.isEmpty(); }
-    QString refusal() const { return m_refusal; }
+    // True when nothing is verified, or the offer's signature is good; otherwise errorString()
+    // says why the offer is refused.
+    bool isTrusted() const { return errorString().isEmpty(); }
     const Settings::Offered &offered() const { return m_offered; }
     // True when the signed offer names the package (by its file name).
     bool lists(const QString &packagePath) const;
@@ -68,7 +77,6 @@ public:
 
 private:
     bool m_verifying = false;
-    QString m_refusal;
     Settings::Offered m_offered;
     QHash<QString, QString> m_hashes; // file name -> lower-case hex SHA-256
 };

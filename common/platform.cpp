@@ -15,9 +15,45 @@
 
 namespace Platform {
 
+namespace {
+
+QString kindOf(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device");
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("not a regular file");
+}
+
+thread_local QString lastError;
+
+// Records the reason of a failure for errorString(), and gives the failing value back.
+template <typename T> T failed(T result, const QString &why)
+{
+    lastError = why;
+    return result;
+}
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+QString errorString()
+{
+    return lastError;
+}
+
 bool syncFile(int descriptor)
 {
-    return ::fsync(descriptor) == 0;
+    return ::fsync(descriptor) == 0 || failed(false, errnoText());
 }
 
 void syncFolder(const QString &folder)
@@ -35,8 +71,8 @@ bool syncFileSystem(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    const bool synced = ::syncfs(fd) == 0;
+        return failed(false, errnoText());
+    const bool synced = ::syncfs(fd) == 0 || failed(false, errnoText());
     ::close(fd);
     return synced;
 }
@@ -74,34 +110,11 @@ void closeDescriptor(int descriptor)
     ::close(descriptor);
 }
 
-namespace {
-
-QString kindOf(mode_t mode)
+int openRegularForReading(const QString &path, OpenFailure *failure)
 {
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a FIFO");
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return QStringLiteral("a device");
-    if (S_ISDIR(mode))
-        return QStringLiteral("a folder");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("not a regular file");
-}
-
-QString errorText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-} // namespace
-
-int openRegularForReading(const QString &path, OpenFailure *failure, QString *why)
-{
-    auto failed = [&](OpenFailure kind, const QString &text) {
+    auto refused = [&](OpenFailure kind, const QString &text) {
         *failure = kind;
-        *why = text;
-        return -1;
+        return failed(-1, text);
     };
     auto missingOrUnreadable = [] {
         return errno == ENOENT || errno == ENOTDIR ? OpenFailure::Absent : OpenFailure::Unreadable;
@@ -111,42 +124,40 @@ int openRegularForReading(const QString &path, OpenFailure *failure, QString *wh
     // the check after the open is the one that counts, since the name may lead elsewhere by then.
     struct stat named;
     if (::stat(name.constData(), &named) != 0)
-        return failed(missingOrUnreadable(), errorText());
+        return refused(missingOrUnreadable(), errnoText());
     if (!S_ISREG(named.st_mode))
-        return failed(OpenFailure::NotRegular, QStringLiteral("is ") + kindOf(named.st_mode));
+        return refused(OpenFailure::NotRegular, QStringLiteral("is ") + kindOf(named.st_mode));
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        return failed(missingOrUnreadable(), errorText());
+        return refused(missingOrUnreadable(), errnoText());
     struct stat opened;
     const bool looked = ::fstat(fd, &opened) == 0;
-    const QString text = looked ? QStringLiteral("is ") + kindOf(opened.st_mode) : errorText();
+    const QString text = looked ? QStringLiteral("is ") + kindOf(opened.st_mode) : errnoText();
     if (!looked || !S_ISREG(opened.st_mode)) {
         ::close(fd);
-        return failed(looked ? OpenFailure::NotRegular : OpenFailure::Unreadable, text);
+        return refused(looked ? OpenFailure::NotRegular : OpenFailure::Unreadable, text);
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     *failure = OpenFailure::None;
     return fd;
 }
 
-int lockExclusively(const QString &path, int timeoutMs, bool *busy, QString *why)
+int lockExclusively(const QString &path, int timeoutMs, bool *busy)
 {
     *busy = false;
     const int fd = ::open(QFile::encodeName(path).constData(),
                           O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) {
-        *why = errorText();
-        return -1;
-    }
+    if (fd < 0)
+        return failed(-1, errnoText());
     QElapsedTimer waited;
     waited.start();
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool held = errno == EWOULDBLOCK || errno == EINTR;
         if (!held || waited.elapsed() >= timeoutMs) {
             *busy = held;
-            *why = errorText();
+            const QString why = errnoText();
             ::close(fd);
-            return -1;
+            return failed(-1, why);
         }
         QThread::msleep(50);
     }
@@ -157,37 +168,29 @@ QString makePrivateFolder(const QString &pathTemplate)
 {
     QByteArray name = QFile::encodeName(pathTemplate);
     if (!::mkdtemp(name.data())) // mode 0700
-        return QString();
+        return failed(QString(), errnoText());
     return QFile::decodeName(name);
 }
 
-bool takeOwnerAndMode(const QString &reference, int descriptor, QString *error)
+bool takeOwnerAndMode(const QString &reference, int descriptor)
 {
     struct stat old;
-    if (::stat(QFile::encodeName(reference).constData(), &old) != 0) {
-        *error = reference + QStringLiteral(": ") + errorText();
-        return false;
-    }
+    if (::stat(QFile::encodeName(reference).constData(), &old) != 0)
+        return failed(false, reference + QStringLiteral(": ") + errnoText());
     // Only root may give a file away; anyone else keeps his own, which is what he could write.
-    if (::geteuid() == 0 && ::fchown(descriptor, old.st_uid, old.st_gid) != 0) {
-        *error = QStringLiteral("owner: ") + errorText();
-        return false;
-    }
-    if (::fchmod(descriptor, old.st_mode & 0777) != 0) {
-        *error = QStringLiteral("mode: ") + errorText();
-        return false;
-    }
+    if (::geteuid() == 0 && ::fchown(descriptor, old.st_uid, old.st_gid) != 0)
+        return failed(false, QStringLiteral("owner: ") + errnoText());
+    if (::fchmod(descriptor, old.st_mode & 0777) != 0)
+        return failed(false, QStringLiteral("mode: ") + errnoText());
     return true;
 }
 
-bool takeOwnerAndMode(const QString &reference, const QString &path, QString *error)
+bool takeOwnerAndMode(const QString &reference, const QString &path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        *error = path + QStringLiteral(": ") + errorText();
-        return false;
-    }
-    const bool taken = takeOwnerAndMode(reference, fd, error);
+    if (fd < 0)
+        return failed(false, path + QStringLiteral(": ") + errnoText());
+    const bool taken = takeOwnerAndMode(reference, fd);
     ::close(fd);
     return taken;
 }
@@ -197,11 +200,13 @@ bool takeOwner(const QString &folder, const QString &path)
     if (::geteuid() != 0)
         return true;
     struct stat owner;
-    return ::stat(QFile::encodeName(folder).constData(), &owner) == 0 &&
-           ::lchown(QFile::encodeName(path).constData(), owner.st_uid, owner.st_gid) == 0;
+    if (::stat(QFile::encodeName(folder).constData(), &owner) != 0 ||
+        ::lchown(QFile::encodeName(path).constData(), owner.st_uid, owner.st_gid) != 0)
+        return failed(false, path + QStringLiteral(": ") + errnoText());
+    return true;
 }
 
-QStringList lookUpHost(const QByteArray &asciiName, QString *error)
+QStringList lookUpHost(const QByteArray &asciiName)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -209,10 +214,8 @@ QStringList lookUpHost(const QByteArray &asciiName, QString *error)
     hints.ai_flags = AI_ADDRCONFIG;
     addrinfo *found = nullptr;
     const int code = ::getaddrinfo(asciiName.constData(), nullptr, &hints, &found);
-    if (code != 0) {
-        *error = QString::fromLocal8Bit(::gai_strerror(code));
-        return {};
-    }
+    if (code != 0)
+        return failed(QStringList(), QString::fromLocal8Bit(::gai_strerror(code)));
     QStringList addresses;
     for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
         char text[NI_MAXHOST];

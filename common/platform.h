@@ -7,7 +7,13 @@
 // on the disk, appending to the support log from a message handler, handing an open file to
 // libzip, opening a file of somebody else's folder safely, the run's lock and private folder,
 // and a host lookup that can be left running. A port to another system changes this file.
+//
+// As system calls do, a call that fails returns false or -1 and leaves its reason behind: in
+// errorString(), which each thread has for itself.
 namespace Platform {
+
+// Why the last call of this thread that failed did so.
+QString errorString();
 
 // Waits until the open file's data is on the disk.
 bool syncFile(int descriptor);
@@ -29,13 +35,13 @@ void closeDescriptor(int descriptor);
 enum class OpenFailure { None, Absent, Unreadable, NotRegular };
 // Opens a file for reading without ever waiting, and keeps it only when what was opened is a
 // regular file (a link to one counts): a FIFO, a device, a folder or a socket is refused before
-// anything is read from it. The descriptor, or -1 with the kind of failure and its reason.
-int openRegularForReading(const QString &path, OpenFailure *failure, QString *why);
+// anything is read from it. The descriptor, or -1 with the kind of failure.
+int openRegularForReading(const QString &path, OpenFailure *failure);
 
 // An exclusive advisory lock on the file, made when missing, waiting at most timeoutMs for
 // whoever holds it. The descriptor that holds the lock until it is closed, or -1, with busy
 // telling a lock held elsewhere all the time from a file that can not be locked.
-int lockExclusively(const QString &path, int timeoutMs, bool *busy, QString *why);
+int lockExclusively(const QString &path, int timeoutMs, bool *busy);
 
 // A new folder from a template whose name ends in XXXXXX, readable, writable and searchable by
 // its owner only; its path, or empty on failure.
@@ -43,8 +49,8 @@ QString makePrivateFolder(const QString &pathTemplate);
 
 // Gives the open file the permission bits, owner and group of reference; owner and group only
 // when the updater runs as root, the one case in which they would otherwise change.
-bool takeOwnerAndMode(const QString &reference, int descriptor, QString *error);
-bool takeOwnerAndMode(const QString &reference, const QString &path, QString *error);
+bool takeOwnerAndMode(const QString &reference, int descriptor);
+bool takeOwnerAndMode(const QString &reference, const QString &path);
 // Gives path (not a link's target) the owner and group of folder, when the updater runs as
 // root: what it makes there belongs to whoever the folder belongs to, not to root.
 bool takeOwner(const QString &folder, const QString &path);
@@ -52,6 +58,6 @@ bool takeOwner(const QString &folder, const QString &path);
 // The numeric addresses of a host, from the system's resolver. Blocks for as long as the
 // resolver takes and touches nothing but its arguments, so it may be left running on a thread
 // of its own.
-QStringList lookUpHost(const QByteArray &asciiName, QString *error);
+QStringList lookUpHost(const QByteArray &asciiName);
 
 } // namespace Platform

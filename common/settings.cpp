@@ -103,11 +103,12 @@ bool recordVersion(const char *key, const QDate &version, const QString &path)
 {
     const QString name = QLatin1String(key);
     const qsizetype slash = name.indexOf(QLatin1Char('/'));
-    QString error;
-    if (IniFile::setValue(path, name.left(slash), name.mid(slash + 1),
-                          VersionDate::toSetting(version).toUtf8(), &error))
+    IniFile file(path);
+    if (file.setValue(name.left(slash), name.mid(slash + 1),
+                      VersionDate::toSetting(version).toUtf8()))
         return true;
-    qCWarning(lcSettings).noquote() << "Can not write" << key << "to" << path << ":" << error;
+    qCWarning(lcSettings).noquote()
+        << "Can not write" << key << "to" << path << ":" << file.errorString();
     return false;
 }
 

@@ -4,44 +4,46 @@
 
 #include "common/platform.h"
 
-namespace UntrustedFile {
-
-Outcome open(const QString &path, std::shared_ptr<QFile> *file, QString *why)
+UntrustedFile::Outcome UntrustedFile::refuse(Outcome outcome, const QString &why)
 {
+    failBecause(why);
+    m_file.reset();
+    m_data.clear();
+    return outcome;
+}
+
+UntrustedFile::Outcome UntrustedFile::open(const QString &path)
+{
+    clearError();
+    m_data.clear();
     Platform::OpenFailure failure = Platform::OpenFailure::None;
-    const int fd = Platform::openRegularForReading(path, &failure, why);
+    const int fd = Platform::openRegularForReading(path, &failure);
     if (fd < 0)
-        return failure == Platform::OpenFailure::Absent       ? Outcome::Absent
-               : failure == Platform::OpenFailure::Unreadable ? Outcome::Unreadable
-                                                              : Outcome::Refused;
+        return refuse(failure == Platform::OpenFailure::Absent       ? Outcome::Absent
+                      : failure == Platform::OpenFailure::Unreadable ? Outcome::Unreadable
+                                                                     : Outcome::Refused,
+                      Platform::errorString());
     auto opened = std::make_shared<QFile>();
     if (!opened->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         Platform::closeDescriptor(fd);
-        *why = opened->errorString();
-        return Outcome::Unreadable;
+        return refuse(Outcome::Unreadable, opened->errorString());
     }
-    *file = std::move(opened);
+    m_file = std::move(opened);
     return Outcome::Taken;
 }
 
-Outcome read(const QString &path, qint64 maxBytes, QByteArray *data, QString *why)
+UntrustedFile::Outcome UntrustedFile::read(const QString &path, qint64 maxBytes)
 {
-    std::shared_ptr<QFile> file;
-    const Outcome outcome = open(path, &file, why);
+    const Outcome outcome = open(path);
     if (outcome != Outcome::Taken)
         return outcome;
     // One byte more than allowed tells a file that grew past the limit after a look at its size.
-    *data = file->read(maxBytes + 1);
-    if (file->error() != QFileDevice::NoError) {
-        *why = file->errorString();
-        return Outcome::Unreadable;
-    }
-    if (data->size() > maxBytes) {
-        data->clear();
-        *why = QStringLiteral("is larger than %1 bytes").arg(maxBytes);
-        return Outcome::Refused;
-    }
+    const QByteArray data = m_file->read(maxBytes + 1);
+    if (m_file->error() != QFileDevice::NoError)
+        return refuse(Outcome::Unreadable, m_file->errorString());
+    if (data.size() > maxBytes)
+        return refuse(Outcome::Refused, QStringLiteral("is larger than %1 bytes").arg(maxBytes));
+    m_data = data;
+    m_file.reset();
     return Outcome::Taken;
 }
-
-} // namespace UntrustedFile

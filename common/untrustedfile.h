@@ -5,21 +5,32 @@
 #include <QByteArray>
 #include <QString>
 
+#include "common/errorstring.h"
+
 class QFile;
 
 // Files of ../update-tmp/, a folder that somebody else may write while the updater runs: each is
 // taken once, through the descriptor that was checked, and never opened by its name again. Only
 // a regular file is taken (a link to one counts); a FIFO, a device, a folder or a socket is
 // refused at once, without waiting for a writer that may never come.
-namespace UntrustedFile {
+class UntrustedFile : public ErrorString
+{
+public:
+    // Absent: nothing by that name. Unreadable: there, but it can not be opened. Refused: not a
+    // regular file, or larger than allowed. errorString() says why for all but Taken.
+    enum class Outcome { Absent, Unreadable, Refused, Taken };
 
-// Absent: nothing by that name. Unreadable: there, but it can not be opened. Refused: not a
-// regular file, or larger than allowed.
-enum class Outcome { Absent, Unreadable, Refused, Taken };
+    // Opens path for reading; file() is the open file once Taken.
+    Outcome open(const QString &path);
+    // Reads the whole file once into data(); one holding more than maxBytes is refused.
+    Outcome read(const QString &path, qint64 maxBytes);
 
-// Opens path for reading; the open file, or the reason why not.
-Outcome open(const QString &path, std::shared_ptr<QFile> *file, QString *why);
-// Reads the whole file once; one holding more than maxBytes is refused.
-Outcome read(const QString &path, qint64 maxBytes, QByteArray *data, QString *why);
+    std::shared_ptr<QFile> file() const { return m_file; }
+    QByteArray data() const { return m_data; }
 
-} // namespace UntrustedFile
+private:
+    Outcome refuse(Outcome outcome, const QString &why);
+
+    std::shared_ptr<QFile> m_file;
+    QByteArray m_data;
+};

@@ -34,31 +34,6 @@ void removeTree(const QString &path)
 
 } // namespace
 
-RunLock::~RunLock()
-{
-    release();
-}
-
-bool RunLock::acquire(int timeoutMs)
-{
-    release();
-    bool busy = false;
-    QString why;
-    m_descriptor = Platform::lockExclusively(Paths::runLockPath(), timeoutMs, &busy, &why);
-    if (m_descriptor >= 0)
-        return true;
-    m_error = busy ? QStringLiteral("another update is running")
-                   : QStringLiteral("can not lock %1: %2").arg(Paths::runLockPath(), why);
-    return false;
-}
-
-void RunLock::release()
-{
-    if (m_descriptor >= 0)
-        Platform::closeDescriptor(m_descriptor);
-    m_descriptor = -1;
-}
-
 WorkFolder::~WorkFolder()
 {
     remove();
@@ -72,9 +47,7 @@ bool WorkFolder::create(const QString &parent)
         QDir::cleanPath(QFileInfo(folderOrInstallation(parent)).absoluteFilePath());
     m_path = Platform::makePrivateFolder(folder + QLatin1Char('/') + Paths::workFolderPrefix() +
                                          QStringLiteral("XXXXXX"));
-    if (m_path.isEmpty())
-        m_error = QStringLiteral("can not make a work folder in %1").arg(folder);
-    return isValid();
+    return isValid() || failBecause(QStringLiteral("can not make a work folder in %1").arg(folder));
 }
 
 void WorkFolder::remove()

@@ -8,7 +8,6 @@
 
 #include <zip.h>
 
-#include "common/failure.h"
 #include "common/logging.h"
 #include "common/unixmode.h"
 
@@ -28,18 +27,17 @@ Writer::~Writer()
         zip_discard(m_archive);
 }
 
-bool Writer::fail(const QString &text)
+bool Writer::warnAndFail(const QString &text)
 {
-    m_error = text;
     qCWarning(lcZip).noquote() << text;
-    return false;
+    return failBecause(text);
 }
 
 bool Writer::open()
 {
     const QFileInfo info(m_path);
     if (!QFileInfo(info.absolutePath()).isDir() || info.isDir())
-        return fail(QStringLiteral("Can not create \"%1\"").arg(m_path));
+        return warnAndFail(QStringLiteral("Can not create \"%1\"").arg(m_path));
     int openError = 0;
     m_archive =
         zip_open(QFile::encodeName(m_path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &openError);
@@ -48,7 +46,7 @@ bool Writer::open()
         zip_error_init_with_code(&ze, openError);
         const QString text = QString::fromUtf8(zip_error_strerror(&ze));
         zip_error_fini(&ze);
-        return fail(QStringLiteral("Can not create \"%1\": %2").arg(m_path, text));
+        return warnAndFail(QStringLiteral("Can not create \"%1\": %2").arg(m_path, text));
     }
     return true;
 }
@@ -56,13 +54,13 @@ bool Writer::open()
 bool Writer::finishEntry(qint64 index, qint64 size, quint32 mode)
 {
     if (index < 0)
-        return fail(QString::fromUtf8(zip_strerror(m_archive)));
+        return warnAndFail(QString::fromUtf8(zip_strerror(m_archive)));
     const auto method = size < storedBelow ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
     if (zip_set_file_compression(m_archive, zip_uint64_t(index), method,
                                  method == ZIP_CM_STORE ? 0 : zip_uint32_t(m_level)) != 0 ||
         zip_file_set_external_attributes(m_archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
                                          zip_uint32_t(mode) << 16) != 0)
-        return fail(QString::fromUtf8(zip_strerror(m_archive)));
+        return warnAndFail(QString::fromUtf8(zip_strerror(m_archive)));
     return true;
 }
 
@@ -70,13 +68,13 @@ bool Writer::addFile(const QString &entryName, const QString &sourcePath,
                      QFileDevice::Permissions permissions)
 {
     if (!m_archive)
-        return fail(QStringLiteral("Archive not open"));
+        return warnAndFail(QStringLiteral("Archive not open"));
     const QFileInfo info(sourcePath);
     zip_source_t *source =
         zip_source_file(m_archive, QFile::encodeName(sourcePath).constData(), 0, -1);
     if (!source)
-        return fail(QStringLiteral("Can not read \"%1\": %2")
-                        .arg(sourcePath, QString::fromUtf8(zip_strerror(m_archive))));
+        return warnAndFail(QStringLiteral("Can not read \"%1\": %2")
+                               .arg(sourcePath, QString::fromUtf8(zip_strerror(m_archive))));
     const zip_int64_t index =
         zip_file_add(m_archive, entryName.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
     if (index < 0)
@@ -89,12 +87,12 @@ bool Writer::addData(const QString &entryName, const QByteArray &data,
                      QFileDevice::Permissions permissions)
 {
     if (!m_archive)
-        return fail(QStringLiteral("Archive not open"));
+        return warnAndFail(QStringLiteral("Archive not open"));
     m_buffers.push_back(data);
     const QByteArray &kept = m_buffers.back();
     zip_source_t *source = zip_source_buffer(m_archive, kept.constData(), kept.size(), 0);
     if (!source)
-        return fail(QString::fromUtf8(zip_strerror(m_archive)));
+        return warnAndFail(QString::fromUtf8(zip_strerror(m_archive)));
     const zip_int64_t index =
         zip_file_add(m_archive, entryName.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
     if (index < 0)
@@ -106,27 +104,27 @@ bool Writer::addData(const QString &entryName, const QByteArray &data,
 bool Writer::addDirectory(const QString &entryName, QFileDevice::Permissions permissions)
 {
     if (!m_archive)
-        return fail(QStringLiteral("Archive not open"));
+        return warnAndFail(QStringLiteral("Archive not open"));
     const zip_int64_t index =
         zip_dir_add(m_archive, entryName.toUtf8().constData(), ZIP_FL_ENC_UTF_8);
     if (index < 0)
-        return fail(QString::fromUtf8(zip_strerror(m_archive)));
+        return warnAndFail(QString::fromUtf8(zip_strerror(m_archive)));
     return zip_file_set_external_attributes(
                m_archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
                zip_uint32_t(UnixMode::folder | UnixMode::fromPermissions(permissions)) << 16) ==
                0 ||
-           fail(QString::fromUtf8(zip_strerror(m_archive)));
+           warnAndFail(QString::fromUtf8(zip_strerror(m_archive)));
 }
 
 bool Writer::close()
 {
     if (!m_archive)
-        return fail(QStringLiteral("Archive not open"));
+        return warnAndFail(QStringLiteral("Archive not open"));
     if (zip_close(m_archive) != 0) {
         const QString text = QString::fromUtf8(zip_strerror(m_archive));
         zip_discard(m_archive);
         m_archive = nullptr;
-        return fail(QStringLiteral("Can not write \"%1\": %2").arg(m_path, text));
+        return warnAndFail(QStringLiteral("Can not write \"%1\": %2").arg(m_path, text));
     }
     m_archive = nullptr;
     m_buffers.clear();
@@ -181,30 +179,28 @@ constexpr qint64 chunk = 1 << 20;
 
 } // namespace
 
-bool writeOneFile(const QString &archivePath, const QString &entryName, const QString &sourcePath,
-                  QFileDevice::Permissions permissions, QString *error)
+bool Writer::writeOneFile(const QString &entryName, const QString &sourcePath,
+                          QFileDevice::Permissions permissions)
 {
+    clearError();
+    const QString &archivePath = m_path;
     QFile source(sourcePath);
     if (!source.open(QIODevice::ReadOnly) || QFileInfo(sourcePath).isDir())
-        return fail(error, QStringLiteral("Can not read \"%1\": %2")
+        return failBecause(QStringLiteral("Can not read \"%1\": %2")
                                .arg(sourcePath, source.isOpen() ? QStringLiteral("a folder")
                                                                 : source.errorString()));
     const qint64 size = source.size();
     if (size >= 0xFFFFFFFFLL) {
-        Writer writer(archivePath);
-        return (writer.open() && writer.addFile(entryName, sourcePath, permissions) &&
-                writer.close()) ||
-               fail(error, writer.errorString());
+        return open() && addFile(entryName, sourcePath, permissions) && close();
     }
     QFile archive(archivePath);
     if (!archive.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return fail(
-            error,
+        return failBecause(
             QStringLiteral("Can not create \"%1\": %2").arg(archivePath, archive.errorString()));
     auto failed = [&](const QString &text) {
         archive.close();
         QFile::remove(archivePath);
-        return fail(error, text);
+        return failBecause(text);
     };
     const QByteArray name = entryName.toUtf8();
     const quint16 method = size < 64 ? stored : deflated;

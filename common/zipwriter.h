@@ -6,13 +6,15 @@
 #include <QFileDevice>
 #include <QString>
 
+#include "common/errorstring.h"
+
 struct zip;
 
 namespace Zip {
 
 // Writes a new archive, replacing one that exists, once close() succeeds. Until then nothing is
 // written at the archive's path; a writer destroyed without a successful close() leaves no file.
-class Writer
+class Writer : public ErrorString
 {
 public:
     explicit Writer(const QString &archivePath);
@@ -30,26 +32,25 @@ public:
                  QFileDevice::Permissions permissions);
     bool addDirectory(const QString &entryName, QFileDevice::Permissions permissions);
     bool close();
-    QString errorString() const { return m_error; }
+
+    // Instead of open(), add and close(): the archive of the one file at sourcePath, as the entry
+    // entryName with its permission bits, written in one pass. Read, CRC and deflate (ISA-L's
+    // level 1, several times zlib's speed at a like size) go chunk by chunk, so that neither the
+    // file nor its compressed form is ever held whole. A file under 64 bytes is stored; one of
+    // 4 GiB or more, which needs ZIP64, goes through libzip. The archive is written with
+    // truncation; nothing is left at its path on failure.
+    bool writeOneFile(const QString &entryName, const QString &sourcePath,
+                      QFileDevice::Permissions permissions);
 
 private:
     bool finishEntry(qint64 index, qint64 size, quint32 mode);
-    bool fail(const QString &text);
+    // Logs the reason as well: libzip's words are all a support log gets.
+    bool warnAndFail(const QString &text);
 
     QString m_path;
     zip *m_archive = nullptr;
     int m_level = 6;
     std::list<QByteArray> m_buffers; // libzip reads added data only on close
-    QString m_error;
 };
-
-// An archive of the one file at sourcePath, as the entry entryName with its permission bits,
-// written in one pass: read, CRC and deflate (ISA-L's level 1, several times zlib's speed at a
-// like size) go chunk by chunk, so that neither the file nor its compressed form is ever held
-// whole. A file under 64 bytes is stored. A file of 4 GiB or more, which needs ZIP64, goes
-// through Writer. The archive is written with truncation; nothing is left at its path on
-// failure.
-bool writeOneFile(const QString &archivePath, const QString &entryName, const QString &sourcePath,
-                  QFileDevice::Permissions permissions, QString *error = nullptr);
 
 } // namespace Zip

@@ -53,18 +53,15 @@ bool CurrentDatabase::acquire()
 {
     m_file = QFileInfo(m_path).canonicalFilePath();
     if (m_file.isEmpty() || !QFileInfo(m_file).isFile()) {
-        m_error = QStringLiteral("%1 is not a file").arg(m_path);
-        return false;
+        return failBecause(QStringLiteral("%1 is not a file").arg(m_path));
     }
     // mode=rw: a file that vanishes meanwhile is an error, never a new empty database.
     QSqlDatabase db = m_connection.database();
     db.setDatabaseName(QUrl::fromLocalFile(m_file).toString(QUrl::FullyEncoded) +
                        QStringLiteral("?mode=rw"));
     m_connection.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=100"));
-    if (!m_connection.openOnly()) {
-        m_error = m_connection.errorString();
-        return false;
-    }
+    if (!m_connection.openOnly())
+        return failBecause(m_connection.errorString());
     const bool hotJournal = hasHotJournal(m_file);
     QElapsedTimer waited;
     waited.start();
@@ -74,10 +71,9 @@ bool CurrentDatabase::acquire()
             break;
         if (!busy)
             return false;
-        if (waited.elapsed() >= m_waitMs) {
-            m_error = QStringLiteral("another program keeps %1 open: %2").arg(m_file, m_error);
-            return false;
-        }
+        if (waited.elapsed() >= m_waitMs)
+            return failBecause(
+                QStringLiteral("another program keeps %1 open: %2").arg(m_file, errorString()));
         QThread::msleep(50);
     }
     m_held = true;
@@ -96,8 +92,7 @@ bool CurrentDatabase::takeOnce(bool *busy)
         if (query.exec(statement))
             return true;
         *busy = isBusy(query.lastError());
-        m_error = query.lastError().text();
-        return false;
+        return failBecause(query.lastError().text());
     };
     auto value = [&] { return query.next() ? query.value(0).toString().toLower() : QString(); };
 
@@ -110,8 +105,7 @@ bool CurrentDatabase::takeOnce(bool *busy)
             return false;
         if (value() != QLatin1String("delete")) {
             *busy = true;
-            m_error = QStringLiteral("the WAL is in use");
-            return false;
+            return failBecause(QStringLiteral("the WAL is in use"));
         }
         m_leftWal = true;
     }
@@ -128,15 +122,15 @@ bool CurrentDatabase::takeOnce(bool *busy)
         return false;
     if (value() == QLatin1String("wal")) {
         *busy = true;
-        m_error = QStringLiteral("the file went back into WAL mode");
-        return false;
+        return failBecause(QStringLiteral("the file went back into WAL mode"));
     }
     query.finish();
     return run(QStringLiteral("SELECT count(*) FROM sqlite_master"));
 }
 
-bool CurrentDatabase::replaceWith(const QString &release, bool *renameFailed, QString *error)
+bool CurrentDatabase::replaceWith(const QString &release)
 {
+    clearError();
     // Its journal is kept from now on (PERSIST), so closing the connection after the rename
     // deletes nothing by name: by then the name belongs to the new file.
     {
@@ -145,7 +139,10 @@ bool CurrentDatabase::replaceWith(const QString &release, bool *renameFailed, QS
     }
     for (const QString &suffix : journalSuffixes)
         QFile::remove(m_file + suffix);
-    if (!FileReplace::moveOver(release, m_file, renameFailed, error)) {
+    FileReplace replace;
+    if (!replace.moveOver(release, m_file)) {
+        m_renameFailed = replace.renameFailed();
+        failBecause(replace.errorString());
         QSqlQuery query(m_connection.database());
         query.exec(QStringLiteral("PRAGMA journal_mode=DELETE"));
         return false;

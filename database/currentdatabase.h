@@ -3,6 +3,7 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include "common/errorstring.h"
 #include "database/sqlconnection.h"
 
 // The user's ../rc.db, held by the run alone from before the backup until the new release is in
@@ -14,7 +15,7 @@
 // into the file and left, so that the backup reads one committed state and no old WAL can stay
 // beside the new file. A connection that holds no lock can not be seen: the application must be
 // closed during an update.
-class CurrentDatabase
+class CurrentDatabase : public ErrorString
 {
 public:
     static constexpr int defaultWaitMs = 10000;
@@ -34,9 +35,10 @@ public:
 
     // Renames release (a finished file in a folder beside filePath()) over the file, keeping its
     // owner and mode, and lets go of it. What belonged to the old file (its journal, a WAL)
-    // goes first, while nobody else can have opened the new one.
-    bool replaceWith(const QString &release, bool *renameFailed, QString *error);
-    QString errorString() const { return m_error; }
+    // goes first, while nobody else can have opened the new one. renameFailed() tells a failed
+    // rename from a release that could not be made ready.
+    bool replaceWith(const QString &release);
+    bool renameFailed() const { return m_renameFailed; }
 
 private:
     bool takeOnce(bool *busy);
@@ -48,5 +50,5 @@ private:
     bool m_held = false;
     bool m_leftWal = false;
     bool m_replaced = false;
-    QString m_error;
+    bool m_renameFailed = false;
 };

@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "common/failure.h"
 #include "common/filereplace.h"
 #include "common/logging.h"
 #include "common/platform.h"
@@ -46,42 +45,43 @@ QStringList DatabaseBackup::prune(const QString &folder, const QDate &today)
     return deleted;
 }
 
-bool DatabaseBackup::write(const QString &database, const QString &archivePath, QString *error)
+bool DatabaseBackup::write()
 {
-    DatabaseBackup backup(database, archivePath);
-    return backup.begin(error) && backup.finish(error);
+    return begin() && finish();
 }
 
-bool DatabaseBackup::begin(QString *error)
+bool DatabaseBackup::begin()
 {
+    clearError();
     const QString part = m_archive + partSuffix();
     const QFileInfo folder(QFileInfo(part).absolutePath());
     if (!folder.isDir() || QFileInfo(m_archive).isDir() || QFileInfo(part).isDir())
-        return fail(error, QStringLiteral("Can not create \"%1\"").arg(m_archive));
+        return failBecause(QStringLiteral("Can not create \"%1\"").arg(m_archive));
     QFile source(m_database);
     if (!source.open(QIODevice::ReadOnly) || QFileInfo(m_database).isDir())
-        return fail(error, source.isOpen() ? QStringLiteral("file to open is a directory")
+        return failBecause(source.isOpen() ? QStringLiteral("file to open is a directory")
                                            : source.errorString());
     return true;
 }
 
-bool DatabaseBackup::finish(QString *error)
+bool DatabaseBackup::finish()
 {
+    clearError();
     const QString part = m_archive + partSuffix();
     // The file is read as it is now, once nobody else may write it.
-    QString why;
-    if (!Zip::writeOneFile(part, QStringLiteral("rc.db"), m_database,
-                           QFile(m_database).permissions(), &why))
-        return fail(error, why);
+    Zip::Writer writer(part);
+    if (!writer.writeOneFile(QStringLiteral("rc.db"), m_database, QFile(m_database).permissions()))
+        return failBecause(writer.errorString());
     QFile written(part);
     if (!written.open(QIODevice::ReadOnly) || !Platform::syncFile(written.handle())) {
         QFile::remove(part);
-        return fail(error, QStringLiteral("Can not put \"%1\" on the disk").arg(part));
+        return failBecause(QStringLiteral("Can not put \"%1\" on the disk").arg(part));
     }
     written.close();
-    if (!FileReplace::renameOver(part, m_archive, &why)) {
+    FileReplace rename;
+    if (!rename.renameOver(part, m_archive)) {
         QFile::remove(part);
-        return fail(error, why);
+        return failBecause(rename.errorString());
     }
     return true;
 }

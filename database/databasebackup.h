@@ -5,12 +5,14 @@
 #include <QString>
 #include <QStringList>
 
+#include "common/errorstring.h"
+
 // A dated ZIP copy of rc.db in ../backup, one entry "rc.db" streamed from disk with the file's
-// permissions and deflated fast enough to stay beside the merge (Zip::writeOneFile). The archive is
-// written under a name of its own ("….zip.part"), put on the disk and only then renamed to its
-// date, so that an archive by that name is always whole; what a killed run left is removed by the
-// next prune. Backups are kept for 60 days.
-class DatabaseBackup
+// permissions and deflated fast enough to stay beside the merge (Zip::Writer::writeOneFile). The
+// archive is written under a name of its own ("….zip.part"), put on the disk and only then renamed
+// to its date, so that an archive by that name is always whole; what a killed run left is removed
+// by the next prune. Backups are kept for 60 days.
+class DatabaseBackup : public ErrorString
 {
 public:
     DatabaseBackup(const QString &database, const QString &archivePath);
@@ -23,15 +25,14 @@ public:
     // stay. Returns the absolute paths deleted.
     static QStringList prune(const QString &folder, const QDate &today);
     // begin() and finish() in one.
-    static bool write(const QString &database, const QString &archivePath,
-                      QString *error = nullptr);
+    bool write();
 
     // Checks that the archive can be made and the database read; nothing is written yet.
-    bool begin(QString *error = nullptr);
+    bool begin();
     // Compresses the database into the archive, only reading the database, and may run on any
-    // thread. The archive and its folder are on the disk when it returns true; on failure
-    // nothing is left at the archive's path.
-    bool finish(QString *error = nullptr);
+    // thread (see ParallelBackup). The archive and its folder are on the disk when it returns
+    // true; on failure nothing is left at the archive's path.
+    bool finish();
 
     static QString partSuffix() { return QStringLiteral(".part"); }
 

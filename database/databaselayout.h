@@ -2,9 +2,11 @@
 
 #include <QSqlDatabase>
 
-// The two layouts of rc.db. The first generation keeps the remote-control type on the model
-// and a position code on each key; the second keeps type and key number on each key.
-enum class Generation { First, Second };
+#include "common/tablelayout.h"
+
+// What a file's tables declare, beyond the columns that TableLayout names. The first generation
+// keeps the remote-control type on the model and a position code on each key; the second keeps
+// type and key number on each key.
 
 namespace DatabaseLayout {
 

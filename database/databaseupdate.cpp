@@ -7,9 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
-#include <QThread>
 
 #include "common/checkpoint.h"
+#include "common/contract.h"
 #include "common/filereplace.h"
 #include "common/logging.h"
 #include "common/paths.h"
@@ -20,12 +20,11 @@
 #include "database/currentdatabase.h"
 #include "database/databasebackup.h"
 #include "database/ownmodelmerge.h"
+#include "database/parallelbackup.h"
 #include "database/sqlconnection.h"
 #include "database/visibility.h"
 
 namespace {
-
-constexpr int progressTotal = 1000;
 
 const char *const cantCreateBackup = QT_TRANSLATE_NOOP("Thread", "Can't create backup.");
 const char *const cantOpenCurrent = QT_TRANSLATE_NOOP("Thread", "Can not open current database.");
@@ -61,11 +60,11 @@ void DatabaseUpdate::unpackRelease(QFile *package, const QString &workFolder)
     m_release =
         workFolder.isEmpty() ? QString() : workFolder + QLatin1Char('/') + Paths::releaseFileName();
     // A missing or broken package shows as a missing new database later on.
-    QString error;
     // The release is scratch until, merged, it goes to the disk and takes the place of ../rc.db.
-    if (package && !m_release.isEmpty() &&
-        !Zip::extractAll(*package, workFolder, &error, nullptr, Zip::Durability::Scratch))
-        qCWarning(lcDatabase).noquote() << "Database package not extracted:" << error;
+    Zip::Extractor extractor(workFolder, Zip::Extractor::Durability::Scratch);
+    if (package && !m_release.isEmpty() && !extractor.extractAll(*package))
+        qCWarning(lcDatabase).noquote()
+            << "Database package not extracted:" << extractor.errorString();
     // SQLite would apply a journal or WAL lying beside the release, whoever's it is: the package
     // brings the database alone.
     for (const char *suffix : {"-journal", "-wal", "-shm"})
@@ -78,46 +77,11 @@ void DatabaseUpdate::unpackRelease(QFile *package, const QString &workFolder)
 
 DatabaseUpdate::DatabaseUpdate(QObject *parent) : QObject(parent) {}
 
-bool DatabaseUpdate::fail(int code, const char *text)
+bool DatabaseUpdate::reportFailure(Failure failure)
 {
-    if (m_backup) {
-        if (!m_heldFailure.text)
-            m_heldFailure = {code, text};
-        return false;
-    }
-    emit status(code);
-    emit statusText(translated(text));
+    emit status(failure.status);
+    emit statusText(translated(failure.text));
     return false;
-}
-
-// Reports made while the backup runs wait for it; once it has succeeded they go out in order.
-void DatabaseUpdate::report(int current, int total)
-{
-    if (m_backup && m_backup->isFinished() && *m_backedUp)
-        releaseHeldReports();
-    if (m_backup)
-        m_heldProgress.append({current, total});
-    else
-        emit progress(current, total);
-}
-
-void DatabaseUpdate::releaseHeldReports()
-{
-    m_backup = nullptr;
-    emit progress(200, progressTotal);
-    emit progress(300, progressTotal);
-    for (const auto &held : std::as_const(m_heldProgress))
-        emit progress(held.first, held.second);
-    m_heldProgress.clear();
-}
-
-// The user's file may only change once the backup holds its bytes.
-bool DatabaseUpdate::waitForBackup()
-{
-    if (!m_backup)
-        return true;
-    m_backup->wait();
-    return *m_backedUp;
 }
 
 bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList)
@@ -125,11 +89,9 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     WorkFolder work;
     if (!work.create())
         qCWarning(lcDatabase).noquote() << work.errorString();
-    std::shared_ptr<QFile> package;
-    QString why;
-    const bool taken = UntrustedFile::open(Paths::databasePackagePath(), &package, &why) ==
-                       UntrustedFile::Outcome::Taken;
-    return run(newDbVersion, copyOwnModels, rcTypeList, taken ? package.get() : nullptr,
+    UntrustedFile package;
+    const bool taken = package.open(Paths::databasePackagePath()) == UntrustedFile::Outcome::Taken;
+    return run(newDbVersion, copyOwnModels, rcTypeList, taken ? package.file().get() : nullptr,
                work.path());
 }
 
@@ -138,15 +100,14 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
 {
     emit statusText(translated(QT_TRANSLATE_NOOP("Thread", "Database updating...")));
     DatabaseBackup::prune(Paths::backupFolder(), QDate::currentDate());
-    emit progress(100, progressTotal);
+    emit progress(Contract::Progress::backupBegun, Contract::Progress::total);
 
     const QString archive =
         DatabaseBackup::archivePath(Paths::backupFolder(), QDateTime::currentDateTime());
     DatabaseBackup backup(Paths::installedDatabasePath(), archive);
-    QString error;
-    if (!backup.begin(&error)) {
-        qCWarning(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
-        return fail(-1, cantCreateBackup);
+    if (!backup.begin()) {
+        qCWarning(lcDatabase).noquote() << "Backup" << archive << "failed:" << backup.errorString();
+        return reportFailure({Contract::Status::backupFailed, cantCreateBackup});
     }
     // From here until the new file is in place nobody else uses ../rc.db: the backup reads one
     // committed state, and no other program's write lands in a file that is about to go.
@@ -154,41 +115,28 @@ bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QS
     current.setWait(m_busyWaitMs);
     if (!current.acquire()) {
         qCWarning(lcDatabase).noquote() << "Current database:" << current.errorString();
-        return fail(-2, cantOpenCurrent);
+        return reportFailure({Contract::Status::databaseFailed, cantOpenCurrent});
     }
-    // Compressing takes as long as the merge, so it runs beside the unpacking and the merge: both
-    // only read ../rc.db, or write in the work folder. What the user sees keeps its order: the
-    // merge's reports are held back until the backup is complete, and a failed backup ends the
-    // step as before, with nothing changed.
-    bool backedUp = false;
-    std::unique_ptr<QThread> backingUp(QThread::create([&backup, &backedUp, &error] {
-        backedUp = backup.finish(&error);
-        if (backedUp)
-            qCDebug(lcDatabase) << "Backup written";
-    }));
-    backingUp->start();
-    m_backup = backingUp.get();
-    m_backedUp = &backedUp;
-    m_heldProgress.clear();
-    m_heldFailure = {};
+    // The backup is written beside the unpacking and the merge; a failed backup ends the step as
+    // before, with nothing changed.
+    ParallelBackup backingUp(backup);
+    connect(&backingUp, &ParallelBackup::progress, this, &DatabaseUpdate::progress);
+    backingUp.start();
     unpackRelease(package, releaseFolder(workFolder, current.filePath()));
-    const bool merged = mergeAndApplyVisibility(current.database(), copyOwnModels, rcTypeList);
-    backingUp->wait();
-    const bool released = !m_backup;
-    m_backup = nullptr;
-    if (!backedUp) {
-        qCWarning(lcDatabase).noquote() << "Backup" << archive << "failed:" << error;
+    const Failure merge =
+        mergeAndApplyVisibility(current.database(), copyOwnModels, rcTypeList, backingUp);
+    if (!backingUp.wait()) {
+        qCWarning(lcDatabase).noquote()
+            << "Backup" << archive << "failed:" << backingUp.errorString();
         QFile::remove(m_release);
-        return fail(-1, cantCreateBackup);
+        return reportFailure({Contract::Status::backupFailed, cantCreateBackup});
     }
-    if (!released)
-        releaseHeldReports();
-    if (!merged)
-        return m_heldFailure.text ? fail(m_heldFailure.code, m_heldFailure.text) : false;
+    if (merge.text)
+        return reportFailure(merge);
     if (!replaceInstalledDatabase(current))
         return false;
     Settings::recordVersion(Settings::Key::database, newDbVersion);
-    emit progress(800, progressTotal);
+    emit progress(Contract::Progress::databaseInPlace, Contract::Progress::total);
     return true;
 }
 
@@ -206,41 +154,44 @@ QString DatabaseUpdate::releaseFolder(const QString &workFolder, const QString &
     return m_ownWork->path();
 }
 
-bool DatabaseUpdate::mergeAndApplyVisibility(const QSqlDatabase &current, bool copyOwnModels,
-                                             const QString &rcTypeList)
+DatabaseUpdate::Failure DatabaseUpdate::mergeAndApplyVisibility(const QSqlDatabase &current,
+                                                                bool copyOwnModels,
+                                                                const QString &rcTypeList,
+                                                                ParallelBackup &backup)
 {
     if (!isRegularFile(m_release))
-        return fail(-2, cantOpenNew);
+        return {Contract::Status::databaseFailed, cantOpenNew};
     SqlConnection target(m_release, m_release);
     if (!target.open()) {
         qCWarning(lcDatabase).noquote() << "New database:" << target.errorString();
-        return fail(-2, cantOpenNew);
+        return {Contract::Status::databaseFailed, cantOpenNew};
     }
 
     SqlConnection::useAsScratch(target.database());
 
     OwnModelMerge merge(current, target.database());
-    connect(&merge, &OwnModelMerge::progress, this, &DatabaseUpdate::report);
-    merge.setBeforeChangingCurrent([this] { return waitForBackup(); });
+    connect(&merge, &OwnModelMerge::progress, &backup, &ParallelBackup::report);
+    // The user's file may only change once the backup holds its bytes.
+    merge.setBeforeChangingCurrent([&backup] { return backup.wait(); });
     if (!merge.run(copyOwnModels))
-        return fail(-2, cantEdit);
+        return {Contract::Status::databaseFailed, cantEdit};
     qCDebug(lcDatabase) << "Own models merged";
-    if (!Visibility::apply(target.database(), rcTypeList))
-        return fail(-2, cantEdit);
+    Visibility visibility(target.database());
+    if (!visibility.apply(rcTypeList))
+        return {Contract::Status::databaseFailed, cantEdit};
     qCDebug(lcDatabase) << "Visibility set";
-    return true;
+    return {};
 }
 
 // ../rc.db is always either the old or the new database: the merged file, on the disk and with
 // the old file's owner and mode, is renamed over it in one step.
 bool DatabaseUpdate::replaceInstalledDatabase(CurrentDatabase &current)
 {
-    bool renameFailed = false;
-    QString error;
-    if (current.replaceWith(m_release, &renameFailed, &error)) {
+    if (current.replaceWith(m_release)) {
         qCDebug(lcDatabase) << "New database in place";
         return true;
     }
-    qCWarning(lcDatabase).noquote() << "New database not in place:" << error;
-    return fail(-3, renameFailed ? cantRename : cantCopy);
+    qCWarning(lcDatabase).noquote() << "New database not in place:" << current.errorString();
+    return reportFailure(
+        {Contract::Status::replaceFailed, current.renameFailed() ? cantRename : cantCopy});
 }

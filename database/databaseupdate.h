@@ -3,17 +3,15 @@
 #include <memory>
 
 #include <QDate>
-#include <QList>
 #include <QObject>
-#include <QPair>
 #include <QString>
 
 #include "common/workfolder.h"
 
 class CurrentDatabase;
+class ParallelBackup;
 class QFile;
 class QSqlDatabase;
-class QThread;
 
 // Installs a new release of the remote-control database: backs up ../rc.db, unpacks
 // ../update-tmp/rcdb.zip into the run's private work folder, carries the user's own models over,
@@ -45,30 +43,25 @@ signals:
     void statusText(const QString &text);
 
 private:
+    // Why a step failed, for the signals: the final status and its text, not yet translated.
     struct Failure
     {
-        int code = 0;
+        int status = 0;
         const char *text = nullptr;
     };
 
     QString releaseFolder(const QString &workFolder, const QString &databaseFile);
     void unpackRelease(QFile *package, const QString &workFolder);
-    void report(int current, int total);
-    void releaseHeldReports();
-    bool waitForBackup();
-    bool mergeAndApplyVisibility(const QSqlDatabase &current, bool copyOwnModels,
-                                 const QString &rcTypeList);
+    // No text when the release holds the own models and its visibility.
+    Failure mergeAndApplyVisibility(const QSqlDatabase &current, bool copyOwnModels,
+                                    const QString &rcTypeList, ParallelBackup &backup);
     bool replaceInstalledDatabase(CurrentDatabase &current);
-    bool fail(int code, const char *text);
+    // Emits the status and its text; returns false.
+    bool reportFailure(Failure failure);
 
     // The release as unpacked into the work folder: the one file merged and put in place.
     QString m_release;
     // A work folder beside a linked database's file, when the run's own lies elsewhere.
     std::unique_ptr<WorkFolder> m_ownWork;
     int m_busyWaitMs = 10000;
-    // While the backup runs beside the merge: its thread, its outcome and what waits for it.
-    QThread *m_backup = nullptr;
-    const bool *m_backedUp = nullptr;
-    QList<QPair<int, int>> m_heldProgress;
-    Failure m_heldFailure;
 };

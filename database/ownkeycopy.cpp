@@ -1,6 +1,7 @@
 #include "database/ownkeycopy.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -8,39 +9,11 @@
 #include "database/databaselayout.h"
 #include "database/sqlconnection.h"
 
-namespace OwnKeyCopy {
-
 namespace {
-
-bool failWith(QString *error, const QString &what, const QSqlError &sqlError)
-{
-    *error = what + QStringLiteral(": ") + sqlError.text();
-    return false;
-}
 
 QString placeholders(const QString &columns)
 {
     return QStringLiteral("?,").repeated(columns.count(QLatin1Char(',')) + 1).chopped(1);
-}
-
-// The own Rcids in a temporary table of the user's connection, which leaves the file itself alone.
-bool stageRcids(const QSqlDatabase &current, const QStringList &rcids, QString *error)
-{
-    QSqlQuery query(current);
-    if (!query.exec(QStringLiteral("CREATE TEMP TABLE kx_copy_rcids(rcid)")))
-        return failWith(error, QStringLiteral("own Rcids"), query.lastError());
-    bool ok = query.prepare(QStringLiteral("INSERT INTO temp.kx_copy_rcids(rcid) VALUES (?)"));
-    for (int i = 0; ok && i < rcids.size(); ++i) {
-        query.bindValue(0, rcids.at(i));
-        ok = query.exec();
-    }
-    return ok || failWith(error, QStringLiteral("own Rcids"), query.lastError());
-}
-
-void dropRcids(const QSqlDatabase &current)
-{
-    QSqlQuery query(current);
-    query.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_copy_rcids"));
 }
 
 // The columns and kconv, the Rcid as text (which the column's affinity then converts).
@@ -56,68 +29,125 @@ QString withKconv(const QString &columns)
     return columns + QStringLiteral(",kconv");
 }
 
-// In one statement, the scratch file attached to the user's connection for as long as it takes.
-bool copyInSql(const QSqlDatabase &current, const QString &columns, const QString &path,
-               QString *error)
+} // namespace
+
+bool OwnKeyCopy::failAt(const QString &what, const QSqlError &error)
 {
-    QSqlQuery query(current);
+    return failBecause(what + QStringLiteral(": ") + error.text());
+}
+
+// The own Rcids in a temporary table of the user's connection, which leaves the file itself alone.
+bool OwnKeyCopy::stageRcids(const QStringList &rcids)
+{
+    QSqlQuery query(m_current);
+    if (!query.exec(QStringLiteral("CREATE TEMP TABLE kx_copy_rcids(rcid)")))
+        return failAt(QStringLiteral("own Rcids"), query.lastError());
+    bool ok = query.prepare(QStringLiteral("INSERT INTO temp.kx_copy_rcids(rcid) VALUES (?)"));
+    for (int i = 0; ok && i < rcids.size(); ++i) {
+        query.bindValue(0, rcids.at(i));
+        ok = query.exec();
+    }
+    return ok || failAt(QStringLiteral("own Rcids"), query.lastError());
+}
+
+void OwnKeyCopy::dropRcids()
+{
+    QSqlQuery query(m_current);
+    query.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_copy_rcids"));
+}
+
+// In one statement, the scratch file attached to the user's connection for as long as it takes.
+bool OwnKeyCopy::copyInSql(const QString &columns, const QString &path)
+{
+    QSqlQuery query(m_current);
     if (!query.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_copy")) ||
         (query.bindValue(0, path), !query.exec()))
-        return failWith(error, QStringLiteral("scratch"), query.lastError());
+        return failAt(QStringLiteral("scratch"), query.lastError());
     const bool ok = (query.exec(QStringLiteral("PRAGMA kx_copy.journal_mode = OFF")) &&
                      query.exec(QStringLiteral("PRAGMA kx_copy.synchronous = OFF")) &&
                      query.exec(QStringLiteral("INSERT INTO kx_copy.rckeys(") + withKconv(columns) +
                                 QStringLiteral(") ") + ownKeys(columns))) ||
-                    failWith(error, QStringLiteral("key copy"), query.lastError());
+                    failAt(QStringLiteral("key copy"), query.lastError());
     query.exec(QStringLiteral("DETACH DATABASE kx_copy"));
     return ok;
 }
 
 // Row by row through Qt, for a scratch file in another encoding than the user's: values keep
 // their storage class on the way (integers, reals, texts, blobs, NULL).
-bool copyRowByRow(const QSqlDatabase &current, const QString &columns, QSqlQuery &insert,
-                  QString *error)
+bool OwnKeyCopy::copyRowByRow(const QString &columns, QSqlQuery &insert)
 {
-    QSqlQuery keys(current);
+    QSqlQuery keys(m_current);
     keys.setForwardOnly(true);
     keys.setNumericalPrecisionPolicy(QSql::LowPrecisionDouble);
-    bool ok = keys.exec(ownKeys(columns)) ||
-              failWith(error, QStringLiteral("key selection"), keys.lastError());
+    bool ok =
+        keys.exec(ownKeys(columns)) || failAt(QStringLiteral("key selection"), keys.lastError());
     const int count = int(columns.count(QLatin1Char(','))) + 2;
     while (ok && keys.next()) {
         for (int column = 0; column < count; ++column)
             insert.bindValue(column, keys.value(column));
-        ok = insert.exec() || failWith(error, QStringLiteral("key copy"), insert.lastError());
+        ok = insert.exec() || failAt(QStringLiteral("key copy"), insert.lastError());
     }
     if (ok && keys.lastError().isValid())
-        ok = failWith(error, QStringLiteral("key selection"), keys.lastError());
+        ok = failAt(QStringLiteral("key selection"), keys.lastError());
     keys.finish();
     return ok;
 }
 
-} // namespace
-
-QString encodingOf(const QSqlDatabase &db)
+QString OwnKeyCopy::encodingOf(const QSqlDatabase &db)
 {
     QSqlQuery query(db);
     return query.exec(QStringLiteral("PRAGMA encoding")) && query.next() ? query.value(0).toString()
                                                                          : QString();
 }
 
-bool write(const QSqlDatabase &current, const QStringList &rcids, const QString &columns,
-           const QString &encoding, const QString &kconvAffinity, const QString &path,
-           QString *error)
+bool OwnKeyCopy::attachTo(const QSqlDatabase &target, const QStringList &rcids,
+                          const QString &columns)
 {
+    m_target = target;
+    m_path = QFileInfo(target.databaseName()).absolutePath() + QStringLiteral("/current-keys.db");
+    const QString encoding = encodingOf(target);
+    const QString kconvAffinity = DatabaseLayout::affinity(
+        target, QStringLiteral("main"), QStringLiteral("rckeys"), QStringLiteral("Rcid"));
+    if (!write(rcids, columns, encoding, kconvAffinity, m_path)) {
+        QFile::remove(m_path);
+        return failBecause(QStringLiteral("own keys in ") + encoding + QStringLiteral(": ") +
+                           errorString());
+    }
+    QSqlQuery attach(target);
+    if ((attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
+         (attach.bindValue(0, m_path), attach.exec())) &&
+        attach.exec(QStringLiteral("PRAGMA kx_current.journal_mode = OFF")) &&
+        attach.exec(QStringLiteral("PRAGMA kx_current.synchronous = OFF")))
+        return true;
+    const QSqlError error = attach.lastError();
+    detach();
+    return failAt(QStringLiteral("attach"), error);
+}
+
+void OwnKeyCopy::detach()
+{
+    if (m_target.isValid()) {
+        QSqlQuery detach(m_target);
+        detach.exec(QStringLiteral("DETACH DATABASE kx_current"));
+    }
+    if (!m_path.isEmpty())
+        QFile::remove(m_path);
+    m_path.clear();
+}
+
+bool OwnKeyCopy::write(const QStringList &rcids, const QString &columns, const QString &encoding,
+                       const QString &kconvAffinity, const QString &path)
+{
+    clearError();
+    const QSqlDatabase &current = m_current;
     // Declared column by column from what the user's columns are: a WITHOUT ROWID table, a
     // check or a key of the user's would only get in the way of a scratch copy.
     QStringList declared;
     for (const QString &column : columns.split(QLatin1Char(','))) {
         const QString affinity = DatabaseLayout::affinity(current, QStringLiteral("main"),
                                                           QStringLiteral("rckeys"), column);
-        if (affinity.isEmpty()) {
-            *error = QStringLiteral("user's rckeys has no column ") + column;
-            return false;
-        }
+        if (affinity.isEmpty())
+            return failBecause(QStringLiteral("user's rckeys has no column ") + column);
         declared << column + QLatin1Char(' ') + affinity +
                         DatabaseLayout::collateClause(current, QStringLiteral("main"),
                                                       QStringLiteral("rckeys"), column);
@@ -130,10 +160,8 @@ bool write(const QSqlDatabase &current, const QStringList &rcids, const QString 
     QFile::remove(path);
     QFile::remove(path + QStringLiteral("-journal"));
     SqlConnection scratch(QStringLiteral("kx-own-keys"), path);
-    if (!scratch.open()) {
-        *error = QStringLiteral("scratch: ") + scratch.errorString();
-        return false;
-    }
+    if (!scratch.open())
+        return failBecause(QStringLiteral("scratch: ") + scratch.errorString());
     QSqlDatabase db = scratch.database();
     {
         QSqlQuery setup(db);
@@ -143,21 +171,19 @@ bool write(const QSqlDatabase &current, const QStringList &rcids, const QString 
                                          QStringLiteral("PRAGMA journal_mode = OFF"),
                                          QStringLiteral("PRAGMA synchronous = OFF"), createKeys}) {
             if (!setup.exec(statement))
-                return failWith(error, QStringLiteral("scratch"), setup.lastError());
+                return failAt(QStringLiteral("scratch"), setup.lastError());
         }
     }
-    if (encodingOf(db) != encoding) {
-        *error = QStringLiteral("scratch: not in ") + encoding;
-        return false;
-    }
-    if (!stageRcids(current, rcids, error)) {
-        dropRcids(current);
+    if (encodingOf(db) != encoding)
+        return failBecause(QStringLiteral("scratch: not in ") + encoding);
+    if (!stageRcids(rcids)) {
+        dropRcids();
         return false;
     }
     bool ok = false;
     if (sameEncoding) {
         scratch.close();
-        ok = copyInSql(current, columns, path, error);
+        ok = copyInSql(columns, path);
     } else {
         db.transaction();
         {
@@ -165,16 +191,14 @@ bool write(const QSqlDatabase &current, const QStringList &rcids, const QString 
             ok = insert.prepare(QStringLiteral("INSERT INTO rckeys(") + withKconv(columns) +
                                 QStringLiteral(") VALUES (") + placeholders(withKconv(columns)) +
                                 QStringLiteral(")")) ||
-                 failWith(error, QStringLiteral("key copy"), insert.lastError());
-            ok = ok && copyRowByRow(current, columns, insert, error);
+                 failAt(QStringLiteral("key copy"), insert.lastError());
+            ok = ok && copyRowByRow(columns, insert);
         }
         if (ok)
-            ok = db.commit() || failWith(error, QStringLiteral("key copy"), db.lastError());
+            ok = db.commit() || failAt(QStringLiteral("key copy"), db.lastError());
         else
             db.rollback();
     }
-    dropRcids(current);
+    dropRcids();
     return ok;
 }
-
-} // namespace OwnKeyCopy

@@ -4,22 +4,45 @@
 #include <QString>
 #include <QStringList>
 
+#include "common/errorstring.h"
+
+class QSqlError;
+class QSqlQuery;
+
 // The user's keys that the merge needs, in a scratch file that the release's connection can
 // attach: the user's file itself is held by its own connection alone, and SQLite attaches no
 // file whose text encoding differs from the main file's. The scratch file is in the release's
 // encoding, its rckeys with the columns of the user's (each with its affinity and collation, so
 // that values and comparisons stay as they were) and kconv, the key's Rcid as the release's
 // keys will store it. The user's file is only read.
-namespace OwnKeyCopy {
+class OwnKeyCopy : public ErrorString
+{
+public:
+    explicit OwnKeyCopy(const QSqlDatabase &current) : m_current(current) {}
 
-// The main file's encoding as PRAGMA encoding names it ("UTF-8", "UTF-16le", "UTF-16be").
-QString encodingOf(const QSqlDatabase &db);
+    // The main file's encoding as PRAGMA encoding names it ("UTF-8", "UTF-16le", "UTF-16be").
+    static QString encodingOf(const QSqlDatabase &db);
 
-// Writes the columns of every key of current whose Rcid is one of rcids (compared as the
-// user's rckeys compares) into a new file at path in the given encoding, with kconv of the
-// given affinity (see DatabaseLayout::affinity).
-bool write(const QSqlDatabase &current, const QStringList &rcids, const QString &columns,
-           const QString &encoding, const QString &kconvAffinity, const QString &path,
-           QString *error);
+    // Writes the copy of the keys (see write) beside the release of target, in its encoding and
+    // with kconv as its rckeys.Rcid stores it, and attaches it to target as kx_current.
+    bool attachTo(const QSqlDatabase &target, const QStringList &rcids, const QString &columns);
+    // Detaches the copy from the target and removes it.
+    void detach();
 
-} // namespace OwnKeyCopy
+    // Writes the columns of every key of the user's file whose Rcid is one of rcids (compared as
+    // the user's rckeys compares) into a new file at path in the given encoding, with kconv of
+    // the given affinity (see DatabaseLayout::affinity).
+    bool write(const QStringList &rcids, const QString &columns, const QString &encoding,
+               const QString &kconvAffinity, const QString &path);
+
+private:
+    bool failAt(const QString &what, const QSqlError &error);
+    bool stageRcids(const QStringList &rcids);
+    void dropRcids();
+    bool copyInSql(const QString &columns, const QString &path);
+    bool copyRowByRow(const QString &columns, QSqlQuery &insert);
+
+    QSqlDatabase m_current;
+    QSqlDatabase m_target;
+    QString m_path;
+};

@@ -1,34 +1,31 @@
 #include "database/ownmodelmerge.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include <iterator>
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
 
+#include "common/contract.h"
 #include "common/logging.h"
 #include "database/keynumber.h"
 #include "database/ownkeycopy.h"
 
 namespace {
 
-constexpr int progressTotal = 1000;
-constexpr int progressStart = 300;
-constexpr int progressSpan = 400;
+constexpr int progressStart = Contract::Progress::unpacked;
+constexpr int progressSpan = Contract::Progress::merged - Contract::Progress::unpacked;
 
-const QString secondModelColumns = QStringLiteral(
-    "Rcid,Brand,Type,Model,Documentation,Link,Author,Correction,Own,Hidden,Flag,Hidden1,Prot");
-const QString firstModelColumns = QStringLiteral(
-    "Rcid,Brand,Type,Model,Documentation,Link,Author,Correction,Own,Hidden,Flag,RCTypeId");
+const QString secondModelColumns = TableLayout::modelColumnList(Generation::Second);
+const QString firstModelColumns = TableLayout::modelColumnList(Generation::First);
 // A first-generation model has no Hidden1 or Prot to give: the release's defaults apply.
-const QString firstInsertColumns =
-    QStringLiteral("Rcid,Brand,Type,Model,Documentation,Link,Author,Correction,Own,Hidden,Flag");
-const QString keyColumns = QStringLiteral("Rcid,RCTypeId,Name,ID,Nkey");
-const QString firstKeyColumns = QStringLiteral("Rcid,PCB,Name,ID");
+const QString firstInsertColumns = TableLayout::sharedModelColumnList();
+const QString keyColumns = TableLayout::keyColumnList(Generation::Second);
+const QString firstKeyColumns = TableLayout::keyColumnList(Generation::First);
 
-constexpr int secondModelValues = 13;
-constexpr int firstRcTypeColumn = 11;
+constexpr int secondModelValues = int(std::size(TableLayout::modelColumns));
+constexpr int firstRcTypeColumn = TableLayout::sharedModelColumns;
 constexpr int keyNameColumn = 2;
 
 // A NULL reads as '' and must be written as '', never as NULL: Qt binds a null QString as NULL.
@@ -69,49 +66,50 @@ QString sqlText(const QString &column)
 
 OwnModelMerge::OwnModelMerge(const QSqlDatabase &current, const QSqlDatabase &target,
                              QObject *parent)
-    : QObject(parent), m_current(current), m_target(target)
+    : QObject(parent), m_current(current), m_target(target), m_keyCopy(current)
 {}
 
-bool OwnModelMerge::fail(const QString &what, const QString &text)
+bool OwnModelMerge::failAt(const QString &what, const QString &text)
 {
-    m_error = what + QStringLiteral(": ") + text;
-    qCWarning(lcDatabase).noquote() << "Merge failed at" << m_error;
+    failBecause(what + QStringLiteral(": ") + text);
+    qCWarning(lcDatabase).noquote() << "Merge failed at" << errorString();
     return false;
 }
 
 bool OwnModelMerge::prepare(QSqlQuery &query, const QString &statement)
 {
-    return query.prepare(statement) || fail(statement, query.lastError().text());
+    return query.prepare(statement) || failAt(statement, query.lastError().text());
 }
 
 bool OwnModelMerge::execute(QSqlQuery &query, const QString &what)
 {
-    return query.exec() || fail(what, query.lastError().text());
+    return query.exec() || failAt(what, query.lastError().text());
 }
 
 bool OwnModelMerge::execute(const QString &statement, const QString &what)
 {
     QSqlQuery query(m_target);
-    return query.exec(statement) || fail(what, query.lastError().text());
+    return query.exec(statement) || failAt(what, query.lastError().text());
 }
 
 bool OwnModelMerge::run(bool copyOwnModels)
 {
-    m_error.clear();
+    clearError();
     if (!DatabaseLayout::hasProtColumn(m_current) && m_beforeChangingCurrent &&
         !m_beforeChangingCurrent())
-        return fail(QStringLiteral("Prot"), QStringLiteral("the current database may not change"));
+        return failAt(QStringLiteral("Prot"),
+                      QStringLiteral("the current database may not change"));
     DatabaseLayout::addProtColumn(m_current);
 
     int ownCount = 0;
     {
         QSqlQuery count(m_current);
         if (!count.exec(QStringLiteral("SELECT count(Rcid) FROM rcmodels WHERE Own= '1'")))
-            return fail(QStringLiteral("count"), count.lastError().text());
+            return failAt(QStringLiteral("count"), count.lastError().text());
         if (count.next())
             ownCount = count.value(0).toInt();
         else if (count.lastError().isValid())
-            return fail(QStringLiteral("count"), count.lastError().text());
+            return failAt(QStringLiteral("count"), count.lastError().text());
     }
     m_generation = DatabaseLayout::generation(m_current);
     qCDebug(lcDatabase) << "Own models:" << ownCount
@@ -123,7 +121,7 @@ bool OwnModelMerge::run(bool copyOwnModels)
             QStringLiteral("SELECT ") +
             (m_generation == Generation::First ? firstModelColumns : secondModelColumns) +
             QStringLiteral(" FROM rcmodels WHERE Own = 1")))
-        return fail(QStringLiteral("own models"), models.lastError().text());
+        return failAt(QStringLiteral("own models"), models.lastError().text());
 
     QStringList rcids;
     if (!readOwnRcids(models, &rcids))
@@ -141,8 +139,8 @@ bool OwnModelMerge::run(bool copyOwnModels)
         return false;
     if (!m_target.transaction()) {
         const QString text = m_target.lastError().text();
-        detachCurrent();
-        return fail(QStringLiteral("begin"), text);
+        m_keyCopy.detach();
+        return failAt(QStringLiteral("begin"), text);
     }
     const bool merged = (!staging || prepareStaging(rcids)) &&
                         stageModels(models, staging, int(rcids.size()), divisor) &&
@@ -153,11 +151,11 @@ bool OwnModelMerge::run(bool copyOwnModels)
     if (merged) {
         committed = m_target.commit();
         if (!committed)
-            fail(QStringLiteral("commit"), m_target.lastError().text());
+            failAt(QStringLiteral("commit"), m_target.lastError().text());
     }
     if (!committed)
         m_target.rollback();
-    detachCurrent();
+    m_keyCopy.detach();
     return committed;
 }
 
@@ -170,7 +168,7 @@ bool OwnModelMerge::readOwnRcids(QSqlQuery &models, QStringList *rcids)
     // next() is false at the end and at a damaged page alike.
     const QSqlError error = models.lastError();
     models.finish();
-    return !error.isValid() || fail(QStringLiteral("own models"), error.text());
+    return !error.isValid() || failAt(QStringLiteral("own models"), error.text());
 }
 
 bool OwnModelMerge::allCountedSelected(int counted, int selected)
@@ -179,15 +177,15 @@ bool OwnModelMerge::allCountedSelected(int counted, int selected)
     if (!missed.exec(
             QStringLiteral("SELECT count(*) FROM rcmodels WHERE Own = '1' AND NOT (Own = 1)")) ||
         !missed.next())
-        return fail(QStringLiteral("own models"), missed.lastError().text());
+        return failAt(QStringLiteral("own models"), missed.lastError().text());
     const int notSelected = missed.value(0).toInt();
     if (notSelected == 0 && selected >= counted)
         return true;
-    return fail(QStringLiteral("own models"),
-                QStringLiteral("%1 counted, %2 selected, %3 of them only as text")
-                    .arg(counted)
-                    .arg(selected)
-                    .arg(notSelected));
+    return failAt(QStringLiteral("own models"),
+                  QStringLiteral("%1 counted, %2 selected, %3 of them only as text")
+                      .arg(counted)
+                      .arg(selected)
+                      .arg(notSelected));
 }
 
 // The user's file is held by its own connection alone, which no other connection may share: the
@@ -195,36 +193,12 @@ bool OwnModelMerge::allCountedSelected(int counted, int selected)
 // encoding, and that file is attached to the release's connection in its place.
 bool OwnModelMerge::attachCurrent(const QStringList &rcids)
 {
-    const QString encoding = OwnKeyCopy::encodingOf(m_target);
-    m_keyCopy =
-        QFileInfo(m_target.databaseName()).absolutePath() + QStringLiteral("/current-keys.db");
-    QString error;
-    const QString kconvAffinity = DatabaseLayout::affinity(
-        m_target, QStringLiteral("main"), QStringLiteral("rckeys"), QStringLiteral("Rcid"));
-    if (!OwnKeyCopy::write(m_current, rcids,
-                           m_generation == Generation::First ? firstKeyColumns : keyColumns,
-                           encoding, kconvAffinity, m_keyCopy, &error)) {
-        QFile::remove(m_keyCopy);
-        return fail(QStringLiteral("own keys in ") + encoding, error);
-    }
-    QSqlQuery attach(m_target);
-    if ((attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
-         (attach.bindValue(0, m_keyCopy), attach.exec())) &&
-        attach.exec(QStringLiteral("PRAGMA kx_current.journal_mode = OFF")) &&
-        attach.exec(QStringLiteral("PRAGMA kx_current.synchronous = OFF")))
+    if (m_keyCopy.attachTo(m_target, rcids,
+                           m_generation == Generation::First ? firstKeyColumns : keyColumns))
         return true;
-    const QString text = attach.lastError().text();
-    detachCurrent();
-    return fail(QStringLiteral("attach"), text);
-}
-
-void OwnModelMerge::detachCurrent()
-{
-    QSqlQuery detach(m_target);
-    detach.exec(QStringLiteral("DETACH DATABASE kx_current"));
-    if (!m_keyCopy.isEmpty())
-        QFile::remove(m_keyCopy);
-    m_keyCopy.clear();
+    // The reason names the step ("own keys in …", "attach").
+    qCWarning(lcDatabase).noquote() << "Merge failed at" << m_keyCopy.errorString();
+    return failBecause(m_keyCopy.errorString());
 }
 
 // kx_order holds each own model's Rcid with its position: as bound text (matched against the
@@ -358,18 +332,18 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int expectedRows, 
                     return false;
             }
             if (selectKeys.lastError().isValid())
-                return fail(QStringLiteral("key selection"), selectKeys.lastError().text());
+                return failAt(QStringLiteral("key selection"), selectKeys.lastError().text());
         }
-        emit progress(acc / progressDivisor + progressStart, progressTotal);
+        emit progress(acc / progressDivisor + progressStart, Contract::Progress::total);
         acc += progressSpan;
     }
     if (models.lastError().isValid())
-        return fail(QStringLiteral("own models"), models.lastError().text());
+        return failAt(QStringLiteral("own models"), models.lastError().text());
     // The rows were read once before, when their Rcids were taken; a second reading that ends
     // elsewhere carries over another set.
     if (seq != expectedRows)
-        return fail(QStringLiteral("own models"),
-                    QStringLiteral("%1 selected, %2 read").arg(expectedRows).arg(seq));
+        return failAt(QStringLiteral("own models"),
+                      QStringLiteral("%1 selected, %2 read").arg(expectedRows).arg(seq));
     return true;
 }
 

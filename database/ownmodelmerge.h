@@ -6,7 +6,9 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include "common/errorstring.h"
 #include "database/databaselayout.h"
+#include "database/ownkeycopy.h"
 
 class QSqlQuery;
 
@@ -20,7 +22,7 @@ class QSqlQuery;
 // runs once per model against the full tables. The release loses every row and key filed under
 // an own Rcid in one delete per table; the own rows are staged in tables shaped like the
 // release's, and a staged row goes in unless a later own model's Rcid would have deleted it.
-class OwnModelMerge : public QObject
+class OwnModelMerge : public QObject, public ErrorString
 {
     Q_OBJECT
 
@@ -35,7 +37,6 @@ public:
     Generation generation() const { return m_generation; }
     // Asked before the current database gains its Prot column; false stops the merge.
     void setBeforeChangingCurrent(std::function<bool()> check) { m_beforeChangingCurrent = check; }
-    QString errorString() const { return m_error; }
 
 signals:
     // Once per own model, from 300 towards 700 of 1000.
@@ -50,11 +51,11 @@ private:
     bool stageModels(QSqlQuery &models, bool copy, int expectedRows, int progressDivisor);
     bool applyStaging();
     void dropTemporaryTables();
-    void detachCurrent();
     bool prepare(QSqlQuery &query, const QString &statement);
     bool execute(QSqlQuery &query, const QString &what);
     bool execute(const QString &statement, const QString &what);
-    bool fail(const QString &what, const QString &text);
+    // Records and logs where and why the merge stopped; returns false.
+    bool failAt(const QString &what, const QString &text);
 
     QSqlDatabase m_current;
     QSqlDatabase m_target;
@@ -66,7 +67,6 @@ private:
     QString m_keyCollate;
     QString m_currentKeyCollate;
     std::function<bool()> m_beforeChangingCurrent;
-    QString m_error;
-    // The own keys in the release's encoding, when the user's file has another one.
-    QString m_keyCopy;
+    // The own keys, in a scratch file attached to the release as kx_current.
+    OwnKeyCopy m_keyCopy;
 };

@@ -21,8 +21,7 @@ bool SqlConnection::openOnly()
 {
     if (m_database.open())
         return true;
-    m_error = m_database.lastError().text();
-    return false;
+    return failBecause(m_database.lastError().text());
 }
 
 bool SqlConnection::open()
@@ -30,11 +29,8 @@ bool SqlConnection::open()
     if (!openOnly())
         return false;
     QSqlQuery probe(m_database);
-    if (!probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
-        m_error = probe.lastError().text();
-        return false;
-    }
-    return true;
+    return probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) ||
+           failBecause(probe.lastError().text());
 }
 
 // The new file is scratch until the copy of it, flushed to disk, takes the place of ../rc.db;

@@ -3,9 +3,11 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include "common/errorstring.h"
+
 // A named SQLite connection that lives for one scope: added and opened on the calling thread,
 // closed and removed again when it goes. Every QSqlQuery on it must be gone by then.
-class SqlConnection
+class SqlConnection : public ErrorString
 {
 public:
     SqlConnection(const QString &connectionName, const QString &fileName);
@@ -23,7 +25,6 @@ public:
     bool openOnly();
     void close() { m_database.close(); }
     QSqlDatabase database() const { return m_database; }
-    QString errorString() const { return m_error; }
 
     // For a file that is thrown away rather than repaired when a run fails: no sync, no journal.
     static void useAsScratch(const QSqlDatabase &db);
@@ -31,5 +32,4 @@ public:
 private:
     QString m_name;
     QSqlDatabase m_database;
-    QString m_error;
 };

@@ -7,15 +7,15 @@
 #include "common/rctypes.h"
 #include "database/databaselayout.h"
 
-namespace Visibility {
-
-QString typeList(const QString &rcTypeList)
+QString Visibility::typeList(const QString &rcTypeList)
 {
     return rcTypeListFrom(rcTypeList);
 }
 
-bool apply(const QSqlDatabase &db, const QString &rcTypeList, QString *error)
+bool Visibility::apply(const QString &rcTypeList)
 {
+    clearError();
+    const QSqlDatabase &db = m_db;
     // The key sets with a listed type, once: each a single time under BINARY, so that no value
     // that the comparison below could tell apart is lost, in a column of rckeys.Rcid's own type
     // and collation, so that NOT IN compares exactly as against rckeys itself (a NULL Rcid
@@ -39,15 +39,11 @@ bool apply(const QSqlDatabase &db, const QString &rcTypeList, QString *error)
     QSqlQuery query(db);
     for (const QString &statement : statements) {
         if (!query.exec(statement)) {
-            const QString text = query.lastError().text();
-            qCWarning(lcDatabase).noquote() << "Visibility failed:" << text;
-            if (error)
-                *error = text;
+            failBecause(query.lastError().text());
+            qCWarning(lcDatabase).noquote() << "Visibility failed:" << errorString();
             QSqlQuery(db).exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_visible"));
             return false;
         }
     }
     return true;
 }
-
-} // namespace Visibility

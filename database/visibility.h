@@ -3,6 +3,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include "common/errorstring.h"
+
 // After an update a supplied model stays visible only when its key set has a key of one of
 // the user's remote-control types; the user's own models are always visible. Every model's
 // Hidden ends as this rule decides it, whatever the release shipped:
@@ -11,14 +13,19 @@
 //   Hidden = 0 everywhere else
 //
 // An empty list gives "IN ()", which hides every supplied model.
-namespace Visibility {
+class Visibility : public ErrorString
+{
+public:
+    explicit Visibility(const QSqlDatabase &db) : m_db(db) {}
 
-// The type ids as they may reach statement text: ASCII digit runs and commas only, whatever the
-// setting held.
-QString typeList(const QString &rcTypeList);
+    // The type ids as they may reach statement text: ASCII digit runs and commas only, whatever
+    // the setting held.
+    static QString typeList(const QString &rcTypeList);
 
-// Sets Hidden by the rule above. The keys are scanned once for the key sets that have a listed
-// type, and only the models whose Hidden changes are written.
-bool apply(const QSqlDatabase &db, const QString &rcTypeList, QString *error = nullptr);
+    // Sets Hidden by the rule above. The keys are scanned once for the key sets that have a
+    // listed type, and only the models whose Hidden changes are written.
+    bool apply(const QString &rcTypeList);
 
-} // namespace Visibility
+private:
+    QSqlDatabase m_db;
+};

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "common/contract.h"
 #include "common/filereplace.h"
 #include "common/logging.h"
 #include "common/paths.h"
@@ -12,10 +13,6 @@
 #include "common/versiondate.h"
 #include "common/zipextract.h"
 #include "database/databaseupdate.h"
-
-namespace {
-constexpr int progressTotal = 1000;
-}
 
 Thread::Thread(QObject *parent) : QThread(parent)
 {
@@ -66,7 +63,7 @@ void Thread::run()
     m_offer = Offer::read(workFolder());
     const Settings::Offered &offered = m_offer.offered();
 
-    emit msgToPtogressBar(0, progressTotal);
+    emit msgToPtogressBar(Contract::Progress::started, Contract::Progress::total);
 
     // The upload never decides anything about the update: its outcome goes to the debug
     // channel only. It sends the user's models to the installation's own server, whatever the
@@ -75,7 +72,7 @@ void Thread::run()
 
     // An offer that is not what the maker signed installs nothing and records nothing.
     if (!m_offer.isTrusted()) {
-        refuse(QStringLiteral("The offer"), m_offer.refusal());
+        refuse(QStringLiteral("The offer"), m_offer.errorString());
         finish();
         return;
     }
@@ -88,7 +85,7 @@ void Thread::run()
 
     if (!mainNewer && !databaseNewer && !otherNewer) {
         endRun();
-        emit msgToUpdateStatus(1);
+        emit msgToUpdateStatus(Contract::Status::nothingNewer);
         emit msgToStatusLabel(tr("You have new software version. No need update."));
         return;
     }
@@ -136,7 +133,7 @@ bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
     // failed database update: ../rc.db and every version stay as they are.
     const Package package = m_offer.open(Paths::databasePackagePath());
     if (package.isRefused()) {
-        refuse(package.path, package.refusal);
+        refuse(package.path(), package.errorString());
         finish();
         return false;
     }
@@ -158,7 +155,7 @@ bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
                 failedText = text;
         },
         Qt::DirectConnection);
-    if (update.run(newDbVersion, copyOwnModels, rcTypeList, package.file.get(), workFolder()))
+    if (update.run(newDbVersion, copyOwnModels, rcTypeList, package.file(), workFolder()))
         return true;
     endRun();
     emit msgToUpdateStatus(failedStatus);
@@ -183,14 +180,16 @@ Thread::Unpacked Thread::unpack(const QString &packagePath, QStringList *written
         return Unpacked::Absent;
     }
     if (package.isRefused()) {
-        refuse(packagePath, package.refusal);
+        refuse(packagePath, package.errorString());
         return Unpacked::Refused;
     }
-    QString error;
-    if (!Zip::extractAll(*package.file, Paths::installationFolder(), &error, writtenFiles)) {
-        refuse(packagePath, error);
+    Zip::Extractor extractor(Paths::installationFolder());
+    if (!extractor.extractAll(*package.file())) {
+        refuse(packagePath, extractor.errorString());
         return Unpacked::Refused;
     }
+    if (writtenFiles)
+        *writtenFiles = extractor.writtenFiles();
     return Unpacked::Installed;
 }
 
@@ -236,9 +235,10 @@ void Thread::installExecutable(const QString &softwareName, const QDate &offered
         refuse(package, QStringLiteral("it holds no %1; the executable is kept").arg(entry));
         return;
     }
-    QString error;
-    if (!extractedInPlace && !FileReplace::moveOver(extracted, installedPath, nullptr, &error)) {
-        refuse(package, QStringLiteral("can not replace %1: %2").arg(installedPath, error));
+    FileReplace replace;
+    if (!extractedInPlace && !replace.moveOver(extracted, installedPath)) {
+        refuse(package,
+               QStringLiteral("can not replace %1: %2").arg(installedPath, replace.errorString()));
         return;
     }
     Settings::recordVersion(Settings::Key::main, offeredMain);
@@ -246,7 +246,7 @@ void Thread::installExecutable(const QString &softwareName, const QDate &offered
 
 void Thread::installOtherFiles(const Settings::Installed &installed, const QDate &offeredOther)
 {
-    emit msgToPtogressBar(900, progressTotal);
+    emit msgToPtogressBar(Contract::Progress::otherFiles, Contract::Progress::total);
     emit msgToStatusLabel(tr("All other files updating..."));
 
     // An older signed offer played back would roll the other files back and record the older
@@ -269,12 +269,12 @@ void Thread::installOtherFiles(const Settings::Installed &installed, const QDate
 void Thread::finish()
 {
     endRun();
-    emit msgToPtogressBar(progressTotal, progressTotal);
+    emit msgToPtogressBar(Contract::Progress::finished, Contract::Progress::total);
     if (m_refusals.isEmpty()) {
         emit msgToStatusLabel(tr("All updates have been installed."));
-        emit msgToUpdateStatus(0);
+        emit msgToUpdateStatus(Contract::Status::installed);
         return;
     }
     emit msgToStatusLabel(tr("Some updates could not be installed."));
-    emit msgToUpdateStatus(-4);
+    emit msgToUpdateStatus(Contract::Status::refused);
 }

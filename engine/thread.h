@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include "common/offer.h"
+#include "common/runlock.h"
 #include "common/workfolder.h"
 #include "upload/client.h"
 

@@ -24,6 +24,7 @@
 #include <QStringList>
 #include <QXmlStreamReader>
 
+#include "common/tablelayout.h"
 #include "upload/exportdocument.h"
 
 namespace {
@@ -31,10 +32,8 @@ namespace {
 constexpr int groupSize = 14;
 constexpr int maxGroups = 40;
 
-const QStringList modelColumns = {"Rcid", "Brand",   "Type",       "Model", "Documentation",
-                                  "Link", "Author",  "Correction", "Own",   "Hidden",
-                                  "Flag", "Hidden1", "Prot"};
-const QStringList keyColumns = {"Rcid", "RCTypeId", "Name", "ID", "Nkey"};
+const QStringList modelColumns = TableLayout::modelColumnNames(Generation::Second);
+const QStringList keyColumns = TableLayout::keyColumnNames(Generation::Second);
 
 [[noreturn]] void fail(const QString &what)
 {
@@ -322,15 +321,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     QSqlDatabase db = QSqlDatabase::database();
     QSqlQuery query(db);
-    const QStringList setup = {
-        QStringLiteral("DROP TABLE IF EXISTS rcmodels"),
-        QStringLiteral("DROP TABLE IF EXISTS rckeys"),
-        QStringLiteral("CREATE TABLE rcmodels (Rcid INTEGER, Brand TEXT, Type TEXT, Model TEXT, "
-                       "Documentation TEXT, Link INTEGER, Author TEXT, Correction TEXT, "
-                       "Own INTEGER, Hidden INTEGER, Flag INTEGER, Hidden1 INTEGER, "
-                       "Prot INTEGER NOT NULL DEFAULT (0))"),
-        QStringLiteral("CREATE TABLE rckeys (Rcid INTEGER, RCTypeId INTEGER, Name TEXT, ID TEXT, "
-                       "Nkey INTEGER)")};
+    const QStringList setup = {QStringLiteral("DROP TABLE IF EXISTS rcmodels"),
+                               QStringLiteral("DROP TABLE IF EXISTS rckeys"),
+                               TableLayout::createModels(Generation::Second),
+                               TableLayout::createKeys(Generation::Second)};
     for (const QString &statement : setup)
         if (!query.exec(statement))
             fail(query.lastError().text());

@@ -167,8 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail(QStringLiteral("can not write %1").arg(package));
     input.close();
 
-    QString error;
-    Zip::extractAll(package, target, &error);
+    Zip::Extractor extractor(target);
+    extractor.extractAll(package);
 
     std::map<QString, QByteArray> after;
     describe(root, &after);
@@ -179,7 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (const auto &[path, what] : before)
             if (after.count(path) == 0)
                 std::fprintf(stderr, "gone: %s\n", qPrintable(path));
-        fail(QStringLiteral("the package changed something outside %1 (%2)").arg(target, error));
+        fail(QStringLiteral("the package changed something outside %1 (%2)")
+                 .arg(target, extractor.errorString()));
     }
     checkLandings();
     emptyTarget();

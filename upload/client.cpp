@@ -14,6 +14,7 @@
 #include <QUrl>
 #include <QWaitCondition>
 
+#include "common/contract.h"
 #include "common/logging.h"
 #include "common/paths.h"
 #include "common/platform.h"
@@ -32,29 +33,29 @@ struct LookupResult
     QMutex mutex;
     QWaitCondition done;
     bool finished = false;
-    QList<QHostAddress> addresses;
-    QString error;
+    Client::HostAddresses found;
 };
 
 // The system's resolver, asked as Qt asks it. It touches nothing but its arguments, so that it
 // may still be running when the process ends.
-QList<QHostAddress> systemLookup(const QString &host, QString *error)
+Client::HostAddresses systemLookup(const QString &host)
 {
     const QByteArray name = QUrl::toAce(host);
-    if (name.isEmpty()) {
-        *error = QStringLiteral("Host not found");
-        return {};
-    }
-    QList<QHostAddress> addresses;
-    const QStringList found = Platform::lookUpHost(name, error);
+    if (name.isEmpty())
+        return {{}, QStringLiteral("Host not found")};
+    Client::HostAddresses result;
+    const QStringList found = Platform::lookUpHost(name);
     for (const QString &text : found) {
         const QHostAddress address(text);
         if (!address.isNull())
-            addresses << address;
+            result.addresses << address;
     }
-    if (addresses.isEmpty() && error->isEmpty())
-        *error = QStringLiteral("Host not found");
-    return addresses;
+    // The resolver's reason when it failed; this thread has made no other system call.
+    if (result.addresses.isEmpty())
+        result.errorString = found.isEmpty() && !Platform::errorString().isEmpty()
+                                 ? Platform::errorString()
+                                 : QStringLiteral("Host not found");
+    return result;
 }
 
 } // namespace
@@ -115,10 +116,13 @@ bool Client::connectToServer(const QString &serverHost)
     QList<QHostAddress> addresses;
     QString error;
     QHostAddress literal;
-    if (literal.setAddress(serverHost))
+    if (literal.setAddress(serverHost)) {
         addresses << literal;
-    else
-        lookUp(serverHost, deadline, &addresses, &error);
+    } else {
+        const HostAddresses found = lookUp(serverHost, deadline);
+        addresses = found.addresses;
+        error = found.errorString;
+    }
     for (const QHostAddress &address : std::as_const(addresses)) {
         socket->connectToHost(address, serverPort, QIODevice::ReadWrite);
         if (socket->waitForConnected(int(deadline.remainingTime()))) {
@@ -136,30 +140,23 @@ bool Client::connectToServer(const QString &serverHost)
 
 // The lookup runs on a thread of its own and is waited for until the deadline at most; one that
 // never ends holds up nothing but its thread.
-bool Client::lookUp(const QString &host, const QDeadlineTimer &deadline,
-                    QList<QHostAddress> *addresses, QString *error) const
+Client::HostAddresses Client::lookUp(const QString &host, const QDeadlineTimer &deadline) const
 {
     auto result = std::make_shared<LookupResult>();
     std::thread([result, lookup = m_hostLookup, host] {
-        QString why;
-        const QList<QHostAddress> found = lookup(host, &why);
+        const HostAddresses found = lookup(host);
         const QMutexLocker locker(&result->mutex);
-        result->addresses = found;
-        result->error = why;
+        result->found = found;
         result->finished = true;
         result->done.wakeAll();
     }).detach();
 
     const QMutexLocker locker(&result->mutex);
     while (!result->finished) {
-        if (!result->done.wait(&result->mutex, deadline)) {
-            *error = QStringLiteral("Host lookup timed out");
-            return false;
-        }
+        if (!result->done.wait(&result->mutex, deadline))
+            return {{}, QStringLiteral("Host lookup timed out")};
     }
-    *addresses = result->addresses;
-    *error = result->error;
-    return !addresses->isEmpty();
+    return result->found;
 }
 
 bool Client::openDB()
@@ -204,7 +201,7 @@ bool Client::sendDB(int updateMode)
 {
     if (!openDB())
         return false;
-    if (updateMode != 2 && updateMode != 3) {
+    if (updateMode != Contract::UpdateMode::notYetSent && updateMode != Contract::UpdateMode::all) {
         qCWarning(lcUpload) << "Wrong undateMode";
         return false;
     }

@@ -27,8 +27,13 @@ public:
     static constexpr int defaultConnectTimeout = 10000;
     static constexpr int defaultAnswerTimeout = 50000;
 
-    // Gives the addresses of a host name, or none and the reason.
-    using HostLookup = std::function<QList<QHostAddress>(const QString &host, QString *error)>;
+    // The addresses of a host name, or none and the reason.
+    struct HostAddresses
+    {
+        QList<QHostAddress> addresses;
+        QString errorString;
+    };
+    using HostLookup = std::function<HostAddresses(const QString &host)>;
 
     explicit Client(QObject *parent = nullptr);
     ~Client() override;
@@ -50,8 +55,7 @@ private slots:
 
 private:
     void ensureSocket();
-    bool lookUp(const QString &host, const QDeadlineTimer &deadline, QList<QHostAddress> *addresses,
-                QString *error) const;
+    HostAddresses lookUp(const QString &host, const QDeadlineTimer &deadline) const;
     void closeDB();
 
     QTcpSocket *socket = nullptr;

@@ -8,18 +8,18 @@
 #include <QDateTime>
 #include <QNetworkInterface>
 
+#include "common/contract.h"
 #include "common/settings.h"
+#include "common/tablelayout.h"
 #include "upload/framedeflater.h"
 #include "upload/sqliterows.h"
 #include "upload/xmltext.h"
 
 namespace {
 
-// Attribute names of "model", by column position of rcmodels.
-const char *const modelAttributes[] = {"Rcid", "Brand",   "Type",       "Model", "Documentation",
-                                       "Link", "Author",  "Correction", "Own",   "Hidden",
-                                       "Flag", "Hidden1", "Prot"};
-const char *const keyAttributes[] = {"Rcid", "RCTypeId", "Name", "ID", "Nkey"};
+// Attribute names of "model" and "key", by column position of rcmodels and of rckeys.
+constexpr auto &modelAttributes = TableLayout::modelColumns;
+constexpr auto &keyAttributes = TableLayout::keyColumns;
 
 } // namespace
 
@@ -43,9 +43,9 @@ ExportDocument::About ExportDocument::currentAbout()
 QString ExportDocument::modelQuery(int updateMode)
 {
     switch (updateMode) {
-    case 2:
+    case Contract::UpdateMode::notYetSent:
         return QStringLiteral("SELECT * FROM rcmodels WHERE Own = '1' AND Flag = '0'");
-    case 3:
+    case Contract::UpdateMode::all:
         return QStringLiteral("SELECT * FROM rcmodels WHERE Own = '1'");
     default:
         return QString();
@@ -61,9 +61,9 @@ QString ExportDocument::keyQuery(int updateMode)
         "SELECT rckeys.rowid, rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, rckeys.ID, rckeys.Nkey "
         "FROM rckeys WHERE rckeys.Rcid IN (SELECT rcmodels.Link FROM rcmodels WHERE Own = '1'");
     switch (updateMode) {
-    case 2:
+    case Contract::UpdateMode::notYetSent:
         return select + QStringLiteral(" AND Flag = '0')");
-    case 3:
+    case Contract::UpdateMode::all:
         return select + QStringLiteral(")");
     default:
         return QString();
@@ -79,9 +79,9 @@ QString ExportDocument::plainKeyQuery(int updateMode)
         "SELECT rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, rckeys.ID, rckeys.Nkey FROM rckeys "
         "INNER JOIN rcmodels ON rckeys.rcid = rcmodels.link WHERE Own = '1'");
     switch (updateMode) {
-    case 2:
+    case Contract::UpdateMode::notYetSent:
         return select + QStringLiteral(" AND Flag = '0'");
-    case 3:
+    case Contract::UpdateMode::all:
         return select;
     default:
         return QString();

@@ -24,9 +24,9 @@ int main(int argc, char *argv[])
     if (mode == QLatin1String("idle"))
         return 0;
     if (mode == QLatin1String("backup") && arguments.size() == 4) {
-        QString error;
-        if (!DatabaseBackup::write(arguments.at(2), arguments.at(3), &error)) {
-            err << "backup failed: " << error << "\n";
+        DatabaseBackup backup(arguments.at(2), arguments.at(3));
+        if (!backup.write()) {
+            err << "backup failed: " << backup.errorString() << "\n";
             return 1;
         }
         out << "backup " << timer.elapsed() << " ms\n";

@@ -36,9 +36,9 @@ int main(int argc, char *argv[])
         return 1;
     }
     const qint64 mergeMs = step.restart();
-    QString error;
-    if (!Visibility::apply(target.database(), rcTypeList, &error)) {
-        QTextStream(stderr) << "visibility failed: " << error << "\n";
+    Visibility visibility(target.database());
+    if (!visibility.apply(rcTypeList)) {
+        QTextStream(stderr) << "visibility failed: " << visibility.errorString() << "\n";
         return 1;
     }
     const qint64 visibilityMs = step.elapsed();

@@ -18,12 +18,11 @@ int main(int argc, char *argv[])
     }
     QElapsedTimer timer;
     timer.start();
-    QString error;
-    QStringList written;
-    if (!Zip::extractAll(arguments.at(1), arguments.at(2), &error, &written)) {
-        err << error << "\n";
+    Zip::Extractor extractor(arguments.at(2));
+    if (!extractor.extractAll(arguments.at(1))) {
+        err << extractor.errorString() << "\n";
         return 1;
     }
-    out << written.size() << " files in " << timer.elapsed() << " ms\n";
+    out << extractor.writtenFiles().size() << " files in " << timer.elapsed() << " ms\n";
     return 0;
 }

@@ -16,6 +16,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include "common/tablelayout.h"
 #include "tools/upload-server/uploadstore.h"
 #include "upload/client.h"
 #include "upload/exportdocument.h"
@@ -44,13 +45,8 @@ bool makeDatabase(const QString &path, int models, int keysPerModel)
     if (!db.open())
         return false;
     QSqlQuery query(db);
-    bool ok = query.exec(QStringLiteral(
-                  "CREATE TABLE rcmodels (Rcid INTEGER, Brand TEXT, Type TEXT, Model TEXT, "
-                  "Documentation TEXT, Link INTEGER, Author TEXT, Correction TEXT, Own INTEGER, "
-                  "Hidden INTEGER, Flag INTEGER, Hidden1 INTEGER, Prot INTEGER NOT NULL DEFAULT "
-                  "(0))")) &&
-              query.exec(QStringLiteral("CREATE TABLE rckeys (Rcid INTEGER, RCTypeId INTEGER, "
-                                        "Name TEXT, ID TEXT, Nkey INTEGER)")) &&
+    bool ok = query.exec(TableLayout::createModels(Generation::Second)) &&
+              query.exec(TableLayout::createKeys(Generation::Second)) &&
               query.exec(QStringLiteral("CREATE INDEX rckeys_rcid ON rckeys (Rcid)")) &&
               db.transaction();
     QSqlQuery model(db), key(db);

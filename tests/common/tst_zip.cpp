@@ -64,9 +64,9 @@ void TestZip::extractsInfoZipPackage()
     QVERIFY(inst.zipFolder(QStringLiteral("pkg.zip"), QStringLiteral("src")));
 
     QDir().mkpath(inst.path("out"));
-    QString error;
-    QVERIFY2(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out"), &error),
-             qPrintable(error));
+    Zip::Extractor extractor(inst.path("out"));
+    QVERIFY2(extractor.extractAll(inst.path("update-tmp/pkg.zip")),
+             qPrintable(extractor.errorString()));
     QCOMPARE(inst.readFile("out/doc/readme.txt"), QByteArray(5000, 'r'));
     const QFileInfo tool(inst.path("out/bin/tool"));
     QVERIFY(tool.isExecutable());
@@ -89,7 +89,7 @@ void TestZip::replacesExistingFiles()
     QVERIFY(inst.zipFolder("pkg.zip", "src"));
     QVERIFY(inst.writeFile("out/a.txt", "old contents that were longer"));
     QVERIFY(inst.writeFile("out/.a.txt.part", "a file of the installation"));
-    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(inst.readFile("out/a.txt"), QByteArray("new contents"));
     QCOMPARE(inst.readFile("out/.a.txt.part"), QByteArray("a file of the installation"));
     QCOMPARE(inst.readFile("out/.b.txt.part"), QByteArray("an entry of its own"));
@@ -101,17 +101,17 @@ void TestZip::replacesExistingFiles()
     const QString scratch = inst.path("out/" + FileReplace::PartFile::scratchFolderName());
     QVERIFY(inst.writeFile("out/" + FileReplace::PartFile::scratchFolderName() + "/a.txt.part",
                            "stale"));
-    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(filesBelow(inst.path("out")), installed);
 
     QVERIFY(inst.writeFile("victim.txt", "untouched"));
     QVERIFY(QDir().mkpath(scratch));
     QVERIFY(QFile::link(inst.path("victim.txt"), scratch + "/a.txt.part"));
-    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(filesBelow(inst.path("out")), installed);
     QVERIFY(QDir().mkpath(inst.path("elsewhere")));
     QVERIFY(QFile::link(inst.path("elsewhere"), scratch));
-    QVERIFY(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(filesBelow(inst.path("out")), installed);
     QCOMPARE(inst.readFile("victim.txt"), QByteArray("untouched"));
     QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
@@ -125,7 +125,7 @@ void TestZip::installsPermissionBitsOnly()
     QVERIFY(pythonZip(archive, "[('d/',b'',0o43777),('d/tool',b'x',0o106755),"
                                "('plain',b'x',0o100640)]"));
     QVERIFY(QDir().mkpath(inst.path("out")));
-    QVERIFY(Zip::extractAll(archive, inst.path("out")));
+    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(archive));
     auto modeOf = [&](const char *name) {
         struct stat st;
         return ::stat(QFile::encodeName(inst.path(name)).constData(), &st) == 0
@@ -176,8 +176,9 @@ void TestZip::refusesUnsafeEntries()
     QVERIFY(pythonZip(archive, entries));
     QDir().mkpath(inst.path("out/inner"));
 
-    QString error;
-    QVERIFY(!Zip::extractAll(archive, inst.path("out/inner"), &error));
+    Zip::Extractor extractor(inst.path("out/inner"));
+    QVERIFY(!extractor.extractAll(archive));
+    const QString error = extractor.errorString();
     QVERIFY(!error.isEmpty());
     QCOMPARE(filesBelow(inst.path("out")), QStringList{"inner"});
     QVERIFY(!QFile::exists("/tmp/kx-escape.txt"));
@@ -195,7 +196,7 @@ void TestZip::refusesWritingThroughExistingLink()
     for (const char *entry : {"('sub/planted.txt',b'x',0o100644)", "('sub/made/',b'',0o40755)",
                               "('sub/deeper/x',b'x',0o100644)"}) {
         QVERIFY(pythonZip(archive, QStringLiteral("[('first.txt',b'x',0o100644),%1]").arg(entry)));
-        QVERIFY(!Zip::extractAll(archive, inst.path("out")));
+        QVERIFY(!Zip::Extractor(inst.path("out")).extractAll(archive));
         QCOMPARE(filesBelow(inst.path("out")), QStringList{"sub"});
     }
     QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
@@ -269,8 +270,9 @@ void TestZip::refusedBeforeAnythingLands()
         QVERIFY(inst.writeFile("out/" + onDisk, "kept"));
     const QStringList before = filesBelow(inst.path("out"));
 
-    QString error;
-    QVERIFY(!Zip::extractAll(archive, inst.path("out"), &error));
+    Zip::Extractor extractor(inst.path("out"));
+    QVERIFY(!extractor.extractAll(archive));
+    const QString error = extractor.errorString();
     QVERIFY2(error.contains(reason), qPrintable(error));
     QCOMPARE(filesBelow(inst.path("out")), before);
 }
@@ -283,8 +285,8 @@ void TestZip::windowsFolderEntries()
     QVERIFY(pythonZip(archive, "[('docs\\\\',b'',0o40755),('docs\\\\sub\\\\',b'',0o40755),"
                                "('docs\\\\sub\\\\a.txt',b'x',0o100644)]"));
     QVERIFY(QDir().mkpath(inst.path("out")));
-    QString error;
-    QVERIFY2(Zip::extractAll(archive, inst.path("out"), &error), qPrintable(error));
+    Zip::Extractor extractor(inst.path("out"));
+    QVERIFY2(extractor.extractAll(archive), qPrintable(extractor.errorString()));
     QCOMPARE(filesBelow(inst.path("out")), (QStringList{"docs", "docs/sub", "docs/sub/a.txt"}));
 }
 
@@ -306,7 +308,8 @@ void TestZip::nothingToExtract()
     if (contents != "-")
         QVERIFY(inst.writeFile("update-tmp/pkg.zip", contents));
     QDir().mkpath(inst.path("out"));
-    QCOMPARE(Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")), succeeds);
+    QCOMPARE(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")),
+             succeeds);
     QVERIFY(filesBelow(inst.path("out")).isEmpty());
 }
 
@@ -326,7 +329,7 @@ void TestZip::damagedEntryFails()
     QVERIFY(inst.writeFile("update-tmp/pkg.zip", archive));
     QVERIFY(inst.writeFile("out/big.txt", "previous"));
 
-    QVERIFY(!Zip::extractAll(inst.path("update-tmp/pkg.zip"), inst.path("out")));
+    QVERIFY(!Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(inst.readFile("out/big.txt"), QByteArray("previous"));
     QCOMPARE(filesBelow(inst.path("out")), QStringList{"big.txt"});
 }
@@ -348,8 +351,9 @@ void TestZip::moreDataThanDeclaredFails()
     QCOMPARE(runProgram("python3", {"-c", script, archive}, inst.root()), 0);
     QVERIFY(inst.writeFile("out/big.bin", "previous"));
 
-    QString error;
-    QVERIFY(!Zip::extractAll(archive, inst.path("out"), &error));
+    Zip::Extractor extractor(inst.path("out"));
+    QVERIFY(!extractor.extractAll(archive));
+    const QString error = extractor.errorString();
     QVERIFY2(error.contains("more data than the 10 bytes declared"), qPrintable(error));
     QCOMPARE(inst.readFile("out/big.bin"), QByteArray("previous"));
     QCOMPARE(filesBelow(inst.path("out")), QStringList{"big.bin"});
@@ -385,7 +389,7 @@ void TestZip::writerRoundTrip()
     QCOMPARE(extracted, big);
 
     QDir().mkpath(inst.path("out"));
-    QVERIFY(Zip::extractAll(archive, inst.path("out")));
+    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(archive));
     QCOMPARE(inst.readFile("out/rc.db"), big);
     QCOMPARE(inst.readFile("out/small"), QByteArray("tiny"));
 }

@@ -102,8 +102,8 @@ void TestDatabaseBackup::archiveHoldsTheFile()
     QVERIFY(writeFile(database, content));
     QVERIFY(QFile::setPermissions(database, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                 QFileDevice::ReadGroup));
-    QString error;
-    QVERIFY2(DatabaseBackup::write(database, archive, &error), qPrintable(error));
+    DatabaseBackup backup(database, archive);
+    QVERIFY2(backup.write(), qPrintable(backup.errorString()));
 
     QByteArray listing;
     QCOMPARE(runProgram(QStringLiteral("zipinfo"), {archive}, {}, &listing), 0);
@@ -131,7 +131,7 @@ void TestDatabaseBackup::archiveHoldsTheFile()
 
     const QString out = dir.filePath(QStringLiteral("out"));
     QVERIFY(QDir().mkpath(out));
-    QVERIFY(Zip::extractAll(archive, out));
+    QVERIFY(Zip::Extractor(out).extractAll(archive));
     QCOMPARE(readFile(out + QStringLiteral("/rc.db")), content);
 }
 
@@ -142,9 +142,9 @@ void TestDatabaseBackup::sameMinuteReplaces()
     const QString archive =
         DatabaseBackup::archivePath(dir.path(), QDateTime(QDate(2027, 1, 2), QTime(3, 4, 5)));
     QVERIFY(writeFile(database, QByteArray("first run ").repeated(20)));
-    QVERIFY(DatabaseBackup::write(database, archive));
+    QVERIFY(DatabaseBackup(database, archive).write());
     QVERIFY(writeFile(database, QByteArray("second run").repeated(30)));
-    QVERIFY(DatabaseBackup::write(database, archive));
+    QVERIFY(DatabaseBackup(database, archive).write());
 
     QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("*.zip")}).size(), 1);
     QByteArray unzipped;
@@ -168,7 +168,7 @@ void TestDatabaseBackup::unreadableDatabase()
     if (folder)
         QVERIFY(QDir().mkpath(database));
     const QString archive = dir.filePath(QStringLiteral("rcdb-270304-0705.zip"));
-    QVERIFY(!DatabaseBackup::write(database, archive));
+    QVERIFY(!DatabaseBackup(database, archive).write());
     QVERIFY(!QFile::exists(archive));
 }
 
@@ -179,12 +179,12 @@ void TestDatabaseBackup::fullDiskLeavesNoArchive()
     const QString database = dir.filePath(QStringLiteral("rc.db"));
     QVERIFY(writeFile(database, randomBytes(256 * 1024, 42)));
     const QString archive = dir.filePath(QStringLiteral("rcdb-270304-0705.zip"));
-    QString error;
+    DatabaseBackup backup(database, archive);
     {
         const FileSizeLimit limit(64 * 1024);
-        QVERIFY(!DatabaseBackup::write(database, archive, &error));
+        QVERIFY(!backup.write());
     }
-    QVERIFY(!error.isEmpty());
+    QVERIFY(!backup.errorString().isEmpty());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"rc.db"});
 }
 

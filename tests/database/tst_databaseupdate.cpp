@@ -491,8 +491,8 @@ void TestDatabaseUpdate::userFileStates()
         QVERIFY(damagePageHolding(db, "Own model 202"));
     } else if (setup == QLatin1String("untyped Own")) {
         QVERIFY(installation.createDatabase(
-            {SampleData::modelsTable(SampleData::Layout::Second).replace("Own INTEGER", "Own"),
-             SampleData::keysTable(SampleData::Layout::Second),
+            {TableLayout::createModels(Generation::Second).replace("Own INTEGER", "Own"),
+             TableLayout::createKeys(Generation::Second),
              "INSERT INTO rcmodels VALUES (1, 'A', 'TV', 'a', '', 1, '', '', '1', 0, 0, 0, 0)",
              "INSERT INTO rcmodels VALUES (2, 'B', 'TV', 'b', '', 2, '', '', '1', 0, 0, 0, 0)",
              "INSERT INTO rckeys VALUES (1, 1, 'k', 'x', 1)"}));

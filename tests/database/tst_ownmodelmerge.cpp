@@ -176,11 +176,11 @@ void TestOwnModelMerge::init()
 void TestOwnModelMerge::makeRelease(const QString &file, const QString &rcidType)
 {
     TestDatabase db(file);
-    QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)
+    QVERIFY(db.exec(TableLayout::createModels(Generation::Second)
                         .replace("Rcid INTEGER", "Rcid " + rcidType)
                         .replace("Hidden1 INTEGER DEFAULT 0", "Hidden1 INTEGER DEFAULT 7")));
-    QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)
-                        .replace("Rcid INTEGER", "Rcid " + rcidType)));
+    QVERIFY(db.exec(
+        TableLayout::createKeys(Generation::Second).replace("Rcid INTEGER", "Rcid " + rcidType)));
     QVERIFY(db.exec(ownSecond, {5, "Shipped", "TV", "S5", "Doc", 5, "Maker", "", 0, 1, 0, 3, 0}));
     QVERIFY(db.exec(ownSecond, {6, "Shipped", "TV", "S6", "Doc", 5, "Maker", "", 0, 0, 0, 3, 0}));
     QVERIFY(db.exec(keySecond, {5, 2, "Power", "A1", 1}));
@@ -284,8 +284,8 @@ void TestOwnModelMerge::secondGeneration()
     makeRelease(rel);
     {
         TestDatabase db(cur);
-        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
-        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(TableLayout::createModels(Generation::Second)));
+        QVERIFY(db.exec(TableLayout::createKeys(Generation::Second)));
         // Own model 5 replaces the shipped model 5 and the shipped keys filed under 5.
         QVERIFY(db.exec(ownSecond, {5, "Joe's", "T'V", "M'1", "D'oc", "L'ink", "O'Neil", "it's", 1,
                                     1, 0, 4, 1}));
@@ -327,8 +327,8 @@ void TestOwnModelMerge::firstGeneration()
     makeRelease(rel);
     {
         TestDatabase db(cur);
-        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::First)));
-        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::First)));
+        QVERIFY(db.exec(TableLayout::createModels(Generation::First)));
+        QVERIFY(db.exec(TableLayout::createKeys(Generation::First)));
         QVERIFY(db.exec(ownFirst, {20, "B", "TV", "Two", "", 20, "", "", 1, 1, 0, 2}));
         QVERIFY(db.exec(ownFirst, {21, "B", "TV", "Five", "", 21, "", "", 1, 0, 0, 5}));
         QVERIFY(db.exec(ownFirst, {22, "B", "TV", "Seven", "", 22, "", "", 1, 0, 1, 7}));
@@ -365,8 +365,8 @@ void TestOwnModelMerge::duplicatedOwnRcids()
     makeRelease(rel);
     {
         TestDatabase db(cur);
-        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
-        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(TableLayout::createModels(Generation::Second)));
+        QVERIFY(db.exec(TableLayout::createKeys(Generation::Second)));
         QVERIFY(db.exec(ownSecond, {5, "First", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {8, "Other", "TV", "B", "", 8, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {5, "Last", "TV", "C", "", 5, "", "", 1, 0, 0, 0, 0}));
@@ -395,21 +395,21 @@ void TestOwnModelMerge::samePerModelResult_data()
     QTest::addColumn<QString>("releaseEncoding");
     const QString utf8 = QStringLiteral("UTF-8");
     QTest::newRow("second generation, own Rcids replace shipped ones")
-        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << utf8 << utf8;
+        << int(Generation::Second) << true << qint64(1) << 6 << utf8 << utf8;
     QTest::newRow("second generation without Prot, own Rcids of their own")
-        << int(SampleData::Layout::Second) << false << qint64(50000) << 3 << utf8 << utf8;
+        << int(Generation::Second) << false << qint64(50000) << 3 << utf8 << utf8;
     QTest::newRow("first generation, own Rcids replace shipped ones")
-        << int(SampleData::Layout::First) << false << qint64(1) << 6 << utf8 << utf8;
+        << int(Generation::First) << false << qint64(1) << 6 << utf8 << utf8;
     QTest::newRow("first generation, no duplicates")
-        << int(SampleData::Layout::First) << false << qint64(90) << 0 << utf8 << utf8;
+        << int(Generation::First) << false << qint64(90) << 0 << utf8 << utf8;
     QTest::newRow("second generation, user's file in UTF-16")
-        << int(SampleData::Layout::Second) << false << qint64(1) << 6 << "UTF-16le" << utf8;
+        << int(Generation::Second) << false << qint64(1) << 6 << "UTF-16le" << utf8;
     QTest::newRow("second generation, release in UTF-16")
-        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << utf8 << "UTF-16be";
+        << int(Generation::Second) << true << qint64(1) << 6 << utf8 << "UTF-16be";
     QTest::newRow("first generation, user's file in UTF-16")
-        << int(SampleData::Layout::First) << false << qint64(1) << 6 << "UTF-16be" << utf8;
+        << int(Generation::First) << false << qint64(1) << 6 << "UTF-16be" << utf8;
     QTest::newRow("both in UTF-16")
-        << int(SampleData::Layout::Second) << true << qint64(1) << 6 << "UTF-16le"
+        << int(Generation::Second) << true << qint64(1) << 6 << "UTF-16le"
         << "UTF-16le";
 }
 
@@ -423,7 +423,7 @@ void TestOwnModelMerge::samePerModelResult()
     QFETCH(QString, releaseEncoding);
 
     SampleData::DatabaseShape current;
-    current.layout = SampleData::Layout(layout);
+    current.layout = Generation(layout);
     current.withProt = withProt;
     current.suppliedModels = 300;
     current.keySets = 120;
@@ -511,9 +511,9 @@ void TestOwnModelMerge::rcidsThatOnlyCompareEqual()
     {
         TestDatabase db(cur);
         const QString rcid = "Rcid TEXT" + currentCollation;
-        QVERIFY(db.exec(
-            SampleData::modelsTable(SampleData::Layout::Second).replace("Rcid INTEGER", rcid)));
-        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)
+        QVERIFY(
+            db.exec(TableLayout::createModels(Generation::Second).replace("Rcid INTEGER", rcid)));
+        QVERIFY(db.exec(TableLayout::createKeys(Generation::Second)
                             .replace("Rcid INTEGER", rcid)
                             .replace("ID TEXT", "ID " + idType)));
         QVERIFY(db.exec(ownSecond, {"05", "A", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
@@ -602,8 +602,8 @@ void TestOwnModelMerge::progressSteps()
     makeRelease(path(QStringLiteral("new.db")));
     {
         TestDatabase db(path(QStringLiteral("cur.db")));
-        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
-        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(TableLayout::createModels(Generation::Second)));
+        QVERIFY(db.exec(TableLayout::createKeys(Generation::Second)));
         for (const QString &rcid : rcids)
             QVERIFY(db.exec(ownSecond, {rcid.isEmpty() ? QVariant() : QVariant(rcid), "B", "T", "M",
                                         "", 1, "", "", 1, 0, 0, 0, 0}));
@@ -637,16 +637,16 @@ void TestOwnModelMerge::failingStatementLeavesNoHalfMerge()
     const QString rel = path(QStringLiteral("new.db"));
     {
         TestDatabase db(rel);
-        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)
+        QVERIFY(db.exec(TableLayout::createModels(Generation::Second)
                             .replace("Brand TEXT", "Brand TEXT CHECK (Brand <> 'Boom')")));
-        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(TableLayout::createKeys(Generation::Second)));
         QVERIFY(db.exec(ownSecond, {5, "Shipped", "TV", "S5", "", 5, "", "", 0, 0, 0, 0, 0}));
         QVERIFY(db.exec(keySecond, {5, 2, "Power", "A1", 1}));
     }
     {
         TestDatabase db(path(QStringLiteral("cur.db")));
-        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
-        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
+        QVERIFY(db.exec(TableLayout::createModels(Generation::Second)));
+        QVERIFY(db.exec(TableLayout::createKeys(Generation::Second)));
         QVERIFY(db.exec(ownSecond, {5, "Fine", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(ownSecond, {6, "Boom", "TV", "B", "", 6, "", "", 1, 0, 0, 0, 0}));
         QVERIFY(db.exec(keySecond, {5, 2, "Own", "x", 1}));
@@ -665,9 +665,9 @@ void TestOwnModelMerge::missingColumnFails()
     makeRelease(path(QStringLiteral("new.db")));
     {
         TestDatabase db(path(QStringLiteral("cur.db")));
-        QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
-        QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)
-                            .remove(QStringLiteral(", Nkey INTEGER"))));
+        QVERIFY(db.exec(TableLayout::createModels(Generation::Second)));
+        QVERIFY(db.exec(
+            TableLayout::createKeys(Generation::Second).remove(QStringLiteral(", Nkey INTEGER"))));
         QVERIFY(db.exec(ownSecond, {5, "A", "TV", "A", "", 5, "", "", 1, 0, 0, 0, 0}));
     }
     const QStringList before = dumpTables(path(QStringLiteral("new.db")));

@@ -56,8 +56,8 @@ void TestVisibility::rule()
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("rc.db"));
     TestDatabase db(file);
-    QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
-    QVERIFY(db.exec(SampleData::keysTable(SampleData::Layout::Second)));
+    QVERIFY(db.exec(TableLayout::createModels(Generation::Second)));
+    QVERIFY(db.exec(TableLayout::createKeys(Generation::Second)));
     QVERIFY(db.exec(model, {1, 10, 0, 1}));
     QVERIFY(db.exec(model, {2, 20, 0, 0}));
     QVERIFY(db.exec(model, {3, 99, 0, 0}));
@@ -69,7 +69,7 @@ void TestVisibility::rule()
     QVERIFY(db.exec(key, {20, 2}));
     QVERIFY(db.exec(key, {20, 2}));
 
-    QVERIFY(Visibility::apply(db.db(), list));
+    QVERIFY(Visibility(db.db()).apply(list));
     QCOMPARE(sqliteRows(file, QStringLiteral("SELECT Rcid, Hidden FROM rcmodels ORDER BY Rcid")),
              hidden);
 }
@@ -78,10 +78,10 @@ void TestVisibility::failureIsReported()
 {
     QTemporaryDir dir;
     TestDatabase db(dir.filePath(QStringLiteral("rc.db")));
-    QVERIFY(db.exec(SampleData::modelsTable(SampleData::Layout::Second)));
-    QString error;
-    QVERIFY(!Visibility::apply(db.db(), QStringLiteral("1"), &error));
-    QVERIFY(error.contains(QLatin1String("rckeys")));
+    QVERIFY(db.exec(TableLayout::createModels(Generation::Second)));
+    Visibility visibility(db.db());
+    QVERIFY(!visibility.apply(QStringLiteral("1")));
+    QVERIFY(visibility.errorString().contains(QLatin1String("rckeys")));
 }
 
 void TestVisibility::sameAsShowAllThenHide_data()
@@ -90,8 +90,8 @@ void TestVisibility::sameAsShowAllThenHide_data()
     QTest::addColumn<QString>("keys");
     QTest::addColumn<QString>("list");
 
-    const QString models = SampleData::modelsTable(SampleData::Layout::Second);
-    const QString keys = SampleData::keysTable(SampleData::Layout::Second);
+    const QString models = TableLayout::createModels(Generation::Second);
+    const QString keys = TableLayout::createKeys(Generation::Second);
     QTest::newRow("integers") << models << keys << "1,3";
     QTest::newRow("text Rcids under NOCASE")
         << QString(models).replace("Link INTEGER", "Link TEXT")
@@ -145,7 +145,7 @@ void TestVisibility::sameAsShowAllThenHide()
     QVERIFY(QFile::copy(ours, theirs));
     {
         TestDatabase db(ours);
-        QVERIFY(Visibility::apply(db.db(), list));
+        QVERIFY(Visibility(db.db()).apply(list));
     }
     QCOMPARE(sqliteText(theirs, QStringLiteral("UPDATE rcmodels SET Hidden=0; UPDATE rcmodels SET "
                                                "Hidden=1 WHERE Own=0 AND Link NOT IN (SELECT Rcid "

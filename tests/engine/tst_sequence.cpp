@@ -352,7 +352,7 @@ void TestSequence::databaseReports()
     inst.setOffered("UpdateInfo/database", "2021-01-01");
 
     SampleData::DatabaseShape current;
-    current.layout = SampleData::Layout::First;
+    current.layout = Generation::First;
     current.ownModels = 4; // one progress step of 100 each
     QVERIFY(inst.writeDatabase("rc.db", current));
     QVERIFY(inst.offerDatabase(Shapes::release()));

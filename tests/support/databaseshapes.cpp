@@ -5,7 +5,7 @@ namespace Shapes {
 SampleData::DatabaseShape firstGenerationUser(int ownModels)
 {
     SampleData::DatabaseShape shape;
-    shape.layout = SampleData::Layout::First;
+    shape.layout = Generation::First;
     shape.ownModels = ownModels;
     shape.withNulls = true;
     shape.withQuotes = true;
@@ -22,9 +22,9 @@ SampleData::DatabaseShape release(int suppliedModels, int keySets, int keysPerSe
     return shape;
 }
 
-QStringList tables(SampleData::Layout layout)
+QStringList tables(Generation layout)
 {
-    return {SampleData::modelsTable(layout), SampleData::keysTable(layout)};
+    return {TableLayout::createModels(layout), TableLayout::createKeys(layout)};
 }
 
 QStringList ownModelsToSend()

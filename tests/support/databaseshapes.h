@@ -15,7 +15,7 @@ SampleData::DatabaseShape firstGenerationUser(int ownModels);
 SampleData::DatabaseShape release(int suppliedModels = 100, int keySets = 50, int keysPerSet = 10);
 
 // Both tables of a layout, as CREATE TABLE statements.
-QStringList tables(SampleData::Layout layout = SampleData::Layout::Second);
+QStringList tables(Generation layout = Generation::Second);
 
 // Rows for the second layout: own models 1 (Flag 0, its own key set 1), 2 (Flag 1) and 3 (Flag
 // 0) both linking to the supplied key set 100, and supplied model 4 also linking to it. Key set

@@ -328,11 +328,11 @@ void TestClient::lookupThatNeverAnswers()
     auto answered = std::make_shared<std::atomic<bool>>(false);
     Client client;
     client.setWaitTimes(300, Client::defaultAnswerTimeout);
-    client.setHostLookup([gate, asked, answered](const QString &host, QString *) {
+    client.setHostLookup([gate, asked, answered](const QString &host) {
         *asked = host == QLatin1String("updates.example");
         gate->acquire();
         *answered = true;
-        return QList<QHostAddress>{QHostAddress::LocalHost};
+        return Client::HostAddresses{{QHostAddress::LocalHost}, {}};
     });
     bool result = true;
     std::unique_ptr<QThread> worker(

@@ -361,8 +361,8 @@ void TestExportDocument::keysOfThePlainJoin_data()
     QTest::addColumn<QStringList>("tables");
     QTest::addColumn<QStringList>("rows");
 
-    const QString models = SampleData::modelsTable(SampleData::Layout::Second);
-    const QString keys = SampleData::keysTable(SampleData::Layout::Second);
+    const QString models = TableLayout::createModels(Generation::Second);
+    const QString keys = TableLayout::createKeys(Generation::Second);
     QTest::newRow("integers") << Shapes::tables() << mixedRows;
     QTest::newRow("key table without rowid")
         << QStringList{models, QString(keys).replace(")", ", PRIMARY KEY (Rcid, Name)) WITHOUT "
@@ -490,7 +490,7 @@ void TestExportDocument::nullColumnsAndMissingProt()
 {
     // A twelve-column rcmodels, as before the migration, with NULLs in it.
     QVERIFY(fixture->createDatabase(
-        {SampleData::modelsTable(SampleData::Layout::Second, false), Shapes::tables().at(1),
+        {TableLayout::createModels(Generation::Second, false), Shapes::tables().at(1),
          "INSERT INTO rcmodels VALUES (5, NULL, 'TV', NULL, NULL, 5, NULL, NULL, 1, NULL, 0, 4)",
          "INSERT INTO rckeys VALUES (5, NULL, 'Power', NULL, 12)"}));
     ExportDocument document;
@@ -511,7 +511,7 @@ void TestExportDocument::nullColumnsAndMissingProt()
 void TestExportDocument::firstGenerationSendsModelsWithoutKeys()
 {
     QVERIFY(fixture->createDatabase(
-        Shapes::tables(SampleData::Layout::First) +
+        Shapes::tables(Generation::First) +
         QStringList{"INSERT INTO rcmodels VALUES (1, 'Acme', 'TV', 'A1', '', 1, '', '', 1, 0, 0, "
                     "6)",
                     "INSERT INTO rckeys VALUES (1, '1-02', 'Power', '0x10')"}));

@@ -85,8 +85,8 @@ int runDatabaseCommand(const QStringList &arguments)
         shape.ownModels = 0;
 
     if (parser.isSet(generation))
-        shape.layout = parser.value(generation) == QLatin1String("1") ? SampleData::Layout::First
-                                                                      : SampleData::Layout::Second;
+        shape.layout =
+            parser.value(generation) == QLatin1String("1") ? Generation::First : Generation::Second;
     shape.withProt = !parser.isSet(noProt);
     shape.withNulls = parser.isSet(nulls);
     shape.withQuotes = parser.isSet(quotes);

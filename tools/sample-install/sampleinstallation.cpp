@@ -65,8 +65,7 @@ bool writePackage(const QString &path, const QList<Entry> &entries, QString *err
 bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *error)
 {
     SampleData::DatabaseShape current;
-    current.layout =
-        sample.firstGeneration ? SampleData::Layout::First : SampleData::Layout::Second;
+    current.layout = sample.firstGeneration ? Generation::First : Generation::Second;
     current.withProt = false;
     current.suppliedModels = sample.suppliedModels;
     current.keySets = qMax(1, sample.suppliedModels / 2);
@@ -77,8 +76,7 @@ bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *
     current.withQuotes = true;
     if (!sample.size.isEmpty()) {
         current = sample.size == QLatin1String("L") ? SampleData::sizeL() : SampleData::sizeS();
-        current.layout =
-            sample.firstGeneration ? SampleData::Layout::First : SampleData::Layout::Second;
+        current.layout = sample.firstGeneration ? Generation::First : Generation::Second;
     }
     if (!SampleData::writeDatabase(dir.filePath(QStringLiteral("rc.db")), current, error))
         return false;

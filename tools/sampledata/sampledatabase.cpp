@@ -11,20 +11,6 @@ namespace SampleData {
 
 namespace {
 
-const QString firstModels = QStringLiteral(
-    "CREATE TABLE rcmodels (Rcid INTEGER, Brand TEXT, Type TEXT, Model TEXT, Documentation TEXT, "
-    "Link INTEGER, Author TEXT, Correction TEXT, Own INTEGER DEFAULT 0, Hidden INTEGER DEFAULT 0, "
-    "Flag INTEGER DEFAULT 0, RCTypeId INTEGER)");
-const QString firstKeys =
-    QStringLiteral("CREATE TABLE rckeys (Rcid INTEGER, PCB TEXT, Name TEXT, ID TEXT)");
-const QString secondModels = QStringLiteral(
-    "CREATE TABLE rcmodels (Rcid INTEGER, Brand TEXT, Type TEXT, Model TEXT, Documentation TEXT, "
-    "Link INTEGER, Author TEXT, Correction TEXT, Own INTEGER DEFAULT 0, Hidden INTEGER DEFAULT 0, "
-    "Flag INTEGER DEFAULT 0, Hidden1 INTEGER DEFAULT 0");
-const QString protColumn = QStringLiteral(", Prot INTEGER NOT NULL DEFAULT (0)");
-const QString secondKeys = QStringLiteral(
-    "CREATE TABLE rckeys (Rcid INTEGER, RCTypeId INTEGER, Name TEXT, ID TEXT, Nkey INTEGER)");
-
 // Parameters reach the generating statements as one row p, each bound once.
 const QString supplied = QStringLiteral(
     "WITH RECURSIVE p(cnt, first, sets, types, nulls) AS (SELECT ?, ?, ?, ?, ?), "
@@ -99,13 +85,13 @@ bool run(const QSqlDatabase &db, const QString &statement, const QVariantList &v
 
 bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
 {
-    const bool first = shape.layout == Layout::First;
+    const bool first = shape.layout == Generation::First;
     const bool prot = !first && shape.withProt;
     const int types = qMax(1, shape.rcTypes);
     const int sets = qMax(1, shape.keySets);
 
-    if (!run(db, modelsTable(shape.layout, prot), {}, error) ||
-        !run(db, keysTable(shape.layout), {}, error))
+    if (!run(db, TableLayout::createModels(shape.layout, prot), {}, error) ||
+        !run(db, TableLayout::createKeys(shape.layout), {}, error))
         return false;
 
     // The supplied model's type is its key set's.
@@ -169,18 +155,6 @@ DatabaseShape sized(int supplied, int keySets, int own, bool release)
 }
 
 } // namespace
-
-QString modelsTable(Layout layout, bool withProt)
-{
-    if (layout == Layout::First)
-        return firstModels;
-    return secondModels + (withProt ? protColumn : QString()) + QStringLiteral(")");
-}
-
-QString keysTable(Layout layout)
-{
-    return layout == Layout::First ? firstKeys : secondKeys;
-}
 
 DatabaseShape sizeS(bool release)
 {

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "common/tablelayout.h"
+
 // Remote-control databases of any size for tests, the demo and the benchmarks, written straight
 // by SQLite so that millions of keys take seconds. The same shape gives the same file.
 //
@@ -11,15 +13,10 @@
 // their own keys under their own Rcid (their Link).
 namespace SampleData {
 
-enum class Layout {
-    First,  // rcmodels ends in RCTypeId; rckeys has Rcid, PCB, Name, ID
-    Second, // rcmodels ends in Hidden1 (and Prot); rckeys has Rcid, RCTypeId, Name, ID, Nkey
-};
-
 struct DatabaseShape
 {
-    Layout layout = Layout::Second;
-    // Second layout only: whether rcmodels already has the Prot column.
+    Generation layout = Generation::Second;
+    // Second generation only: whether rcmodels already has the Prot column.
     bool withProt = true;
     int suppliedModels = 100;
     int keySets = 50;
@@ -38,11 +35,6 @@ struct DatabaseShape
     // Every fourth own model is Joe's by O'Neil, with keys named Ch'n and IDs with quotes.
     bool withQuotes = false;
 };
-
-// The CREATE TABLE statements of a layout, as writeDatabase makes the tables; the one source of
-// the two generations' layouts for the tools and the tests. withProt counts for Second only.
-QString modelsTable(Layout layout, bool withProt = true);
-QString keysTable(Layout layout);
 
 // The sizes S and L of the benchmarks; release = true leaves out the own models.
 DatabaseShape sizeS(bool release = false);

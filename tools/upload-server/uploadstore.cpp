@@ -16,18 +16,12 @@
 #include <zlib.h>
 
 #include "common/filereplace.h"
+#include "common/tablelayout.h"
 
 namespace {
 
-const QStringList modelColumns = {
-    QStringLiteral("Rcid"),   QStringLiteral("Brand"),         QStringLiteral("Type"),
-    QStringLiteral("Model"),  QStringLiteral("Documentation"), QStringLiteral("Link"),
-    QStringLiteral("Author"), QStringLiteral("Correction"),    QStringLiteral("Own"),
-    QStringLiteral("Hidden"), QStringLiteral("Flag"),          QStringLiteral("Hidden1"),
-    QStringLiteral("Prot")};
-const QStringList keyColumns = {QStringLiteral("Rcid"), QStringLiteral("RCTypeId"),
-                                QStringLiteral("Name"), QStringLiteral("ID"),
-                                QStringLiteral("Nkey")};
+const QStringList modelColumns = TableLayout::modelColumnNames(Generation::Second);
+const QStringList keyColumns = TableLayout::keyColumnNames(Generation::Second);
 const QStringList aboutColumns = {QStringLiteral("macAddress"),
                                   QStringLiteral("currentMSecsSinceEpoch"),
                                   QStringLiteral("currentDateTimeUtc"),
@@ -336,7 +330,9 @@ UploadStore::Result UploadStore::store(const QByteArray &document, const QString
     if (ok) {
         QString error;
         result.file = base + QStringLiteral(".db");
-        ok = FileReplace::renameOver(partial, result.file, &error);
+        FileReplace rename;
+        ok = rename.renameOver(partial, result.file);
+        error = rename.errorString();
         if (!ok)
             result.reason = QStringLiteral("store: ") + error;
     }

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QThread>
+
+#include "common/errorstring.h"
+
+class DatabaseBackup;
+
+// The backup of ../rc.db written on a thread of its own while the release is unpacked and
+// merged: compressing takes as long as the merge, and both only read ../rc.db. What the user
+// sees keeps its order all the same: the reports of the work beside it are held until the backup
+// is whole, then passed on after its own steps; a backup that fails drops them, and its step
+// ends the update as before.
+class ParallelBackup : public QObject, public ErrorString
+{
+    Q_OBJECT
+
+public:
+    // backup must have begun (DatabaseBackup::begin) and outlive this object.
+    explicit ParallelBackup(DatabaseBackup &backup, QObject *parent = nullptr);
+    // Waits for the thread: the archive is never left half-written behind the caller's back.
+    ~ParallelBackup() override;
+
+    void start();
+    // A report of the work beside the backup: passed on at once when the backup is whole, held
+    // until then.
+    void report(int current, int total);
+    // Waits until the backup is written; true when it is whole, and then the held reports have
+    // been passed on. errorString() says why not.
+    bool wait();
+
+signals:
+    void progress(int current, int total);
+
+private:
+    void release();
+
+    DatabaseBackup &m_backup;
+    std::unique_ptr<QThread> m_thread;
+    std::atomic<bool> m_written{false};
+    bool m_released = false;
+    QList<QPair<int, int>> m_held;
+};
