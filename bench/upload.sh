@@ -38,14 +38,10 @@ cmake --build --preset release --target sample-install upload-server >/dev/null
 echo "== the client: 10,000 own models with 200,000 keys to a server that answers at once ($runs runs)"
 "$build/bin/sample-install" install "$work/base" --with-database second --size L --update-mode 2 \
     --language "" >/dev/null
-"$build/bin/upload-server" --address 127.0.0.1 --port 5678 --store "$work/store" \
-    --answer-before-storing >"$work/server.out" 2>"$work/server.log" &
-server=$!
-trap 'kill $server 2>/dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 50); do
-    grep -q listening "$work/server.out" 2>/dev/null && break
-    sleep 0.1
-done
+# shellcheck source=scripts/upload-server.sh
+. "$root/scripts/upload-server.sh"
+trap 'kill ${upload_server_pid:-} 2>/dev/null || true; rm -rf "$work"' EXIT
+start_upload_server "$build/bin/upload-server" "$work/store" "$work/server" --answer-before-storing
 : >"$work/client.times"
 for i in $(seq "$runs"); do
     rm -rf "$work/inst"

@@ -23,7 +23,9 @@ work="$here/build-fuzz/run"
 findings="$here/build-fuzz/findings"
 rm -rf "$work"
 mkdir -p "$work" "$findings"
-export LSAN_OPTIONS="suppressions=$here/fuzz/lsan-system.supp:print_suppressions=0"
+# shellcheck source=scripts/sanitizer-options.sh
+. scripts/sanitizer-options.sh
+sanitizer_options
 
 failed=()
 for target in "${targets[@]}"; do

@@ -15,14 +15,9 @@ cmake --build --preset asan -j"$(nproc)"
 logs="$here/build-asan/sanitizer-logs"
 rm -rf "$logs"
 mkdir -p "$logs"
-# Qt, SQLite and libzip come from Debian and are not instrumented: ASan still sees every heap
-# block they take through malloc and new, and our code's use of them, but not their own out-of-
-# bounds accesses. Nothing they do needs an option turned off. Leaks are checked at every exit
-# that runs the exit handlers (the updater leaves through _Exit after starting the application,
-# which skips them). fuzz/lsan-system.supp says which system library leaks are let through.
-export ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1:log_path=$logs/asan"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
-export LSAN_OPTIONS="suppressions=$here/fuzz/lsan-system.supp:print_suppressions=0"
+# shellcheck source=scripts/sanitizer-options.sh
+. scripts/sanitizer-options.sh
+sanitizer_options "$logs"
 
 status=0
 ctest --test-dir build-asan --output-on-failure -j2 --timeout 900 || status=$?

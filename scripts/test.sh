@@ -7,6 +7,18 @@ cd "$here"
 bash scripts/build.sh
 bash scripts/check-format.sh
 ctest --preset default
+# The build for shipping: without tests and test tools, so without Qt's Test module, and
+# cmake --install gives the updater with its catalogues.
+cmake --preset package >/dev/null
+cmake --build --preset package -j"$(nproc)" >/dev/null
+if grep -q '^Qt6Test_DIR:' build-package/CMakeCache.txt; then
+    echo "the build for shipping looks for Qt Test" >&2
+    exit 1
+fi
+shipped=$(mktemp -d)
+cmake --install build-package --prefix "$shipped" >/dev/null
+test -x "$shipped/updater" && test -f "$shipped/Languages/update_de.qm"
+rm -rf "$shipped"
 # FUZZ_SECONDS: how long each fuzz target runs (25 s by default).
 bash scripts/sanitize.sh
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-25}"

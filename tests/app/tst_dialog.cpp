@@ -159,8 +159,7 @@ void TestDialog::quitBeforeStart()
 {
     Installation inst;
     inst.setOffered("UpdateInfo/other", "2030-01-01");
-    QVERIFY(inst.writeFile("pkg/new.txt", "new"));
-    QVERIFY(inst.zipFolder("other.zip", "pkg"));
+    QVERIFY(inst.offerPackage("other.zip", {{"new.txt", "new"}}));
     inst.enter();
     UpdateDialog dialog;
     dialog.autoUpdate = true;

@@ -31,12 +31,9 @@ void TestEndToEnd::installsExecutableAndRestarts()
     inst.setInstalled("UpdateInfo/main", "2024-01-01");
     inst.setInstalled("UpdateInfo/distributor", "north");
     QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
-    QVERIFY(inst.writeRecorderExecutable("pkg/software.exe", "new build"));
-    QVERIFY(inst.zipFolder("main.zip", "pkg"));
-    QVERIFY(inst.writeFile("pkg-other/help/index.html", "help"));
-    QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
-    QVERIFY(inst.writeFile("pkg-north/north.txt", "north"));
-    QVERIFY(inst.zipFolder("distributor-north.zip", "pkg-north"));
+    QVERIFY(inst.offerPackage("main.zip", {}, "new build"));
+    QVERIFY(inst.offerPackage("other.zip", {{"help/index.html", "help"}}));
+    QVERIFY(inst.offerPackage("distributor-north.zip", {{"north.txt", "north"}}));
     inst.setOffered("UpdateInfo/main", "2025-02-03");
     inst.setOffered("UpdateInfo/other", "2025-02-04");
 
@@ -76,8 +73,7 @@ void TestEndToEnd::nothingNewerOnlyRestarts()
     QVERIFY(inst.writeFile("config.ini", "[Settings]\nsoftwareName=MyRemote\n[UpdateInfo]\n"
                                          "serverdb=\nmain=2025-01-01\nother=2025-01-01\n"));
     QVERIFY(inst.writeRecorderExecutable("myremote.exe", "old build"));
-    QVERIFY(inst.writeRecorderExecutable("pkg/software.exe", "new build"));
-    QVERIFY(inst.zipFolder("main.zip", "pkg"));
+    QVERIFY(inst.offerPackage("main.zip", {}, "new build"));
     inst.setOffered("UpdateInfo/main", "2025-01-01");
     inst.setOffered("UpdateInfo/other", "2024-12-31");
     const QByteArray before = inst.readFile("config.ini");

@@ -108,10 +108,8 @@ void prepare(Installation &inst, bool offerDatabase)
         inst.setOffered("UpdateInfo/database", "2025-01-01");
 
     QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
-    QVERIFY(inst.writeRecorderExecutable("pkg-main/software.exe", "new build"));
-    QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
-    QVERIFY(inst.writeFile("pkg-other/help.txt", "help"));
-    QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+    QVERIFY(inst.offerPackage("main.zip", {}, "new build"));
+    QVERIFY(inst.offerPackage("other.zip", {{"help.txt", "help"}}));
 
     SampleData::DatabaseShape current = Shapes::firstGenerationUser(12);
     current.suppliedModels = 300;
@@ -205,14 +203,8 @@ void TestWholeUpdate::firstGenerationMigratedEndToEnd()
 
         // The backup holds the catalogue as the database update found it: after the upload had
         // marked the sent models, before the Prot column was added.
-        const QStringList backups = QDir(inst.path("backup")).entryList({"rcdb-*.zip"});
-        QCOMPARE(backups.size(), 1);
-        QByteArray backedUp;
-        QCOMPARE(runProgram("unzip", {"-p", inst.path("backup/" + backups.first()), "rc.db"},
-                            inst.root(), &backedUp),
-                 0);
-        QVERIFY(inst.writeFile("backed-up.db", backedUp));
-        const QString copy = inst.path("backed-up.db");
+        const QString copy = inst.unpackedBackup();
+        QVERIFY(!copy.isEmpty());
         const QString everythingButFlag =
             "SELECT Rcid, Brand, Type, Model, Documentation, Link, Author, Correction, Own, "
             "Hidden, RCTypeId FROM rcmodels ORDER BY Rcid";
@@ -305,8 +297,7 @@ void TestWholeUpdate::filesKeepTheirOwners()
     Installation inst;
     prepare(inst, true);
     inst.setInstalled("UpdateInfo/serverdb", "");
-    QVERIFY(inst.writeFile("pkg-other/docs/manual.txt", "manual"));
-    QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+    QVERIFY(inst.offerPackage("other.zip", {{"docs/manual.txt", "manual"}}));
     QVERIFY(QFile::setPermissions(inst.path("rc.db"),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     QVERIFY(QFile::setPermissions(inst.path("config.ini"), QFileDevice::ReadOwner |

@@ -65,14 +65,10 @@ const QString failedText = QStringLiteral("text Some updates could not be instal
 // The packages every test offers, made with Info-ZIP's zip.
 void offerPackages(Installation &inst, bool withExecutable = true)
 {
-    if (withExecutable)
-        QVERIFY(inst.writeRecorderExecutable("pkg-main/software.exe", "new build"));
-    QVERIFY(inst.writeFile("pkg-main/Languages/readme.txt", "from main"));
-    QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
-    QVERIFY(inst.writeFile("pkg-other/help/index.html", "<p>help</p>"));
-    QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
-    QVERIFY(inst.writeFile("pkg-north/logo.txt", "north"));
-    QVERIFY(inst.zipFolder("distributor-north.zip", "pkg-north"));
+    QVERIFY(inst.offerPackage("main.zip", {{"Languages/readme.txt", "from main"}},
+                              withExecutable ? "new build" : ""));
+    QVERIFY(inst.offerPackage("other.zip", {{"help/index.html", "<p>help</p>"}}));
+    QVERIFY(inst.offerPackage("distributor-north.zip", {{"logo.txt", "north"}}));
 }
 
 } // namespace
@@ -300,8 +296,7 @@ void TestSequence::mainZipPreferredOverProductPackage()
     QVERIFY(inst.readFile("kestrelix.exe").contains("product build"));
 
     // Now a newer release in main.zip beside a kestrelix.zip: main.zip is the one taken.
-    QVERIFY(inst.writeRecorderExecutable("pkg-main/software.exe", "main build"));
-    QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
+    QVERIFY(inst.offerPackage("main.zip", {}, "main build"));
     inst.setOffered("UpdateInfo/main", "2022-01-01");
     runWorker(inst);
     QVERIFY(inst.readFile("kestrelix.exe").contains("main build"));
@@ -462,8 +457,7 @@ void TestSequence::signedOffers()
     if (!signature.isEmpty())
         QVERIFY(inst.writeFile("update-tmp/config.ini.minisig", signature));
     if (situation == "other-byte") {
-        QVERIFY(inst.writeFile("pkg-other/help/index.html", "<p>not the maker's</p>"));
-        QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+        QVERIFY(inst.offerPackage("other.zip", {{"help/index.html", "<p>not the maker's</p>"}}));
     }
     if (situation == "unlisted")
         QVERIFY(QFile::rename(inst.path("update-tmp/late"), inst.path("update-tmp/main.zip")));

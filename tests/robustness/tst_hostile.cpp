@@ -282,8 +282,7 @@ void TestHostile::corpus()
     }
     QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
     QVERIFY(pythonZip(inst.path("update-tmp/main.zip"), "[" + exe + "]", "ZIP_DEFLATED"));
-    QVERIFY(inst.writeFile("pkg-other/help.txt", "help"));
-    QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+    QVERIFY(inst.offerPackage("other.zip", {{"help.txt", "help"}}));
     QVERIFY(QDir(inst.path("pkg-other")).removeRecursively());
     QVERIFY(inst.writeDatabase("rc.db", Shapes::firstGenerationUser(20)));
     QVERIFY(inst.offerDatabase(Shapes::release()));

@@ -188,11 +188,9 @@ void TestInterrupted::initTestCase()
             inst.setOffered(key, newVersion);
         }
         QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
-        QVERIFY(inst.writeRecorderExecutable("pkg-main/software.exe", "new build"));
-        QVERIFY(inst.writeFile("pkg-main/Languages/big.bin", QByteArray(8 << 20, 'x')));
-        QVERIFY(inst.zipFolder("main.zip", "pkg-main"));
-        QVERIFY(inst.writeFile("pkg-other/help/index.html", "new help"));
-        QVERIFY(inst.zipFolder("other.zip", "pkg-other"));
+        QVERIFY(inst.offerPackage("main.zip", {{"Languages/big.bin", QByteArray(8 << 20, 'x')}},
+                                  "new build"));
+        QVERIFY(inst.offerPackage("other.zip", {{"help/index.html", "new help"}}));
 
         SampleData::DatabaseShape current = Shapes::firstGenerationUser(1500);
         current.suppliedModels = 60000;

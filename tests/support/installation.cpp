@@ -163,6 +163,20 @@ bool Installation::zipFolder(const QString &package, const QString &sourceFolder
                       path(sourceFolder)) == 0;
 }
 
+bool Installation::offerPackage(const QString &package,
+                                const QList<QPair<QString, QByteArray>> &files,
+                                const QString &executableBuild)
+{
+    const QString folder = QStringLiteral("pkg-") + QFileInfo(package).completeBaseName();
+    if (!executableBuild.isEmpty() &&
+        !writeRecorderExecutable(folder + QStringLiteral("/software.exe"), executableBuild))
+        return false;
+    for (const auto &[name, data] : files)
+        if (!writeFile(folder + QLatin1Char('/') + name, data))
+            return false;
+    return zipFolder(package, folder);
+}
+
 bool Installation::writeRecorderExecutable(const QString &relative, const QString &build)
 {
     const QByteArray script = "#!/bin/sh\n# " + build.toUtf8() + "\npwd >> '" +

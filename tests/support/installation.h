@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QDate>
 #include <QFileDevice>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -57,6 +59,13 @@ public:
     // Makes update-tmp/<package> from the files below <root>/<sourceFolder> with Info-ZIP's
     // zip, so that our own writer is not the only producer of packages.
     bool zipFolder(const QString &package, const QString &sourceFolder) const;
+
+    // Offers update-tmp/<package>, made with zip from the files given (relative names in the
+    // package, and their contents) and, when executableBuild is given, software.exe as a
+    // recorder of that build. The files stay in <root>/pkg-<package's name without .zip>/, so
+    // that a test can change them and zip the folder again.
+    bool offerPackage(const QString &package, const QList<QPair<QString, QByteArray>> &files,
+                      const QString &executableBuild = QString());
 
     // A stand-in for the application: a shell script that appends its working folder to
     // <root>/started.log each time it runs, plus a line naming which build it is.
