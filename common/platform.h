@@ -6,7 +6,9 @@
 // The few system calls that neither Qt nor the C++ library offers: putting data and folder entries
 // on the disk, appending to the support log from a message handler, handing an open file to
 // libzip, opening a file of somebody else's folder safely, the run's lock and private folder,
-// and a host lookup that can be left running. A port to another system changes this file.
+// and a host lookup that can be left running. They are POSIX calls in platform.cpp, built and
+// tested on Linux; a port to another system implements this header in a sibling file (for
+// Windows, platform_windows.cpp) and leaves the rest of the program as it is.
 //
 // As system calls do, a call that fails returns false or -1 and leaves its reason behind: in
 // errorString(), which each thread has for itself.

@@ -213,11 +213,15 @@ void TestZip::refusedBeforeAnythingLands_data()
     // The damaged packages begin with the same three.
     const QString ok = QStringLiteral("('first.txt',b'x',0o100644),('newdir/',b'',0o40755),"
                                       "('newdir/second.txt',b'y',0o100644),");
-    QTest::newRow("CRC error") << "" << "crc-error.zip" << ""
+    QTest::newRow("CRC error") << ""
+                               << "crc-error.zip"
+                               << ""
                                << "Damaged entry \"data.bin\"";
     // Deflate64, as 7-Zip and Windows write for large entries; libzip can not read it.
-    QTest::newRow("unsupported method")
-        << "" << "deflate64.zip" << "" << "compressed with a method this updater can not read";
+    QTest::newRow("unsupported method") << ""
+                                        << "deflate64.zip"
+                                        << ""
+                                        << "compressed with a method this updater can not read";
     QTest::newRow("a file on disk where a folder is needed")
         << "[" + ok + "('docs/a.txt',b'x',0o100644)]"
         << ""

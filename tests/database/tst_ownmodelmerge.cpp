@@ -436,11 +436,11 @@ void TestOwnModelMerge::samePerModelResult()
     current.withNulls = true;
     current.withQuotes = true;
     const SampleData::DatabaseShape release = Shapes::release(200, 100, 4);
-    QString error;
-    QVERIFY2(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current, &error),
-             qPrintable(error));
-    QVERIFY2(SampleData::writeDatabase(path(QStringLiteral("new.db")), release, &error),
-             qPrintable(error));
+    SampleData::DatabaseWriter writer;
+    QVERIFY2(writer.write(path(QStringLiteral("cur.db")), current),
+             qPrintable(writer.errorString()));
+    QVERIFY2(writer.write(path(QStringLiteral("new.db")), release),
+             qPrintable(writer.errorString()));
     QVERIFY(copyFile(path(QStringLiteral("cur.db")), path(QStringLiteral("cur-ref.db"))));
     QVERIFY(copyFile(path(QStringLiteral("new.db")), path(QStringLiteral("new-ref.db"))));
     if (currentEncoding != QLatin1String("UTF-8"))
@@ -552,8 +552,8 @@ void TestOwnModelMerge::withoutCopy()
     SampleData::DatabaseShape current;
     current.ownModels = 4;
     current.ownFirstRcid = 1;
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), Shapes::release()));
+    QVERIFY(SampleData::DatabaseWriter().write(path(QStringLiteral("cur.db")), current));
+    QVERIFY(SampleData::DatabaseWriter().write(path(QStringLiteral("new.db")), Shapes::release()));
     const QStringList before = dumpTables(path(QStringLiteral("new.db")));
 
     const MergeResult result =
@@ -567,8 +567,8 @@ void TestOwnModelMerge::noOwnModels()
 {
     SampleData::DatabaseShape current;
     current.withProt = false;
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), Shapes::release()));
+    QVERIFY(SampleData::DatabaseWriter().write(path(QStringLiteral("cur.db")), current));
+    QVERIFY(SampleData::DatabaseWriter().write(path(QStringLiteral("new.db")), Shapes::release()));
     const QStringList before = dumpTables(path(QStringLiteral("new.db")));
 
     const MergeResult result =
@@ -619,13 +619,13 @@ void TestOwnModelMerge::migrationOnlyOnce()
     SampleData::DatabaseShape current;
     current.withProt = false;
     current.ownModels = 2;
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("cur.db")), current));
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), Shapes::release()));
+    QVERIFY(SampleData::DatabaseWriter().write(path(QStringLiteral("cur.db")), current));
+    QVERIFY(SampleData::DatabaseWriter().write(path(QStringLiteral("new.db")), Shapes::release()));
     QVERIFY(merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db"))).ok);
     const QStringList migrated = schemaOf(path(QStringLiteral("cur.db")));
     QVERIFY(migrated.join(' ').contains("Prot INTEGER  NOT NULL  DEFAULT (0)"));
 
-    QVERIFY(SampleData::writeDatabase(path(QStringLiteral("new.db")), Shapes::release()));
+    QVERIFY(SampleData::DatabaseWriter().write(path(QStringLiteral("new.db")), Shapes::release()));
     QVERIFY(merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db"))).ok);
     QCOMPARE(schemaOf(path(QStringLiteral("cur.db"))), migrated);
 }

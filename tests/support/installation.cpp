@@ -118,10 +118,10 @@ bool Installation::writeDatabase(const QString &relative, const SampleData::Data
 {
     const QString target = path(relative);
     QDir().mkpath(QFileInfo(target).absolutePath());
-    QString error;
-    if (SampleData::writeDatabase(target, shape, &error))
+    SampleData::DatabaseWriter writer;
+    if (writer.write(target, shape))
         return true;
-    qWarning() << "Can not write" << target << error;
+    qWarning() << "Can not write" << target << writer.errorString();
     return false;
 }
 

@@ -105,9 +105,9 @@ int runDatabaseCommand(const QStringList &arguments)
             shape.*numbers[i].narrow = int(value);
     }
 
-    QString error;
-    if (!SampleData::writeDatabase(parser.positionalArguments().constFirst(), shape, &error)) {
-        err << "sample-install db: " << error << "\n";
+    SampleData::DatabaseWriter writer;
+    if (!writer.write(parser.positionalArguments().constFirst(), shape)) {
+        err << "sample-install db: " << writer.errorString() << "\n";
         return 1;
     }
     return 0;

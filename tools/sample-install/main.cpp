@@ -68,9 +68,8 @@ int runInstallCommand(const QStringList &arguments)
     sample.ownModels = parser.value(ownModels).toInt();
     sample.size = parser.value(size).toUpper();
 
-    QString error;
-    if (!sample.write(&error)) {
-        QTextStream(stderr) << "sample-install: " << error << "\n";
+    if (!sample.write()) {
+        QTextStream(stderr) << "sample-install: " << sample.errorString() << "\n";
         return 1;
     }
     QTextStream(stdout) << "installation written to " << sample.root << "\n";

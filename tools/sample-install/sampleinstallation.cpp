@@ -36,14 +36,9 @@ bool writeFile(const QString &path, const QByteArray &data, QFileDevice::Permiss
     return file.setPermissions(permissions);
 }
 
-struct Entry
-{
-    QString name;
-    QByteArray data;
-    QFileDevice::Permissions permissions;
-};
+} // namespace
 
-bool writePackage(const QString &path, const QList<Entry> &entries, QString *error)
+bool SampleInstallation::writePackage(const QString &path, const QList<Entry> &entries)
 {
     Zip::Writer writer(path);
     bool ok = writer.open();
@@ -54,16 +49,14 @@ bool writePackage(const QString &path, const QList<Entry> &entries, QString *err
                  ? writer.addDirectory(entry.name, entry.permissions | QFileDevice::ExeOwner)
                  : writer.addData(entry.name, entry.data, entry.permissions);
     }
-    ok = ok && writer.close();
-    if (!ok && error)
-        *error = writer.errorString();
-    return ok;
+    return (ok && writer.close()) || failBecause(writer.errorString());
 }
 
 // The user's catalogue, with own models of which every other one was never uploaded, and a
 // release of the catalogue in the newer layout, packed as the database package.
-bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *error)
+bool SampleInstallation::writeDatabases(const QDir &dir)
 {
+    const SampleInstallation &sample = *this;
     SampleData::DatabaseShape current;
     current.layout = sample.firstGeneration ? Generation::First : Generation::Second;
     current.withProt = false;
@@ -78,8 +71,9 @@ bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *
         current = sample.size == QLatin1String("L") ? SampleData::sizeL() : SampleData::sizeS();
         current.layout = sample.firstGeneration ? Generation::First : Generation::Second;
     }
-    if (!SampleData::writeDatabase(dir.filePath(QStringLiteral("rc.db")), current, error))
-        return false;
+    SampleData::DatabaseWriter databases;
+    if (!databases.write(dir.filePath(QStringLiteral("rc.db")), current))
+        return failBecause(databases.errorString());
     if (!sample.offerDatabase)
         return true;
 
@@ -91,32 +85,27 @@ bool writeDatabases(const SampleInstallation &sample, const QDir &dir, QString *
         release =
             sample.size == QLatin1String("L") ? SampleData::sizeL(true) : SampleData::sizeS(true);
     const QString releaseFile = dir.filePath(QStringLiteral("update-tmp/release-rc.db"));
-    if (!SampleData::writeDatabase(releaseFile, release, error))
-        return false;
+    if (!databases.write(releaseFile, release))
+        return failBecause(databases.errorString());
     Zip::Writer writer(dir.filePath(QStringLiteral("update-tmp/rcdb.zip")));
     const bool ok =
         writer.open() &&
         writer.addFile(QStringLiteral("rc.db"), releaseFile, QFile::permissions(releaseFile)) &&
         writer.close();
     QFile::remove(releaseFile);
-    if (!ok && error)
-        *error = writer.errorString();
-    return ok;
+    return ok || failBecause(writer.errorString());
 }
 
-} // namespace
-
-bool SampleInstallation::write(QString *error) const
+bool SampleInstallation::write()
 {
+    clearError();
     QDir dir(root);
     for (const char *folder : {"update", "backup", "update-tmp"})
         dir.mkpath(QLatin1String(folder));
 
     const QString exe = softwareName.toLower() + QStringLiteral(".exe");
-    if (!writeFile(dir.filePath(exe), applicationScript(installedVersion), executable)) {
-        *error = QStringLiteral("Can not write ") + dir.filePath(exe);
-        return false;
-    }
+    if (!writeFile(dir.filePath(exe), applicationScript(installedVersion), executable))
+        return failBecause(QStringLiteral("Can not write ") + dir.filePath(exe));
 
     {
         QSettings installed(dir.filePath(QStringLiteral("config.ini")), QSettings::IniFormat);
@@ -149,25 +138,22 @@ bool SampleInstallation::write(QString *error) const
             {{QStringLiteral("software.exe"), applicationScript(offeredVersion), executable},
              {QStringLiteral("Languages/"), {}, plain},
              {QStringLiteral("Languages/readme.txt"),
-              "Catalogues of release " + offeredVersion.toUtf8() + "\n", plain}},
-            error) ||
+              "Catalogues of release " + offeredVersion.toUtf8() + "\n", plain}}) ||
         !writePackage(
             tmp + QStringLiteral("other.zip"),
             {{QStringLiteral("help/"), {}, plain},
              {QStringLiteral("help/index.html"),
               "<html><body>Help for release " + offeredVersion.toUtf8() + "</body></html>\n",
               plain},
-             {QStringLiteral("help/keys.txt"), "Power, Volume, Channel\n", plain}},
-            error) ||
+             {QStringLiteral("help/keys.txt"), "Power, Volume, Channel\n", plain}}) ||
         !writePackage(tmp + QStringLiteral("distributor-") + distributor + QStringLiteral(".zip"),
                       {{QStringLiteral("distributor/"), {}, plain},
                        {QStringLiteral("distributor/contact.txt"),
-                        "Your dealer: " + distributor.toUtf8() + "\n", plain}},
-                      error))
+                        "Your dealer: " + distributor.toUtf8() + "\n", plain}}))
         return false;
 
     if (withDatabase) {
-        if (!writeDatabases(*this, dir, error))
+        if (!writeDatabases(dir))
             return false;
     }
 

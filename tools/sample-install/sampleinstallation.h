@@ -1,12 +1,20 @@
 #pragma once
 
+#include <QByteArray>
+#include <QFileDevice>
+#include <QList>
 #include <QString>
+
+#include "common/errorstring.h"
+
+class QDir;
 
 // A throw-away Kestrelix installation with an update waiting in update-tmp/: the application's
 // executable (a script that records each start), config.ini with installed versions, and the
 // packages of a newer release.
-struct SampleInstallation
+class SampleInstallation : public ErrorString
 {
+public:
     QString root;
     QString softwareName = QStringLiteral("Kestrelix");
     QString distributor = QStringLiteral("north");
@@ -27,5 +35,16 @@ struct SampleInstallation
     // Copied into <root>/update/ so that the updater finds its catalogues there.
     QString languagesFolder;
 
-    bool write(QString *error) const;
+    bool write();
+
+private:
+    struct Entry
+    {
+        QString name;
+        QByteArray data;
+        QFileDevice::Permissions permissions;
+    };
+
+    bool writePackage(const QString &path, const QList<Entry> &entries);
+    bool writeDatabases(const QDir &dir);
 };

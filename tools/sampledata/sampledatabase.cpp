@@ -64,34 +64,39 @@ private:
     QString m_name;
 };
 
-bool run(const QSqlDatabase &db, const QString &statement, const QVariantList &values,
-         QString *error)
+DatabaseShape sized(int supplied, int keySets, int own, bool release)
 {
-    QSqlQuery query(db);
-    if (!query.prepare(statement)) {
-        if (error)
-            *error = query.lastError().text() + QStringLiteral(" in ") + statement;
-        return false;
-    }
-    for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
-    if (!query.exec()) {
-        if (error)
-            *error = query.lastError().text() + QStringLiteral(" in ") + statement;
-        return false;
-    }
-    return true;
+    DatabaseShape shape;
+    shape.suppliedModels = supplied;
+    shape.keySets = keySets;
+    shape.keysPerSet = 30;
+    shape.ownModels = release ? 0 : own;
+    shape.keysPerOwnModel = 20;
+    return shape;
 }
 
-bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
+} // namespace
+
+bool DatabaseWriter::run(const QSqlDatabase &db, const QString &statement,
+                         const QVariantList &values)
+{
+    QSqlQuery query(db);
+    bool ok = query.prepare(statement);
+    for (int i = 0; ok && i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+    return (ok && query.exec()) ||
+           failBecause(query.lastError().text() + QStringLiteral(" in ") + statement);
+}
+
+bool DatabaseWriter::fill(const QSqlDatabase &db, const DatabaseShape &shape)
 {
     const bool first = shape.layout == Generation::First;
     const bool prot = !first && shape.withProt;
     const int types = qMax(1, shape.rcTypes);
     const int sets = qMax(1, shape.keySets);
 
-    if (!run(db, TableLayout::createModels(shape.layout, prot), {}, error) ||
-        !run(db, TableLayout::createKeys(shape.layout), {}, error))
+    if (!run(db, TableLayout::createModels(shape.layout, prot), {}) ||
+        !run(db, TableLayout::createKeys(shape.layout), {}))
         return false;
 
     // The supplied model's type is its key set's.
@@ -102,7 +107,7 @@ bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
         first ? QStringLiteral("((i % sets) * 7) % types + 1")
               : QStringLiteral("0") + (prot ? QStringLiteral(", 0") : QString());
     if (!run(db, supplied.arg(suppliedLast, suppliedLastValues),
-             {shape.suppliedModels, shape.firstRcid, sets, types, shape.withNulls}, error))
+             {shape.suppliedModels, shape.firstRcid, sets, types, shape.withNulls}))
         return false;
 
     const QString keyColumns = first ? QStringLiteral("Rcid, PCB, Name, ID")
@@ -113,8 +118,7 @@ bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
               : QStringLiteral("type, 'Key ' || (j + 1), printf('%08X', (k * 2654435761) % "
                                "4294967296), j + 1");
     if (!run(db, suppliedKeys.arg(keyColumns, suppliedKeyValues),
-             {qint64(sets) * shape.keysPerSet, shape.firstRcid, qMax(1, shape.keysPerSet), types},
-             error))
+             {qint64(sets) * shape.keysPerSet, shape.firstRcid, qMax(1, shape.keysPerSet), types}))
         return false;
 
     const QString ownLastValues =
@@ -123,8 +127,7 @@ bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
                     (prot ? QStringLiteral(", i % 2") : QString());
     if (!run(db, own.arg(suppliedLast, ownLastValues),
              {shape.ownModels, shape.ownFirstRcid, shape.duplicatedOwnRcids, types, shape.withNulls,
-              shape.withQuotes},
-             error))
+              shape.withQuotes}))
         return false;
 
     const QString ownKeyValues =
@@ -139,22 +142,8 @@ bool fill(const QSqlDatabase &db, const DatabaseShape &shape, QString *error)
     return run(db, ownKeys.arg(keyColumns, ownKeyValues),
                {qint64(shape.ownModels) * shape.keysPerOwnModel, shape.ownFirstRcid,
                 qMax(1, shape.keysPerOwnModel), shape.duplicatedOwnRcids, qMax(1, shape.ownModels),
-                types, shape.withNulls, shape.withQuotes},
-               error);
+                types, shape.withNulls, shape.withQuotes});
 }
-
-DatabaseShape sized(int supplied, int keySets, int own, bool release)
-{
-    DatabaseShape shape;
-    shape.suppliedModels = supplied;
-    shape.keySets = keySets;
-    shape.keysPerSet = 30;
-    shape.ownModels = release ? 0 : own;
-    shape.keysPerOwnModel = 20;
-    return shape;
-}
-
-} // namespace
 
 DatabaseShape sizeS(bool release)
 {
@@ -165,26 +154,21 @@ DatabaseShape sizeL(bool release)
     return sized(200000, 100000, 20000, release);
 }
 
-bool writeDatabase(const QString &path, const DatabaseShape &shape, QString *error)
+bool DatabaseWriter::write(const QString &path, const DatabaseShape &shape)
 {
-    if (QFile::exists(path) && !QFile::remove(path)) {
-        if (error)
-            *error = QStringLiteral("Can not replace ") + path;
-        return false;
-    }
+    clearError();
+    if (QFile::exists(path) && !QFile::remove(path))
+        return failBecause(QStringLiteral("Can not replace ") + path);
     Connection connection(path);
     QSqlDatabase db = connection.db();
-    if (!db.open()) {
-        if (error)
-            *error = db.lastError().text();
-        return false;
-    }
+    if (!db.open())
+        return failBecause(db.lastError().text());
     // A sample is thrown away when writing it fails: no journal, no waiting for the disk.
-    const bool ok = run(db, QStringLiteral("PRAGMA journal_mode=OFF"), {}, error) &&
-                    run(db, QStringLiteral("PRAGMA synchronous=OFF"), {}, error) &&
-                    db.transaction() && fill(db, shape, error) && db.commit();
-    if (!ok && error && error->isEmpty())
-        *error = db.lastError().text();
+    const bool ok = run(db, QStringLiteral("PRAGMA journal_mode=OFF"), {}) &&
+                    run(db, QStringLiteral("PRAGMA synchronous=OFF"), {}) && db.transaction() &&
+                    fill(db, shape) && db.commit();
+    if (!ok && errorString().isEmpty())
+        failBecause(db.lastError().text());
     db.close();
     return ok;
 }

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QString>
+#include <QVariantList>
 
+#include "common/errorstring.h"
 #include "common/tablelayout.h"
+
+class QSqlDatabase;
 
 // Remote-control databases of any size for tests, the demo and the benchmarks, written straight
 // by SQLite so that millions of keys take seconds. The same shape gives the same file.
@@ -40,7 +44,16 @@ struct DatabaseShape
 DatabaseShape sizeS(bool release = false);
 DatabaseShape sizeL(bool release = false);
 
-// Writes a new file at path, replacing one that is there.
-bool writeDatabase(const QString &path, const DatabaseShape &shape, QString *error = nullptr);
+// Writes sample databases; errorString() says why one could not be written.
+class DatabaseWriter : public ErrorString
+{
+public:
+    // Writes a new file at path, replacing one that is there.
+    bool write(const QString &path, const DatabaseShape &shape);
+
+private:
+    bool run(const QSqlDatabase &db, const QString &statement, const QVariantList &values);
+    bool fill(const QSqlDatabase &db, const DatabaseShape &shape);
+};
 
 } // namespace SampleData
