@@ -1,40 +1,13 @@
 #pragma once
 
-#include <memory>
-
 #include <QHash>
 #include <QList>
 #include <QString>
 
 #include "common/errorstring.h"
 #include "common/minisign.h"
+#include "common/package.h"
 #include "common/settings.h"
-
-class QFile;
-
-// A package of ../update-tmp/, opened for unpacking: absent, refused (errorString() says why),
-// or open. The open file is the one whose bytes were checked; unpacking reads that same file, so
-// a file swapped under its name in between is never unpacked.
-class Package : public ErrorString
-{
-public:
-    enum class State { Absent, Refused, Open };
-
-    static Package absent(const QString &path);
-    static Package refused(const QString &path, const QString &why);
-    static Package opened(const QString &path, std::shared_ptr<QFile> file);
-
-    State state() const { return m_state; }
-    QString path() const { return m_path; }
-    QFile *file() const { return m_file.get(); }
-    bool isAbsent() const { return m_state == State::Absent; }
-    bool isRefused() const { return m_state == State::Refused; }
-
-private:
-    State m_state = State::Absent;
-    QString m_path;
-    std::shared_ptr<QFile> m_file;
-};
 
 // What ../update-tmp/ offers: the offered versions, the upload mode and, when the maker signs his
 // offers, the SHA-256 of every package. The offer is read once, whole (at most 1 MiB, its
