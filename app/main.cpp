@@ -5,9 +5,9 @@
 
 #include "app/startup.h"
 #include "app/updatedialog.h"
+#include "common/diagnostics/runlog.h"
 #include "common/paths.h"
-#include "common/runlog.h"
-#include "common/settings.h"
+#include "common/settings/settings.h"
 
 int main(int argc, char *argv[])
 {

@@ -6,7 +6,7 @@
 
 #include "app/relaunch.h"
 #include "common/paths.h"
-#include "common/settings.h"
+#include "common/settings/settings.h"
 #include "engine/thread.h"
 #include "ui_updatedialog.h"
 

@@ -9,7 +9,7 @@
 #include <QUrl>
 #include <QVariant>
 
-#include "common/filereplace.h"
+#include "common/files/filereplace.h"
 #include "common/logging.h"
 
 namespace {

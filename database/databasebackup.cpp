@@ -5,10 +5,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "common/filereplace.h"
+#include "common/files/filereplace.h"
+#include "common/files/platform.h"
 #include "common/logging.h"
-#include "common/platform.h"
-#include "common/zipwriter.h"
+#include "common/zip/zipwriter.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <QSqlDatabase>
 
-#include "common/tablelayout.h"
+#include "common/catalogue/tablelayout.h"
 
 // What a file's tables declare, beyond the columns that TableLayout names. The first generation
 // keeps the remote-control type on the model and a position code on each key; the second keeps

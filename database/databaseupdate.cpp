@@ -8,15 +8,15 @@
 #include <QFileInfo>
 #include <QSqlQuery>
 
-#include "common/checkpoint.h"
 #include "common/contract.h"
-#include "common/filereplace.h"
+#include "common/diagnostics/checkpoint.h"
+#include "common/files/filereplace.h"
+#include "common/files/untrustedfile.h"
+#include "common/files/workfolder.h"
 #include "common/logging.h"
 #include "common/paths.h"
-#include "common/settings.h"
-#include "common/untrustedfile.h"
-#include "common/workfolder.h"
-#include "common/zipextract.h"
+#include "common/settings/settings.h"
+#include "common/zip/zipextract.h"
 #include "database/currentdatabase.h"
 #include "database/databasebackup.h"
 #include "database/ownmodelmerge.h"

@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QString>
 
-#include "common/workfolder.h"
+#include "common/files/workfolder.h"
 
 class CurrentDatabase;
 class ParallelBackup;

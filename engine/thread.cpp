@@ -5,13 +5,13 @@
 #include <QFileInfo>
 
 #include "common/contract.h"
-#include "common/filereplace.h"
+#include "common/files/filereplace.h"
 #include "common/logging.h"
 #include "common/paths.h"
 #include "common/rctypes.h"
-#include "common/settings.h"
+#include "common/settings/settings.h"
 #include "common/versiondate.h"
-#include "common/zipextract.h"
+#include "common/zip/zipextract.h"
 #include "database/databaseupdate.h"
 
 Thread::Thread(QObject *parent) : QThread(parent)

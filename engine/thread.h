@@ -6,9 +6,9 @@
 #include <QString>
 #include <QThread>
 
-#include "common/offer.h"
-#include "common/runlock.h"
-#include "common/workfolder.h"
+#include "common/files/runlock.h"
+#include "common/files/workfolder.h"
+#include "common/trust/offer.h"
 #include "upload/client.h"
 
 // The worker of one update run. Everything of the update happens in run() on this thread; the

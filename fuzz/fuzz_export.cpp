@@ -24,7 +24,7 @@
 #include <QStringList>
 #include <QXmlStreamReader>
 
-#include "common/tablelayout.h"
+#include "common/catalogue/tablelayout.h"
 #include "upload/exportdocument.h"
 
 namespace {

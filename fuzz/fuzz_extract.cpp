@@ -24,7 +24,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "common/zipextract.h"
+#include "common/zip/zipextract.h"
 
 namespace {
 

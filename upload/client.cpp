@@ -15,9 +15,9 @@
 #include <QWaitCondition>
 
 #include "common/contract.h"
+#include "common/files/platform.h"
 #include "common/logging.h"
 #include "common/paths.h"
-#include "common/platform.h"
 #include "upload/exportdocument.h"
 #include "upload/frame.h"
 #include "upload/framedeflater.h"

@@ -8,9 +8,9 @@
 #include <QDateTime>
 #include <QNetworkInterface>
 
+#include "common/catalogue/tablelayout.h"
 #include "common/contract.h"
-#include "common/settings.h"
-#include "common/tablelayout.h"
+#include "common/settings/settings.h"
 #include "upload/framedeflater.h"
 #include "upload/sqliterows.h"
 #include "upload/xmltext.h"

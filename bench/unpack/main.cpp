@@ -2,7 +2,7 @@
 #include <QElapsedTimer>
 #include <QTextStream>
 
-#include "common/zipextract.h"
+#include "common/zip/zipextract.h"
 
 // bench-unpack <package> <folder>: unpacks a package the way the updater installs one (checked,
 // staged, on the disk, renamed into place), for bench/unpack.sh to time beside unzip and sync.

@@ -16,7 +16,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
-#include "common/tablelayout.h"
+#include "common/catalogue/tablelayout.h"
 #include "tools/upload-server/uploadstore.h"
 #include "upload/client.h"
 #include "upload/exportdocument.h"

@@ -2,8 +2,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "common/diagnostics/runlog.h"
 #include "common/logging.h"
-#include "common/runlog.h"
 
 namespace {
 

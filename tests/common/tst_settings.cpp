@@ -3,7 +3,7 @@
 #include <QTest>
 
 #include "common/rctypes.h"
-#include "common/settings.h"
+#include "common/settings/settings.h"
 #include "common/versiondate.h"
 #include "tests/support/installation.h"
 

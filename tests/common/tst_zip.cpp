@@ -5,9 +5,9 @@
 #include <QFileInfo>
 #include <QTest>
 
-#include "common/filereplace.h"
-#include "common/zipextract.h"
-#include "common/zipwriter.h"
+#include "common/files/filereplace.h"
+#include "common/zip/zipextract.h"
+#include "common/zip/zipwriter.h"
 #include "tests/support/installation.h"
 
 namespace {

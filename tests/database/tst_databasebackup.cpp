@@ -4,8 +4,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "common/zipextract.h"
-#include "common/zipwriter.h"
+#include "common/zip/zipextract.h"
+#include "common/zip/zipwriter.h"
 #include "database/databasebackup.h"
 #include "tests/support/files.h"
 #include "tests/support/installation.h"

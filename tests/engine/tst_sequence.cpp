@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "common/checkpoint.h"
+#include "common/diagnostics/checkpoint.h"
 #include "engine/thread.h"
 #include "tests/support/databaseshapes.h"
 #include "tests/support/files.h"

@@ -4,8 +4,8 @@
 #include <QFile>
 #include <QSettings>
 
-#include "common/zipextract.h"
-#include "common/zipwriter.h"
+#include "common/zip/zipextract.h"
+#include "common/zip/zipwriter.h"
 #include "tools/sampledata/sampledatabase.h"
 
 namespace {

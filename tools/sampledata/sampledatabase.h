@@ -3,8 +3,8 @@
 #include <QString>
 #include <QVariantList>
 
+#include "common/catalogue/tablelayout.h"
 #include "common/errorstring.h"
-#include "common/tablelayout.h"
 
 class QSqlDatabase;
 

@@ -15,8 +15,8 @@
 #include <sqlite3.h>
 #include <zlib.h>
 
-#include "common/filereplace.h"
-#include "common/tablelayout.h"
+#include "common/catalogue/tablelayout.h"
+#include "common/files/filereplace.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "common/runlog.h"
+#include "common/diagnostics/runlog.h"
 
 #include <cstdio>
 
@@ -7,7 +7,7 @@
 #include <QMutex>
 #include <QSaveFile>
 
-#include "common/platform.h"
+#include "common/files/platform.h"
 
 namespace RunLog {
 

@@ -1,4 +1,4 @@
-#include "common/zipwriter.h"
+#include "common/zip/zipwriter.h"
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
@@ -9,7 +9,7 @@
 #include <zip.h>
 
 #include "common/logging.h"
-#include "common/unixmode.h"
+#include "common/zip/unixmode.h"
 
 namespace Zip {
 

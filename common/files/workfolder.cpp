@@ -1,12 +1,12 @@
-#include "common/workfolder.h"
+#include "common/files/workfolder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include "common/files/platform.h"
 #include "common/logging.h"
 #include "common/paths.h"
-#include "common/platform.h"
 
 namespace {
 

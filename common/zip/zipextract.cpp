@@ -1,4 +1,4 @@
-#include "common/zipextract.h"
+#include "common/zip/zipextract.h"
 
 #include <memory>
 
@@ -8,11 +8,11 @@
 
 #include <zip.h>
 
-#include "common/filereplace.h"
+#include "common/files/filereplace.h"
+#include "common/files/platform.h"
+#include "common/files/untrustedfile.h"
 #include "common/logging.h"
-#include "common/platform.h"
-#include "common/unixmode.h"
-#include "common/untrustedfile.h"
+#include "common/zip/unixmode.h"
 
 namespace Zip {
 

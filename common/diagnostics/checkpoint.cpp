@@ -1,4 +1,4 @@
-#include "common/checkpoint.h"
+#include "common/diagnostics/checkpoint.h"
 
 namespace Checkpoint {
 

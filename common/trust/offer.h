@@ -5,9 +5,9 @@
 #include <QString>
 
 #include "common/errorstring.h"
-#include "common/minisign.h"
-#include "common/package.h"
-#include "common/settings.h"
+#include "common/settings/settings.h"
+#include "common/trust/minisign.h"
+#include "common/trust/package.h"
 
 // What ../update-tmp/ offers: the offered versions, the upload mode and, when the maker signs his
 // offers, the SHA-256 of every package. The offer is read once, whole (at most 1 MiB, its

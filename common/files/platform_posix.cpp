@@ -1,5 +1,3 @@
-#include "common/platform.h"
-
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -12,6 +10,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
+
+#include "common/files/platform.h"
 
 namespace Platform {
 

@@ -1,7 +1,7 @@
-#include "common/runlock.h"
+#include "common/files/runlock.h"
 
+#include "common/files/platform.h"
 #include "common/paths.h"
-#include "common/platform.h"
 
 RunLock::~RunLock()
 {

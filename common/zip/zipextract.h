@@ -6,7 +6,7 @@
 #include <QStringList>
 
 #include "common/errorstring.h"
-#include "common/zipcheck.h"
+#include "common/zip/zipcheck.h"
 
 class QFile;
 

@@ -1,4 +1,4 @@
-#include "common/minisign.h"
+#include "common/trust/minisign.h"
 
 #include <QByteArrayList>
 

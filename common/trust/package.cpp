@@ -1,4 +1,4 @@
-#include "common/package.h"
+#include "common/trust/package.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "common/zipcheck.h"
+#include "common/zip/zipcheck.h"
 
 #include <filesystem>
 #include <limits.h>
@@ -16,9 +16,9 @@
 
 #include <zip.h>
 
-#include "common/filereplace.h"
+#include "common/files/filereplace.h"
 #include "common/paths.h"
-#include "common/unixmode.h"
+#include "common/zip/unixmode.h"
 
 namespace Zip {
 

@@ -1,4 +1,4 @@
-#include "common/offer.h"
+#include "common/trust/offer.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -8,10 +8,10 @@
 #include <QSettings>
 #include <QTemporaryFile>
 
-#include "common/checkpoint.h"
+#include "common/diagnostics/checkpoint.h"
+#include "common/files/untrustedfile.h"
 #include "common/logging.h"
 #include "common/paths.h"
-#include "common/untrustedfile.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "common/untrustedfile.h"
+#include "common/files/untrustedfile.h"
 
 #include <QFile>
 
-#include "common/platform.h"
+#include "common/files/platform.h"
 
 UntrustedFile::Outcome UntrustedFile::refuse(Outcome outcome, const QString &why)
 {

@@ -1,4 +1,4 @@
-#include "common/unixmode.h"
+#include "common/zip/unixmode.h"
 
 namespace UnixMode {
 

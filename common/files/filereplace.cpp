@@ -1,4 +1,4 @@
-#include "common/filereplace.h"
+#include "common/files/filereplace.h"
 
 #include <filesystem>
 #include <system_error>
@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include "common/platform.h"
+#include "common/files/platform.h"
 
 bool FileReplace::renameOver(const QString &source, const QString &target, FolderSync sync)
 {

@@ -1,4 +1,4 @@
-#include "common/tablelayout.h"
+#include "common/catalogue/tablelayout.h"
 
 #include <iterator>
 

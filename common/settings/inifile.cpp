@@ -1,12 +1,12 @@
-#include "common/inifile.h"
+#include "common/settings/inifile.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QStringDecoder>
 
-#include "common/filereplace.h"
-#include "common/platform.h"
+#include "common/files/filereplace.h"
+#include "common/files/platform.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "common/settings.h"
+#include "common/settings/settings.h"
 
 #include <QFile>
 #include <QSettings>
 #include <QStringList>
 #include <QTemporaryFile>
 
-#include "common/inifile.h"
 #include "common/logging.h"
 #include "common/paths.h"
+#include "common/settings/inifile.h"
 #include "common/versiondate.h"
 
 namespace Settings {
