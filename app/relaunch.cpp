@@ -4,10 +4,10 @@
 #include <cstdlib>
 
 #include <QDir>
-#include <QFileInfo>
 #include <QProcess>
 
 #include "common/logging.h"
+#include "common/paths.h"
 
 namespace Relaunch {
 
@@ -19,23 +19,23 @@ Hook &testHook()
 }
 } // namespace
 
-void startAndExit(const QString &commandLine)
+void startAndExit(const QString &executableName)
 {
     QDir::setCurrent(QDir(QStringLiteral("..")).absolutePath());
+    // The name comes from the user's settings: split as a command line, "/bin/sh -c …" would run
+    // whatever it says, with the updater's rights.
+    const bool plain = Paths::isPlainName(executableName);
+    if (!plain)
+        qCWarning(lcApp).noquote()
+            << "Not started:" << executableName << "is not the name of a file in the installation";
     if (testHook()) {
-        testHook()(commandLine);
+        if (plain)
+            testHook()(executableName);
         return;
     }
-
-    QStringList arguments = QProcess::splitCommand(commandLine);
-    if (!arguments.isEmpty()) {
-        QString program = arguments.takeFirst();
-        // As on Windows, a bare program name means the one in the working folder when it is
-        // there; only otherwise does the search path decide.
-        if (!program.contains(QLatin1Char('/')) && QFileInfo(program).isFile())
-            program = QDir::current().absoluteFilePath(program);
-        const bool started = QProcess::startDetached(program, arguments, QDir::currentPath());
-        if (started)
+    if (plain) {
+        const QString program = QDir::current().absoluteFilePath(executableName);
+        if (QProcess::startDetached(program, {}, QDir::currentPath()))
             qCDebug(lcApp).noquote() << "Started" << program;
         else
             qCWarning(lcApp).noquote() << "Could not start" << program;

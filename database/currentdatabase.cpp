@@ -1,7 +1,6 @@
 #include "database/currentdatabase.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -24,19 +23,20 @@ bool isBusy(const QSqlError &error)
            error.nativeErrorCode() == QLatin1String("6");
 }
 
-// A journal that SQLite will roll back starts with its magic number; a persisted one is zeroed.
-bool hasHotJournal(const QString &file)
-{
-    QFile journal(file + QStringLiteral("-journal"));
-    return journal.open(QIODevice::ReadOnly) &&
-           journal.read(8) == QByteArray::fromHex("d9d505f920a163d7");
-}
-
 } // namespace
 
 CurrentDatabase::CurrentDatabase(const QString &path)
     : m_path(path), m_connection(QStringLiteral("curDB"), QString())
 {}
+
+// A journal that SQLite will roll back starts with its magic number; a persisted one is zeroed.
+bool CurrentDatabase::hasHotJournal()
+{
+    Platform::File journal = m_folder.openForReading(m_name + QStringLiteral("-journal"), false);
+    char magic[8];
+    return journal.isOpen() && journal.readAt(0, magic, sizeof magic) == sizeof magic &&
+           QByteArray(magic, sizeof magic) == QByteArray::fromHex("d9d505f920a163d7");
+}
 
 CurrentDatabase::~CurrentDatabase()
 {
@@ -45,24 +45,47 @@ CurrentDatabase::~CurrentDatabase()
         QSqlQuery query(m_connection.database());
         if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
             qCWarning(lcDatabase).noquote()
-                << "Can not put" << m_file << "back into WAL mode:" << query.lastError().text();
+                << "Can not put" << m_path << "back into WAL mode:" << query.lastError().text();
     }
+}
+
+bool CurrentDatabase::open()
+{
+    clearError();
+    m_folderUnsafe = false;
+    const QString file = QFileInfo(m_path).canonicalFilePath();
+    if (file.isEmpty())
+        return failBecause(QStringLiteral("%1 is not there").arg(m_path));
+    const QFileInfo real(file);
+    m_name = real.fileName();
+    if (!m_folder.open(real.absolutePath()))
+        return failBecause(m_folder.errorString());
+    // Run as root, a folder that others can write lets them put their file in the user's place.
+    if (Platform::isPrivileged() && m_folder.othersMayWrite()) {
+        m_folderUnsafe = true;
+        return failBecause(QStringLiteral("the folder %1 of %2 can be written by other accounts")
+                               .arg(real.absolutePath(), m_path));
+    }
+    m_descriptor = m_folder.openForReading(m_name, false);
+    if (!m_descriptor.isOpen())
+        return failBecause(QStringLiteral("%1 %2").arg(m_path, m_folder.errorString()));
+    m_info = m_descriptor.info();
+    return true;
 }
 
 bool CurrentDatabase::acquire()
 {
-    m_file = QFileInfo(m_path).canonicalFilePath();
-    if (m_file.isEmpty() || !QFileInfo(m_file).isFile()) {
-        return failBecause(QStringLiteral("%1 is not a file").arg(m_path));
-    }
-    // mode=rw: a file that vanishes meanwhile is an error, never a new empty database.
+    // mode=rw: a file that vanishes meanwhile is an error, never a new empty database. SQLite
+    // reaches the file through the folder held, and it must be the file opened.
     QSqlDatabase db = m_connection.database();
-    db.setDatabaseName(QUrl::fromLocalFile(m_file).toString(QUrl::FullyEncoded) +
+    db.setDatabaseName(QUrl::fromLocalFile(m_folder.pathTo(m_name)).toString(QUrl::FullyEncoded) +
                        QStringLiteral("?mode=rw"));
     m_connection.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=100"));
     if (!m_connection.openOnly())
         return failBecause(m_connection.errorString());
-    const bool hotJournal = hasHotJournal(m_file);
+    if (!m_folder.infoOf(m_name).isSameAs(m_info))
+        return failBecause(QStringLiteral("%1 was replaced while it was opened").arg(m_path));
+    const bool hotJournal = hasHotJournal();
     QElapsedTimer waited;
     waited.start();
     for (;;) {
@@ -73,14 +96,16 @@ bool CurrentDatabase::acquire()
             return false;
         if (waited.elapsed() >= m_waitMs)
             return failBecause(
-                QStringLiteral("another program keeps %1 open: %2").arg(m_file, errorString()));
+                QStringLiteral("another program keeps %1 open: %2").arg(m_path, errorString()));
         QThread::msleep(50);
     }
     m_held = true;
+    // Its size and time now, with the WAL checkpointed into it: what the backup reads.
+    m_info = m_descriptor.info();
     if (hotJournal)
-        qCDebug(lcDatabase).noquote() << "Rolled back an interrupted transaction of" << m_file;
+        qCDebug(lcDatabase).noquote() << "Rolled back an interrupted transaction of" << m_path;
     if (m_leftWal)
-        qCDebug(lcDatabase).noquote() << "Checkpointed the WAL of" << m_file << "into the file";
+        qCDebug(lcDatabase).noquote() << "Checkpointed the WAL of" << m_path << "into the file";
     return true;
 }
 
@@ -128,7 +153,7 @@ bool CurrentDatabase::takeOnce(bool *busy)
     return run(QStringLiteral("SELECT count(*) FROM sqlite_master"));
 }
 
-bool CurrentDatabase::replaceWith(const QString &release)
+bool CurrentDatabase::replaceWith(Platform::Folder &work, const QString &release)
 {
     clearError();
     // Its journal is kept from now on (PERSIST), so closing the connection after the rename
@@ -138,9 +163,9 @@ bool CurrentDatabase::replaceWith(const QString &release)
         query.exec(QStringLiteral("PRAGMA journal_mode=PERSIST"));
     }
     for (const QString &suffix : journalSuffixes)
-        QFile::remove(m_file + suffix);
+        m_folder.remove(m_name + suffix);
     FileReplace replace;
-    if (!replace.moveOver(release, m_file)) {
+    if (!replace.moveOver(work, release, m_folder, m_name, m_info)) {
         m_renameFailed = replace.renameFailed();
         failBecause(replace.errorString());
         QSqlQuery query(m_connection.database());
@@ -148,6 +173,8 @@ bool CurrentDatabase::replaceWith(const QString &release)
         return false;
     }
     m_replaced = true;
+    // The hold ends with the connection; the descriptor of the old file goes after it.
     m_connection.close();
+    m_descriptor.close();
     return true;
 }

@@ -1,14 +1,10 @@
 #include "database/databasebackup.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 
-#include "common/files/filereplace.h"
-#include "common/files/platform.h"
 #include "common/logging.h"
-#include "common/zip/zipwriter.h"
+#include "common/zip/onefilearchive.h"
 
 namespace {
 
@@ -16,72 +12,84 @@ constexpr qint64 keptDays = 60;
 
 } // namespace
 
-DatabaseBackup::DatabaseBackup(const QString &database, const QString &archivePath)
-    : m_database(database), m_archive(archivePath)
+DatabaseBackup::DatabaseBackup(Platform::Folder &folder, const QString &archiveName)
+    : m_folder(folder), m_name(archiveName)
 {}
 
-QString DatabaseBackup::archivePath(const QString &folder, const QDateTime &localTime)
+DatabaseBackup::~DatabaseBackup()
 {
-    return folder + QStringLiteral("/rcdb-") + localTime.toString(QStringLiteral("yyMMdd-hhmm")) +
+    if (m_part.isOpen()) {
+        m_part.close();
+        m_folder.remove(m_name + partSuffix());
+    }
+}
+
+QString DatabaseBackup::archiveName(const QDateTime &localTime)
+{
+    return QStringLiteral("rcdb-") + localTime.toString(QStringLiteral("yyMMdd-hhmm")) +
            QStringLiteral(".zip");
 }
 
-QStringList DatabaseBackup::prune(const QString &folder, const QDate &today)
+QStringList DatabaseBackup::prune(Platform::Folder &folder, const QDate &today)
 {
     QStringList deleted;
-    const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-    // The writer's own scratch ("….zip.part.XXXXXX") and an archive never renamed to its date.
+    // An archive never renamed to its date, whatever its age.
     static const QRegularExpression partial(QStringLiteral("^rcdb-.*\\.zip\\.part"));
-    for (const QFileInfo &entry : entries) {
-        if (entry.lastModified().date().daysTo(today) <= keptDays &&
-            !partial.match(entry.fileName()).hasMatch())
+    const QString absolute = QDir(folder.path()).absolutePath();
+    const QStringList names = folder.entries();
+    for (const QString &name : names) {
+        const Platform::FileInfo info = folder.infoOf(name);
+        if (!info.isFile())
             continue;
-        const QString path = entry.absoluteFilePath();
+        if (info.modified.date().daysTo(today) <= keptDays && !partial.match(name).hasMatch())
+            continue;
+        const QString path = absolute + QLatin1Char('/') + name;
         qCDebug(lcDatabase).noquote() << path;
-        if (QFile::remove(path))
+        if (folder.remove(name))
             deleted << path;
     }
     return deleted;
 }
 
-bool DatabaseBackup::write()
-{
-    return begin() && finish();
-}
-
-bool DatabaseBackup::begin()
+bool DatabaseBackup::begin(const Platform::FileInfo &database)
 {
     clearError();
-    const QString part = m_archive + partSuffix();
-    const QFileInfo folder(QFileInfo(part).absolutePath());
-    if (!folder.isDir() || QFileInfo(m_archive).isDir() || QFileInfo(part).isDir())
-        return failBecause(QStringLiteral("Can not create \"%1\"").arg(m_archive));
-    QFile source(m_database);
-    if (!source.open(QIODevice::ReadOnly) || QFileInfo(m_database).isDir())
-        return failBecause(source.isOpen() ? QStringLiteral("file to open is a directory")
-                                           : source.errorString());
+    const QString part = m_name + partSuffix();
+    const Platform::FileInfo standing = m_folder.infoOf(m_name);
+    if (standing.isFolder() || m_folder.infoOf(part).isFolder())
+        return failBecause(
+            QStringLiteral("Can not create \"%1\": a folder stands there").arg(m_name));
+    if (!m_folder.remove(part))
+        return failBecause(m_folder.errorString());
+    m_part = m_folder.createFile(part, database.permissions);
+    if (!m_part.isOpen())
+        return failBecause(
+            QStringLiteral("Can not create \"%1\": %2").arg(part, m_folder.errorString()));
+    // Never more readable than the database: whoever could not read it can not read its copy.
+    if (!m_part.takeOwnerAndMode(database))
+        return failBecause(
+            QStringLiteral("Can not create \"%1\": %2").arg(part, m_part.errorString()));
     return true;
 }
 
-bool DatabaseBackup::finish()
+bool DatabaseBackup::finish(Platform::File &database, const Platform::FileInfo &info)
 {
     clearError();
-    const QString part = m_archive + partSuffix();
+    const QString part = m_name + partSuffix();
     // The file is read as it is now, once nobody else may write it.
-    Zip::Writer writer(part);
-    if (!writer.writeOneFile(QStringLiteral("rc.db"), m_database, QFile(m_database).permissions()))
-        return failBecause(writer.errorString());
-    QFile written(part);
-    if (!written.open(QIODevice::ReadOnly) || !Platform::syncFile(written.handle())) {
-        QFile::remove(part);
-        return failBecause(QStringLiteral("Can not put \"%1\" on the disk").arg(part));
+    Zip::OneFileArchive writer;
+    const Zip::OneFileArchive::Source source{&database, info.size, info.permissions, info.modified};
+    if (!writer.write(QStringLiteral("rc.db"), source, m_part))
+        return failBecause(
+            QStringLiteral("Can not write \"%1\": %2").arg(part, writer.errorString()));
+    if (!m_part.sync())
+        return failBecause(
+            QStringLiteral("Can not put \"%1\" on the disk: %2").arg(part, m_part.errorString()));
+    m_part.close();
+    if (!m_folder.rename(part, m_folder, m_name)) {
+        m_folder.remove(part);
+        return failBecause(m_folder.errorString());
     }
-    written.close();
-    FileReplace rename;
-    if (!rename.renameOver(part, m_archive)) {
-        QFile::remove(part);
-        return failBecause(rename.errorString());
-    }
+    m_folder.sync();
     return true;
 }

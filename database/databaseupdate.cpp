@@ -6,11 +6,10 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QSqlQuery>
 
 #include "common/contract.h"
 #include "common/diagnostics/checkpoint.h"
-#include "common/files/filereplace.h"
+#include "common/files/platform.h"
 #include "common/files/untrustedfile.h"
 #include "common/files/workfolder.h"
 #include "common/logging.h"
@@ -33,139 +32,180 @@ const char *const cantEdit = QT_TRANSLATE_NOOP("Thread", "Can not edit database.
 const char *const cantRename = QT_TRANSLATE_NOOP("Thread", "Can't copy new database");
 const char *const cantCopy = QT_TRANSLATE_NOOP("Thread", "Can't copy new database1");
 
-QString translated(const char *text)
+DatabaseUpdate::Result failed(int status, const char *text, const QString &cause)
 {
-    return QCoreApplication::translate("Thread", text);
+    return {status, QCoreApplication::translate("Thread", text), cause};
 }
 
-// Only a regular file of the work folder is worked on: a link unpacked under the release's name
-// would lead the merge, and the final rename, to some other file.
-bool isRegularFile(const QString &path)
+DatabaseUpdate::Result backupFailed(const QString &cause)
 {
-    const QFileInfo info(path);
-    return !path.isEmpty() && info.isFile() && !info.isSymLink();
+    return failed(Contract::Status::backupFailed, cantCreateBackup, cause);
 }
+
+DatabaseUpdate::Result databaseFailed(const char *text, const QString &cause)
+{
+    return failed(Contract::Status::databaseFailed, text, cause);
+}
+
+// The names, in the download folder, where older versions unpacked the release.
+const QStringList olderUnpacked = {QStringLiteral("rc.db"), QStringLiteral("rc.db-journal"),
+                                   QStringLiteral("rc.db-wal"), QStringLiteral("rc.db-shm")};
 
 } // namespace
 
+DatabaseUpdate::DatabaseUpdate(QObject *parent) : QObject(parent) {}
+
+DatabaseUpdate::~DatabaseUpdate() = default;
+
 // The release is unpacked into the run's own folder, never into ../update-tmp/, where anybody
 // could swap it after the check. What earlier runs unpacked there is removed all the same, so
-// that nothing outside the updater mistakes it for the installed catalogue.
-void DatabaseUpdate::unpackRelease(QFile *package, const QString &workFolder)
+// that nothing outside the updater mistakes it for the installed catalogue. A missing or broken
+// package shows as a missing release later on; the reason is kept for that moment.
+void DatabaseUpdate::unpackRelease(QFile *package, Platform::Folder *downloads, WorkFolder &work)
 {
-    for (const QString &unpacked : {Paths::newDatabasePath(), Paths::newDatabaseJournalPath(),
-                                    Paths::newDatabasePath() + QStringLiteral("-wal"),
-                                    Paths::newDatabasePath() + QStringLiteral("-shm")})
-        QFile::remove(unpacked);
-    m_release =
-        workFolder.isEmpty() ? QString() : workFolder + QLatin1Char('/') + Paths::releaseFileName();
-    // A missing or broken package shows as a missing new database later on.
+    if (downloads) {
+        for (const QString &name : olderUnpacked)
+            downloads->remove(name);
+    }
+    m_releaseProblem =
+        package ? QString() : QStringLiteral("%1 is missing").arg(Paths::databasePackagePath());
     // The release is scratch until, merged, it goes to the disk and takes the place of ../rc.db.
-    Zip::Extractor extractor(workFolder, Zip::Extractor::Durability::Scratch);
-    if (package && !m_release.isEmpty() && !extractor.extractAll(*package))
-        qCWarning(lcDatabase).noquote()
-            << "Database package not extracted:" << extractor.errorString();
+    Zip::Extractor extractor(work.folder(), Zip::Extractor::Durability::Scratch);
+    if (package && !extractor.extractAll(*package, Paths::databasePackagePath()))
+        m_releaseProblem = extractor.errorString();
     // SQLite would apply a journal or WAL lying beside the release, whoever's it is: the package
     // brings the database alone.
-    for (const char *suffix : {"-journal", "-wal", "-shm"})
-        if (QFile::remove(m_release + QLatin1String(suffix)))
-            qCWarning(lcDatabase).noquote()
-                << "Removed" << m_release + QLatin1String(suffix) << "that came with the package";
+    for (const char *suffix : {"-journal", "-wal", "-shm"}) {
+        const QString name = Paths::releaseFileName() + QLatin1String(suffix);
+        if (work.folder().infoOf(name).exists() && work.folder().removeTree(name))
+            qCDebug(lcDatabase).noquote() << "Removed" << name << "that came with the package";
+    }
     qCDebug(lcDatabase) << "Release unpacked";
     Checkpoint::reach(QStringLiteral("database unpacked"));
 }
 
-DatabaseUpdate::DatabaseUpdate(QObject *parent) : QObject(parent) {}
-
-bool DatabaseUpdate::reportFailure(Failure failure)
+DatabaseUpdate::Result DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels,
+                                           const QString &rcTypeList)
 {
-    emit status(failure.status);
-    emit statusText(translated(failure.text));
-    return false;
-}
-
-bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList)
-{
+    Platform::Folder installation;
+    Platform::Folder downloads;
     WorkFolder work;
-    if (!work.create())
-        qCWarning(lcDatabase).noquote() << work.errorString();
+    if (installation.open(Paths::installationFolder()))
+        work.create(installation);
+    const bool haveDownloads = downloads.open(Paths::updateFolder());
     UntrustedFile package;
-    const bool taken = package.open(Paths::databasePackagePath()) == UntrustedFile::Outcome::Taken;
+    const bool taken =
+        haveDownloads && package.open(downloads, QFileInfo(Paths::databasePackagePath()).fileName(),
+                                      true) == UntrustedFile::Outcome::Taken;
     return run(newDbVersion, copyOwnModels, rcTypeList, taken ? package.file().get() : nullptr,
-               work.path());
+               haveDownloads ? &downloads : nullptr, work.isValid() ? &work : nullptr);
 }
 
-bool DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList,
-                         QFile *package, const QString &workFolder)
+DatabaseUpdate::Result DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels,
+                                           const QString &rcTypeList, QFile *package,
+                                           Platform::Folder *downloads, WorkFolder *work)
 {
-    emit statusText(translated(QT_TRANSLATE_NOOP("Thread", "Database updating...")));
-    DatabaseBackup::prune(Paths::backupFolder(), QDate::currentDate());
+    emit statusText(QCoreApplication::translate("Thread", "Database updating..."));
+    Platform::Folder backupFolder;
+    const bool haveBackupFolder = backupFolder.open(Paths::backupFolder());
+    if (haveBackupFolder)
+        DatabaseBackup::prune(backupFolder, QDate::currentDate());
     emit progress(Contract::Progress::backupBegun, Contract::Progress::total);
+    if (!haveBackupFolder)
+        return backupFailed(backupFolder.errorString());
+    // Run as root, a backup folder that others can write would let them read or lead the copy.
+    if (Platform::isPrivileged() && backupFolder.othersMayWrite())
+        return backupFailed(QStringLiteral("the folder %1 can be written by other accounts")
+                                .arg(Paths::backupFolder()));
 
-    const QString archive =
-        DatabaseBackup::archivePath(Paths::backupFolder(), QDateTime::currentDateTime());
-    DatabaseBackup backup(Paths::installedDatabasePath(), archive);
-    if (!backup.begin()) {
-        qCWarning(lcDatabase).noquote() << "Backup" << archive << "failed:" << backup.errorString();
-        return reportFailure({Contract::Status::backupFailed, cantCreateBackup});
-    }
-    // From here until the new file is in place nobody else uses ../rc.db: the backup reads one
-    // committed state, and no other program's write lands in a file that is about to go.
+    // Opened once, and held until the new file is in place: the backup reads through this very
+    // descriptor, so that no close of another one drops the hold (see CurrentDatabase).
     CurrentDatabase current(Paths::installedDatabasePath());
     current.setWait(m_busyWaitMs);
-    if (!current.acquire()) {
-        qCWarning(lcDatabase).noquote() << "Current database:" << current.errorString();
-        return reportFailure({Contract::Status::databaseFailed, cantOpenCurrent});
-    }
+    if (!current.open())
+        return current.folderUnsafe() ? databaseFailed(cantOpenCurrent, current.errorString())
+                                      : backupFailed(current.errorString());
+    const QString archive = DatabaseBackup::archiveName(QDateTime::currentDateTime());
+    DatabaseBackup backup(backupFolder, archive);
+    if (!backup.begin(current.info()))
+        return backupFailed(backup.errorString());
+    // From here until the new file is in place nobody else uses ../rc.db: the backup reads one
+    // committed state, and no other program's write lands in a file that is about to go.
+    if (!current.acquire())
+        return databaseFailed(cantOpenCurrent, current.errorString());
+    Checkpoint::reach(QStringLiteral("database held"));
+    qCInfo(lcDatabase).noquote() << "Backup:" << Paths::backupFolder() + QLatin1Char('/') + archive;
+
     // The backup is written beside the unpacking and the merge; a failed backup ends the step as
     // before, with nothing changed.
-    ParallelBackup backingUp(backup);
+    ParallelBackup backingUp(backup, current.file(), current.info());
     connect(&backingUp, &ParallelBackup::progress, this, &DatabaseUpdate::progress);
     backingUp.start();
-    unpackRelease(package, releaseFolder(workFolder, current.filePath()));
-    const Failure merge =
-        mergeAndApplyVisibility(current.database(), copyOwnModels, rcTypeList, backingUp);
-    if (!backingUp.wait()) {
-        qCWarning(lcDatabase).noquote()
-            << "Backup" << archive << "failed:" << backingUp.errorString();
-        QFile::remove(m_release);
-        return reportFailure({Contract::Status::backupFailed, cantCreateBackup});
+    Result failure;
+    WorkFolder *release = releaseFolder(work, current, &failure);
+    Result merged = failure;
+    if (release) {
+        unpackRelease(package, downloads, *release);
+        merged = mergeAndApplyVisibility(current.database(), *release, copyOwnModels, rcTypeList,
+                                         backingUp);
     }
-    if (merge.text)
-        return reportFailure(merge);
-    if (!replaceInstalledDatabase(current))
-        return false;
-    Settings::recordVersion(Settings::Key::database, newDbVersion);
+    if (!backingUp.wait()) {
+        if (release)
+            release->folder().remove(Paths::releaseFileName());
+        return backupFailed(QStringLiteral("%1: %2").arg(
+            Paths::backupFolder() + QLatin1Char('/') + archive, backingUp.errorString()));
+    }
+    if (!merged)
+        return merged;
+    Checkpoint::reach(QStringLiteral("database ready"));
+    // ../rc.db is always either the old or the new database: the merged file, on the disk and
+    // with the old file's owner and mode, is renamed over it in one step.
+    if (!current.replaceWith(release->folder(), Paths::releaseFileName()))
+        return failed(
+            Contract::Status::replaceFailed, current.renameFailed() ? cantRename : cantCopy,
+            QStringLiteral("%1: %2").arg(Paths::installedDatabasePath(), current.errorString()));
+    qCDebug(lcDatabase) << "New database in place";
+    if (!Settings::recordVersion(Settings::Key::database, newDbVersion))
+        qCWarning(lcDatabase).noquote() << "The new database is in place, but its version could "
+                                           "not be recorded";
     emit progress(Contract::Progress::databaseInPlace, Contract::Progress::total);
-    return true;
+    return {};
 }
 
 // The release reaches the user's file by a rename, so it must lie beside it: a linked ../rc.db
 // whose file is elsewhere gets a work folder there.
-QString DatabaseUpdate::releaseFolder(const QString &workFolder, const QString &databaseFile)
+WorkFolder *DatabaseUpdate::releaseFolder(WorkFolder *work, CurrentDatabase &current,
+                                          Result *failure)
 {
-    const QString wanted = QFileInfo(QFileInfo(databaseFile).absolutePath()).canonicalFilePath();
-    if (!workFolder.isEmpty() &&
-        QFileInfo(QFileInfo(workFolder).absolutePath()).canonicalFilePath() == wanted)
-        return workFolder;
+    if (work && work->isValid() && work->liesIn(current.folder()))
+        return work;
     m_ownWork = std::make_unique<WorkFolder>();
-    if (!m_ownWork->create(wanted))
-        qCWarning(lcDatabase).noquote() << m_ownWork->errorString();
-    return m_ownWork->path();
+    if (m_ownWork->create(current.folder()))
+        return m_ownWork.get();
+    *failure = databaseFailed(cantOpenNew, m_ownWork->errorString());
+    return nullptr;
 }
 
-DatabaseUpdate::Failure DatabaseUpdate::mergeAndApplyVisibility(const QSqlDatabase &current,
-                                                                bool copyOwnModels,
-                                                                const QString &rcTypeList,
-                                                                ParallelBackup &backup)
+DatabaseUpdate::Result DatabaseUpdate::mergeAndApplyVisibility(const QSqlDatabase &current,
+                                                               WorkFolder &work, bool copyOwnModels,
+                                                               const QString &rcTypeList,
+                                                               ParallelBackup &backup)
 {
-    if (!isRegularFile(m_release))
-        return {Contract::Status::databaseFailed, cantOpenNew};
-    SqlConnection target(m_release, m_release);
-    if (!target.open()) {
-        qCWarning(lcDatabase).noquote() << "New database:" << target.errorString();
-        return {Contract::Status::databaseFailed, cantOpenNew};
-    }
+    // Only a regular file of the work folder is worked on: a link unpacked under the release's
+    // name would lead the merge, and the final rename, to some other file.
+    const Platform::FileInfo unpacked = work.folder().infoOf(Paths::releaseFileName());
+    if (!unpacked.isFile())
+        return databaseFailed(
+            cantOpenNew,
+            !m_releaseProblem.isEmpty() ? m_releaseProblem
+            : unpacked.exists()
+                ? QStringLiteral("rc.db in %1 is not a file").arg(Paths::databasePackagePath())
+                : QStringLiteral("%1 holds no entry rc.db").arg(Paths::databasePackagePath()));
+    const QString release = work.folder().pathTo(Paths::releaseFileName());
+    SqlConnection target(release, release);
+    if (!target.open())
+        return databaseFailed(cantOpenNew,
+                              QStringLiteral("the release is damaged: ") + target.errorString());
 
     SqlConnection::useAsScratch(target.database());
 
@@ -174,24 +214,12 @@ DatabaseUpdate::Failure DatabaseUpdate::mergeAndApplyVisibility(const QSqlDataba
     // The user's file may only change once the backup holds its bytes.
     merge.setBeforeChangingCurrent([&backup] { return backup.wait(); });
     if (!merge.run(copyOwnModels))
-        return {Contract::Status::databaseFailed, cantEdit};
+        return databaseFailed(cantEdit, QStringLiteral("merge: ") + merge.errorString());
     qCDebug(lcDatabase) << "Own models merged";
+    Checkpoint::reach(QStringLiteral("own models merged"));
     Visibility visibility(target.database());
     if (!visibility.apply(rcTypeList))
-        return {Contract::Status::databaseFailed, cantEdit};
+        return databaseFailed(cantEdit, QStringLiteral("visibility: ") + visibility.errorString());
     qCDebug(lcDatabase) << "Visibility set";
     return {};
-}
-
-// ../rc.db is always either the old or the new database: the merged file, on the disk and with
-// the old file's owner and mode, is renamed over it in one step.
-bool DatabaseUpdate::replaceInstalledDatabase(CurrentDatabase &current)
-{
-    if (current.replaceWith(m_release)) {
-        qCDebug(lcDatabase) << "New database in place";
-        return true;
-    }
-    qCWarning(lcDatabase).noquote() << "New database not in place:" << current.errorString();
-    return reportFailure(
-        {Contract::Status::replaceFailed, current.renameFailed() ? cantRename : cantCopy});
 }

@@ -6,12 +6,14 @@
 #include <QObject>
 #include <QString>
 
-#include "common/files/workfolder.h"
-
 class CurrentDatabase;
 class ParallelBackup;
 class QFile;
 class QSqlDatabase;
+class WorkFolder;
+namespace Platform {
+class Folder;
+}
 
 // Installs a new release of the remote-control database: backs up ../rc.db, unpacks
 // ../update-tmp/rcdb.zip into the run's private work folder, carries the user's own models over,
@@ -22,46 +24,45 @@ class DatabaseUpdate : public QObject
     Q_OBJECT
 
 public:
-    explicit DatabaseUpdate(QObject *parent = nullptr);
+    // How a run ended: the final status (0 when the release is in place), the text the user is
+    // shown, already translated, and for the support log what went wrong.
+    struct Result
+    {
+        int status = 0;
+        QString text;
+        QString cause;
+        explicit operator bool() const { return status == 0; }
+    };
 
-    // True when ../rc.db holds the new release and UpdateInfo/database is recorded. On failure
-    // status() has been emitted with -1, -2 or -3 and then statusText() with its text.
+    explicit DatabaseUpdate(QObject *parent = nullptr);
+    ~DatabaseUpdate() override;
+
     // package is ../update-tmp/rcdb.zip already open (and checked), or null when it is absent;
-    // workFolder is the run's own folder beside ../rc.db (see WorkFolder).
-    bool run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList,
-             QFile *package, const QString &workFolder);
+    // downloads is ../update-tmp/ held, where older runs' unpacked files are removed; work is
+    // the run's own folder (see WorkFolder), used when it lies beside ../rc.db's own file.
+    Result run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList,
+               QFile *package, Platform::Folder *downloads, WorkFolder *work);
     // The same with ../update-tmp/rcdb.zip taken as it is, unchecked, in a work folder of its own.
-    bool run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList);
+    Result run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList);
 
     // How long another program's use of ../rc.db is waited for (10 s unless a test says).
     void setBusyWait(int milliseconds) { m_busyWaitMs = milliseconds; }
 
 signals:
     void progress(int current, int total);
-    void status(int status);
-    // Already translated, in the context "Thread".
+    // What the step is doing, already translated, in the context "Thread".
     void statusText(const QString &text);
 
 private:
-    // Why a step failed, for the signals: the final status and its text, not yet translated.
-    struct Failure
-    {
-        int status = 0;
-        const char *text = nullptr;
-    };
+    WorkFolder *releaseFolder(WorkFolder *work, CurrentDatabase &current, Result *failure);
+    void unpackRelease(QFile *package, Platform::Folder *downloads, WorkFolder &work);
+    Result mergeAndApplyVisibility(const QSqlDatabase &current, WorkFolder &work,
+                                   bool copyOwnModels, const QString &rcTypeList,
+                                   ParallelBackup &backup);
 
-    QString releaseFolder(const QString &workFolder, const QString &databaseFile);
-    void unpackRelease(QFile *package, const QString &workFolder);
-    // No text when the release holds the own models and its visibility.
-    Failure mergeAndApplyVisibility(const QSqlDatabase &current, bool copyOwnModels,
-                                    const QString &rcTypeList, ParallelBackup &backup);
-    bool replaceInstalledDatabase(CurrentDatabase &current);
-    // Emits the status and its text; returns false.
-    bool reportFailure(Failure failure);
-
-    // The release as unpacked into the work folder: the one file merged and put in place.
-    QString m_release;
     // A work folder beside a linked database's file, when the run's own lies elsewhere.
     std::unique_ptr<WorkFolder> m_ownWork;
+    // Why the release could not be unpacked, for the moment it is found missing.
+    QString m_releaseProblem;
     int m_busyWaitMs = 10000;
 };

@@ -71,9 +71,7 @@ OwnModelMerge::OwnModelMerge(const QSqlDatabase &current, const QSqlDatabase &ta
 
 bool OwnModelMerge::failAt(const QString &what, const QString &text)
 {
-    failBecause(what + QStringLiteral(": ") + text);
-    qCWarning(lcDatabase).noquote() << "Merge failed at" << errorString();
-    return false;
+    return failBecause(what + QStringLiteral(": ") + text);
 }
 
 bool OwnModelMerge::prepare(QSqlQuery &query, const QString &statement)
@@ -197,7 +195,6 @@ bool OwnModelMerge::attachCurrent(const QStringList &rcids)
                            m_generation == Generation::First ? firstKeyColumns : keyColumns))
         return true;
     // The reason names the step ("own keys in …", "attach").
-    qCWarning(lcDatabase).noquote() << "Merge failed at" << m_keyCopy.errorString();
     return failBecause(m_keyCopy.errorString());
 }
 

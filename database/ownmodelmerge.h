@@ -54,7 +54,7 @@ private:
     bool prepare(QSqlQuery &query, const QString &statement);
     bool execute(QSqlQuery &query, const QString &what);
     bool execute(const QString &statement, const QString &what);
-    // Records and logs where and why the merge stopped; returns false.
+    // Records where and why the merge stopped; returns false.
     bool failAt(const QString &what, const QString &text);
 
     QSqlDatabase m_current;

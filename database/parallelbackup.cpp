@@ -4,8 +4,9 @@
 #include "common/logging.h"
 #include "database/databasebackup.h"
 
-ParallelBackup::ParallelBackup(DatabaseBackup &backup, QObject *parent)
-    : QObject(parent), m_backup(backup)
+ParallelBackup::ParallelBackup(DatabaseBackup &backup, Platform::File &database,
+                               const Platform::FileInfo &info, QObject *parent)
+    : QObject(parent), m_backup(backup), m_database(database), m_info(info)
 {}
 
 ParallelBackup::~ParallelBackup()
@@ -17,7 +18,7 @@ ParallelBackup::~ParallelBackup()
 void ParallelBackup::start()
 {
     m_thread.reset(QThread::create([this] {
-        m_written = m_backup.finish();
+        m_written = m_backup.finish(m_database, m_info);
         if (m_written)
             qCDebug(lcDatabase) << "Backup written";
     }));

@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include "common/errorstring.h"
+#include "common/files/platform.h"
 
 class DatabaseBackup;
 
@@ -22,8 +23,10 @@ class ParallelBackup : public QObject, public ErrorString
     Q_OBJECT
 
 public:
-    // backup must have begun (DatabaseBackup::begin) and outlive this object.
-    explicit ParallelBackup(DatabaseBackup &backup, QObject *parent = nullptr);
+    // backup must have begun (DatabaseBackup::begin); it and the open database outlive this
+    // object.
+    ParallelBackup(DatabaseBackup &backup, Platform::File &database, const Platform::FileInfo &info,
+                   QObject *parent = nullptr);
     // Waits for the thread: the archive is never left half-written behind the caller's back.
     ~ParallelBackup() override;
 
@@ -42,6 +45,8 @@ private:
     void release();
 
     DatabaseBackup &m_backup;
+    Platform::File &m_database;
+    Platform::FileInfo m_info;
     std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_written{false};
     bool m_released = false;

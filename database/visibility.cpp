@@ -3,7 +3,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-#include "common/logging.h"
 #include "common/rctypes.h"
 #include "database/databaselayout.h"
 
@@ -40,7 +39,6 @@ bool Visibility::apply(const QString &rcTypeList)
     for (const QString &statement : statements) {
         if (!query.exec(statement)) {
             failBecause(query.lastError().text());
-            qCWarning(lcDatabase).noquote() << "Visibility failed:" << errorString();
             QSqlQuery(db).exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_visible"));
             return false;
         }

@@ -5,7 +5,7 @@
 #include <QFileInfo>
 
 #include "common/contract.h"
-#include "common/files/filereplace.h"
+#include "common/diagnostics/checkpoint.h"
 #include "common/logging.h"
 #include "common/paths.h"
 #include "common/rctypes.h"
@@ -60,7 +60,7 @@ void Thread::run()
     }
     const Settings::Installed installed = Settings::readInstalled();
     rcTypeList = rcTypeListFrom(installed.rcTypes);
-    m_offer = Offer::read(workFolder());
+    m_offer = Offer::read(m_work->isValid() ? &m_work->folder() : nullptr);
     const Settings::Offered &offered = m_offer.offered();
 
     emit msgToPtogressBar(Contract::Progress::started, Contract::Progress::total);
@@ -96,20 +96,50 @@ void Thread::run()
     installOtherFiles(installed, offered.other);
 }
 
+// Run as root, the updater writes only in folders that no other account can change: one that
+// could would let that account lead root's writes to root's own files. The installation and
+// the updater's own folder (its key, its log) are written or trusted by every run.
+bool Thread::foldersAreSafe()
+{
+    if (!Platform::isPrivileged())
+        return true;
+    Platform::Folder updater;
+    for (Platform::Folder *folder : {&m_installation, &updater}) {
+        if (folder == &updater && !updater.open(QStringLiteral(".")))
+            continue;
+        if (folder->othersMayWrite()) {
+            const QString line = QStringLiteral("Nothing installed: the folder %1 can be written "
+                                                "by other accounts")
+                                     .arg(QFileInfo(folder->path()).absoluteFilePath());
+            qCWarning(lcUpdate).noquote() << line;
+            m_refusals << line;
+            return false;
+        }
+    }
+    return true;
+}
+
 // The installation belongs to one run at a time; a second updater (started twice, or by the
 // application while one runs) waits for the first and then gives up, touching nothing.
 bool Thread::beginRun()
 {
+    if (!m_installation.open(Paths::installationFolder())) {
+        qCWarning(lcUpdate).noquote() << "No installation:" << m_installation.errorString();
+        m_refusals << m_installation.errorString();
+        return false;
+    }
+    if (!foldersAreSafe())
+        return false;
     m_lock = std::make_unique<RunLock>();
-    if (!m_lock->acquire(m_lockWaitMs)) {
+    if (!m_lock->acquire(m_installation, m_lockWaitMs)) {
         qCWarning(lcUpdate).noquote() << m_lock->errorString();
         m_refusals << m_lock->errorString();
         m_lock.reset();
         return false;
     }
-    WorkFolder::removeLeftovers();
+    WorkFolder::removeLeftovers(m_installation);
     m_work = std::make_unique<WorkFolder>();
-    if (!m_work->create())
+    if (!m_work->create(m_installation))
         qCWarning(lcUpdate).noquote() << m_work->errorString();
     return true;
 }
@@ -120,11 +150,7 @@ void Thread::endRun()
 {
     m_work.reset();
     m_lock.reset();
-}
-
-QString Thread::workFolder() const
-{
-    return m_work ? m_work->path() : QString();
+    m_installation.close();
 }
 
 bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
@@ -140,26 +166,17 @@ bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
     DatabaseUpdate update;
     connect(&update, &DatabaseUpdate::progress, this, &Thread::msgToPtogressBar,
             Qt::DirectConnection);
-    // A failure's status and text go out once the run has let go of the installation.
-    int failedStatus = 0;
-    QString failedText;
-    connect(
-        &update, &DatabaseUpdate::status, this, [&](int status) { failedStatus = status; },
-        Qt::DirectConnection);
-    connect(
-        &update, &DatabaseUpdate::statusText, this,
-        [&](const QString &text) {
-            if (failedStatus == 0)
-                emit msgToStatusLabel(text);
-            else
-                failedText = text;
-        },
-        Qt::DirectConnection);
-    if (update.run(newDbVersion, copyOwnModels, rcTypeList, package.file(), workFolder()))
+    connect(&update, &DatabaseUpdate::statusText, this, &Thread::msgToStatusLabel,
+            Qt::DirectConnection);
+    const DatabaseUpdate::Result result = update.run(
+        newDbVersion, copyOwnModels, rcTypeList, package.file(), m_offer.downloads(), m_work.get());
+    if (result)
         return true;
+    // The failure's status and text go out once the run has let go of the installation.
+    qCWarning(lcUpdate).noquote() << "Database not updated:" << result.cause;
     endRun();
-    emit msgToUpdateStatus(failedStatus);
-    emit msgToStatusLabel(failedText);
+    emit msgToUpdateStatus(result.status);
+    emit msgToStatusLabel(result.text);
     return false;
 }
 
@@ -170,9 +187,19 @@ void Thread::refuse(const QString &what, const QString &why)
     m_refusals << line;
 }
 
+void Thread::record(const char *key, const QDate &version)
+{
+    // The component is in place; a version that can not be recorded has it installed again
+    // next time, and the user is told that not everything went through.
+    if (!Settings::recordVersion(key, version))
+        refuse(QLatin1String(key), QStringLiteral("its version could not be recorded in %1")
+                                       .arg(Paths::installedConfigPath()));
+}
+
 // An absent package is nothing to install; one that is there but can not be installed is a
-// refusal, and the run ends saying so.
-Thread::Unpacked Thread::unpack(const QString &packagePath, QStringList *writtenFiles)
+// refusal, and the run ends saying so. With executableName, the package's software.exe is
+// installed as that file, in the same step as the rest of the package.
+Thread::Unpacked Thread::unpack(const QString &packagePath, const QString &executableName)
 {
     const Package package = m_offer.open(packagePath);
     if (package.isAbsent()) {
@@ -183,13 +210,21 @@ Thread::Unpacked Thread::unpack(const QString &packagePath, QStringList *written
         refuse(packagePath, package.errorString());
         return Unpacked::Refused;
     }
-    Zip::Extractor extractor(Paths::installationFolder());
-    if (!extractor.extractAll(*package.file())) {
+    const QString extracted = QFileInfo(Paths::extractedExecutablePath()).fileName();
+    Zip::Extractor extractor(m_installation);
+    if (!executableName.isEmpty())
+        extractor.installAs(extracted, executableName);
+    if (!extractor.extractAll(*package.file(), packagePath)) {
         refuse(packagePath, extractor.errorString());
         return Unpacked::Refused;
     }
-    if (writtenFiles)
-        *writtenFiles = extractor.writtenFiles();
+    Checkpoint::reach(QStringLiteral("package unpacked: ") + packagePath);
+    // The old executable goes only when the new one takes its place, in the same step.
+    if (!executableName.isEmpty() && !extractor.installedAs(extracted)) {
+        refuse(packagePath,
+               QStringLiteral("it holds no %1; the executable is kept").arg(extracted));
+        return Unpacked::Refused;
+    }
     return Unpacked::Installed;
 }
 
@@ -200,7 +235,8 @@ QString Thread::executablePackage() const
     const QString product = Paths::productPackagePath();
     if (m_offer.isVerifying() && (m_offer.lists(main) || m_offer.lists(product)))
         return m_offer.lists(main) ? main : product;
-    return QFileInfo::exists(main) ? main : product;
+    const Platform::Folder *downloads = m_offer.downloads();
+    return downloads && downloads->infoOf(QFileInfo(main).fileName()).exists() ? main : product;
 }
 
 void Thread::installExecutable(const QString &softwareName, const QDate &offeredMain)
@@ -209,39 +245,21 @@ void Thread::installExecutable(const QString &softwareName, const QDate &offered
 
     // The name comes from the settings and becomes a path: "../x/victim" would have the new
     // executable renamed over a file outside the installation.
-    if (!Paths::isPlainName(Paths::executableFileName(softwareName))) {
+    const QString executable = Paths::executableFileName(softwareName);
+    if (!Paths::isPlainName(executable)) {
         refuse(
             QStringLiteral("The executable"),
             QStringLiteral("the software name \"%1\" is not a plain file name").arg(softwareName));
         return;
     }
-    const QString package = executablePackage();
-    const QString installedPath = Paths::installedExecutablePath(softwareName);
-    const QString extracted = QDir::cleanPath(Paths::extractedExecutablePath());
-    // With the software name "Software" the extracted file is the installed one; it is never
-    // taken away. Any other software.exe is only what an earlier run left behind.
-    const bool extractedInPlace = QDir::cleanPath(installedPath) == extracted;
-    if (!extractedInPlace)
-        QFile::remove(extracted);
-
-    QStringList written;
-    const Unpacked unpacked = unpack(package, &written);
-    if (unpacked != Unpacked::Installed)
-        return;
-    // The old executable goes only when the new one takes its place in the same step, so the
-    // installation always has one; the version follows the file, never the attempt.
-    const QString entry = QFileInfo(extracted).fileName();
-    if (!written.contains(entry)) {
-        refuse(package, QStringLiteral("it holds no %1; the executable is kept").arg(entry));
-        return;
-    }
-    FileReplace replace;
-    if (!extractedInPlace && !replace.moveOver(extracted, installedPath)) {
-        refuse(package,
-               QStringLiteral("can not replace %1: %2").arg(installedPath, replace.errorString()));
-        return;
-    }
-    Settings::recordVersion(Settings::Key::main, offeredMain);
+    // With the software name "Software" the package's file is the installed one. Any other
+    // software.exe is only what an earlier version of the updater left behind.
+    const QString extracted = QFileInfo(Paths::extractedExecutablePath()).fileName();
+    if (executable != extracted)
+        m_installation.remove(extracted);
+    // The version follows the file, never the attempt.
+    if (unpack(executablePackage(), executable) == Unpacked::Installed)
+        record(Settings::Key::main, offeredMain);
 }
 
 void Thread::installOtherFiles(const Settings::Installed &installed, const QDate &offeredOther)
@@ -257,7 +275,7 @@ void Thread::installOtherFiles(const Settings::Installed &installed, const QDate
             << VersionDate::toSetting(offeredOther) << "is older than the installed"
             << VersionDate::toSetting(installed.other);
     else if (unpack(Paths::otherPackagePath()) != Unpacked::Refused)
-        Settings::recordVersion(Settings::Key::other, offeredOther);
+        record(Settings::Key::other, offeredOther);
 
     if (!installed.distributor.isEmpty()) {
         emit msgToStatusLabel(tr("All other files updating..."));

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QThread>
 
+#include "common/files/platform.h"
 #include "common/files/runlock.h"
 #include "common/files/workfolder.h"
 #include "common/trust/offer.h"
@@ -53,9 +54,10 @@ private:
     enum class Unpacked { Absent, Installed, Refused };
 
     bool beginRun();
+    bool foldersAreSafe();
     void endRun();
-    QString workFolder() const;
-    Unpacked unpack(const QString &packagePath, QStringList *writtenFiles = nullptr);
+    Unpacked unpack(const QString &packagePath, const QString &executableName = QString());
+    void record(const char *key, const QDate &version);
     void refuse(const QString &what, const QString &why);
     QString executablePackage() const;
     void installExecutable(const QString &softwareName, const QDate &offeredMain);
@@ -66,6 +68,8 @@ private:
     Offer m_offer;
     // One line per package that was there but could not be installed.
     QStringList m_refusals;
+    // The installation folder, held for the whole run: every step works in this very folder.
+    Platform::Folder m_installation;
     // Held from the start of a run until just before its final status.
     std::unique_ptr<RunLock> m_lock;
     std::unique_ptr<WorkFolder> m_work;

@@ -24,6 +24,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "common/files/platform.h"
 #include "common/zip/zipextract.h"
 
 namespace {
@@ -167,8 +168,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail(QStringLiteral("can not write %1").arg(package));
     input.close();
 
-    Zip::Extractor extractor(target);
-    extractor.extractAll(package);
+    Platform::Folder folder;
+    QFile archive(package);
+    if (!folder.open(target) || !archive.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("can not open %1 or %2").arg(target, package));
+    Zip::Extractor extractor(folder);
+    extractor.extractAll(archive, package);
 
     std::map<QString, QByteArray> after;
     describe(root, &after);

@@ -44,17 +44,15 @@ Client::HostAddresses systemLookup(const QString &host)
     if (name.isEmpty())
         return {{}, QStringLiteral("Host not found")};
     Client::HostAddresses result;
-    const QStringList found = Platform::lookUpHost(name);
-    for (const QString &text : found) {
+    const Platform::HostAddresses found = Platform::lookUpHost(name);
+    for (const QString &text : found.addresses) {
         const QHostAddress address(text);
         if (!address.isNull())
             result.addresses << address;
     }
-    // The resolver's reason when it failed; this thread has made no other system call.
     if (result.addresses.isEmpty())
-        result.errorString = found.isEmpty() && !Platform::errorString().isEmpty()
-                                 ? Platform::errorString()
-                                 : QStringLiteral("Host not found");
+        result.errorString =
+            !found.errorString.isEmpty() ? found.errorString : QStringLiteral("Host not found");
     return result;
 }
 

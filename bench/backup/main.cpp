@@ -6,8 +6,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTextStream>
 
+#include "common/files/platform.h"
 #include "database/databasebackup.h"
 #include "database/databaseupdate.h"
 
@@ -24,8 +26,20 @@ int main(int argc, char *argv[])
     if (mode == QLatin1String("idle"))
         return 0;
     if (mode == QLatin1String("backup") && arguments.size() == 4) {
-        DatabaseBackup backup(arguments.at(2), arguments.at(3));
-        if (!backup.write()) {
+        const QFileInfo database(arguments.at(2));
+        const QFileInfo archive(arguments.at(3));
+        Platform::Folder databaseFolder;
+        Platform::Folder archiveFolder;
+        Platform::File file;
+        if (databaseFolder.open(database.absolutePath()))
+            file = databaseFolder.openForReading(database.fileName(), true);
+        if (!file.isOpen() || !archiveFolder.open(archive.absolutePath())) {
+            err << "can not open " << arguments.at(2) << " or the folder of " << arguments.at(3)
+                << "\n";
+            return 1;
+        }
+        DatabaseBackup backup(archiveFolder, archive.fileName());
+        if (!backup.begin(file.info()) || !backup.finish(file, file.info())) {
             err << "backup failed: " << backup.errorString() << "\n";
             return 1;
         }
@@ -49,8 +63,11 @@ int main(int argc, char *argv[])
                              reported = current;
                              err << "at " << current << ": " << timer.elapsed() << " ms\n";
                          });
-        const bool ok =
+        const DatabaseUpdate::Result result =
             update.run(QDate::currentDate(), true, arguments.value(3, QStringLiteral("1,3,5")));
+        const bool ok = bool(result);
+        if (!ok)
+            err << result.cause << "\n";
         out << "update " << (ok ? "done" : "failed") << " " << timer.elapsed() << " ms\n";
         return ok ? 0 : 1;
     }

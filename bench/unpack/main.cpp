@@ -1,7 +1,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTextStream>
 
+#include "common/files/platform.h"
 #include "common/zip/zipextract.h"
 
 // bench-unpack <package> <folder>: unpacks a package the way the updater installs one (checked,
@@ -18,8 +20,14 @@ int main(int argc, char *argv[])
     }
     QElapsedTimer timer;
     timer.start();
-    Zip::Extractor extractor(arguments.at(2));
-    if (!extractor.extractAll(arguments.at(1))) {
+    Platform::Folder folder;
+    QFile package(arguments.at(1));
+    if (!folder.open(arguments.at(2)) || !package.open(QIODevice::ReadOnly)) {
+        err << "can not open " << arguments.at(1) << " or " << arguments.at(2) << "\n";
+        return 1;
+    }
+    Zip::Extractor extractor(folder);
+    if (!extractor.extractAll(package, arguments.at(1))) {
         err << extractor.errorString() << "\n";
         return 1;
     }

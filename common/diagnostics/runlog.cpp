@@ -1,11 +1,12 @@
 #include "common/diagnostics/runlog.h"
 
 #include <cstdio>
+#include <memory>
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
-#include <QSaveFile>
 
 #include "common/files/platform.h"
 
@@ -15,7 +16,7 @@ namespace {
 
 const QByteArray runMarker = QByteArrayLiteral("=== ");
 
-int logDescriptor = -1;
+Platform::File *logFile = nullptr;
 QtMessageHandler previousHandler = nullptr;
 QMutex logMutex;
 
@@ -39,9 +40,9 @@ const char *levelName(QtMsgType type)
 void writeLine(const QByteArray &line)
 {
     QMutexLocker locker(&logMutex);
-    if (logDescriptor < 0)
+    if (!logFile)
         return;
-    Platform::writeAll(logDescriptor, line.constData(), line.size());
+    logFile->write(line.constData(), line.size());
 }
 
 QByteArray stamp()
@@ -64,13 +65,19 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
 
 bool trim(const QString &path, qint64 bound)
 {
-    QFile file(path);
-    if (!file.exists() || file.size() <= bound)
-        return true;
-    if (!file.open(QIODevice::ReadOnly))
+    const QFileInfo info(path);
+    Platform::Folder folder;
+    if (!folder.open(info.absolutePath()))
         return false;
-    const QByteArray contents = file.readAll();
+    Platform::File file = folder.openForReading(info.fileName(), false);
+    if (!file.isOpen() || file.info().size <= bound)
+        return true;
+    QByteArray contents(file.info().size, Qt::Uninitialized);
+    const qint64 read = file.readAt(0, contents.data(), contents.size());
     file.close();
+    if (read < 0)
+        return false;
+    contents.truncate(read);
 
     // Runs start at lines beginning with the marker; keep the newest ones that fit, and always
     // the newest one.
@@ -86,22 +93,34 @@ bool trim(const QString &path, qint64 bound)
             break;
         cut = *it;
     }
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly))
+    // The shorter log is made where nothing stands and renamed over the old one in one step.
+    const QString trimmed = info.fileName() + QStringLiteral(".trim");
+    if (!folder.remove(trimmed))
         return false;
-    out.write(contents.constData() + cut, contents.size() - cut);
-    return out.commit();
+    Platform::File out = folder.createFile(trimmed, 0644);
+    if (!out.isOpen() || !out.write(contents.constData() + cut, contents.size() - cut)) {
+        folder.remove(trimmed);
+        return false;
+    }
+    out.close();
+    return folder.rename(trimmed, folder, info.fileName()) || (folder.remove(trimmed), false);
 }
 
 bool start(const QString &path, const QString &firstLine, qint64 bound)
 {
     trim(path, bound);
-    const int fd = Platform::openForAppend(path);
-    if (fd < 0)
+    const QFileInfo info(path);
+    Platform::Folder folder;
+    if (!folder.open(info.absolutePath()))
+        return false;
+    // Appended to, never written through a link or into somebody else's file by a second name.
+    auto file = std::make_unique<Platform::File>(folder.openForAppending(info.fileName(), 0644));
+    if (!file->isOpen())
         return false;
     {
         QMutexLocker locker(&logMutex);
-        logDescriptor = fd;
+        delete logFile;
+        logFile = file.release();
     }
     writeLine(runMarker + stamp() + ' ' + firstLine.toUtf8() + '\n');
     previousHandler = qInstallMessageHandler(handler);

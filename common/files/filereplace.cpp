@@ -1,91 +1,108 @@
 #include "common/files/filereplace.h"
 
-#include <filesystem>
-#include <system_error>
-
-#include <QDir>
-#include <QFileInfo>
-
-#include "common/files/platform.h"
-
-bool FileReplace::renameOver(const QString &source, const QString &target, FolderSync sync)
+ScratchFolder::~ScratchFolder()
 {
-    clearError();
-    const std::filesystem::path to(QFile::encodeName(target).toStdString());
-    std::error_code ec;
-    std::filesystem::rename(std::filesystem::path(QFile::encodeName(source).toStdString()), to, ec);
-    if (ec)
-        return failBecause(QString::fromStdString(ec.message()));
-    // The new name lives in the folder's entries: until they reach the disk, a power cut can
-    // bring the old file back although the caller has gone on to record the new version.
-    if (sync == FolderSync::Now)
-        Platform::syncFolder(QFileInfo(target).path());
-    return true;
+    m_folder.close();
+    m_parent.close();
 }
 
-bool FileReplace::moveOver(const QString &source, const QString &target)
+bool ScratchFolder::open(const Platform::Folder &parent, bool fresh)
+{
+    clearError();
+    m_folder.close();
+    if (!m_parent.openSame(parent))
+        return failBecause(m_parent.errorString());
+    const Platform::FileInfo standing = m_parent.infoOf(name());
+    if (standing.exists() && (fresh || !standing.isFolder()) && !m_parent.removeTree(name()))
+        return failBecause(m_parent.errorString());
+    if ((!standing.isFolder() || fresh) && !m_parent.makeFolder(name(), 0700))
+        return failBecause(m_parent.errorString());
+    return m_folder.openIn(m_parent, name()) || failBecause(m_folder.errorString());
+}
+
+void ScratchFolder::removeIfEmpty()
+{
+    // Only while the name is still the folder held.
+    if (m_folder.isOpen() && m_parent.infoOf(name()).isSameAs(m_folder.info()) &&
+        m_folder.entries().isEmpty())
+        m_parent.removeEmptyFolder(name());
+    m_folder.close();
+}
+
+void ScratchFolder::removeAll()
+{
+    if (m_folder.isOpen()) {
+        const QStringList names = m_folder.entries();
+        for (const QString &entry : names)
+            m_folder.removeTree(entry);
+    }
+    removeIfEmpty();
+}
+
+bool FileReplace::moveOver(Platform::Folder &from, const QString &name, Platform::Folder &to,
+                           const QString &toName, const Platform::FileInfo &reference)
 {
     m_renameFailed = false;
     clearError();
-    QFile file(source);
-    if (!file.open(QIODevice::ReadOnly))
+    Platform::File file = from.openForReading(name, false);
+    if (!file.isOpen())
+        return failBecause(from.errorString());
+    if (reference.exists() && !file.takeOwnerAndMode(reference))
         return failBecause(file.errorString());
-    if (QFileInfo::exists(target) && !Platform::takeOwnerAndMode(target, file.handle()))
-        return failBecause(Platform::errorString());
-    if (!Platform::syncFile(file.handle()))
-        return failBecause(
-            QStringLiteral("can not sync %1: %2").arg(source, Platform::errorString()));
+    if (!file.sync())
+        return failBecause(QStringLiteral("can not sync %1: %2").arg(name, file.errorString()));
     file.close();
-    m_renameFailed = !renameOver(source, target);
-    return !m_renameFailed;
+    if (!from.rename(name, to, toName)) {
+        m_renameFailed = true;
+        return failBecause(from.errorString());
+    }
+    // The new name lives in the folder's entries: until they reach the disk, a power cut can
+    // bring the old file back although the caller has gone on to record the new version.
+    to.sync();
+    return true;
 }
 
-FileReplace::PartFile::PartFile(const QString &target) : m_target(target), m_file(partPath(target))
+FileReplace::PartFile::PartFile(Platform::Folder &folder, const QString &name)
+    : m_target(folder), m_name(name)
 {}
 
 FileReplace::PartFile::~PartFile()
 {
-    if (!m_committed) {
-        m_file.close();
-        QFile::remove(m_file.fileName());
-    }
-    QDir().rmdir(QFileInfo(m_file.fileName()).path()); // only when empty
-}
-
-QString FileReplace::PartFile::partPath(const QString &target)
-{
-    const QFileInfo info(target);
-    return info.path() + QLatin1Char('/') + scratchFolderName() + QLatin1Char('/') +
-           info.fileName() + QStringLiteral(".part");
+    m_file.close();
+    m_part.close();
+    if (!m_committed && m_scratch.folder().isOpen())
+        m_scratch.folder().remove(partName(m_name));
+    m_scratch.removeIfEmpty();
 }
 
 bool FileReplace::PartFile::open()
 {
-    // Anything but a real folder under the reserved name (a link planted there, a file) goes, so
-    // that the part is never written through a link. Removing the part first takes away a stale
-    // one and any link under its name; creating with NewOnly then refuses one that appears in
-    // between.
-    const QString folder = QFileInfo(m_file.fileName()).path();
-    const QFileInfo scratch(folder);
-    if (scratch.isSymLink() || (scratch.exists() && !scratch.isDir()))
-        QFile::remove(folder);
-    if (!QDir().mkpath(folder))
-        return failBecause(QStringLiteral("can not make %1").arg(folder));
-    QFile::remove(m_file.fileName());
-    return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
+    if (!m_scratch.open(m_target, false))
+        return failBecause(m_scratch.errorString());
+    Platform::Folder &scratch = m_scratch.folder();
+    if (!scratch.removeTree(partName(m_name)))
+        return failBecause(scratch.errorString());
+    m_part = scratch.createFile(partName(m_name), 0600);
+    if (!m_part.isOpen())
+        return failBecause(scratch.errorString());
+    return m_file.open(m_part.descriptor(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle) ||
            failBecause(m_file.errorString());
 }
 
-bool FileReplace::PartFile::commit(bool durable)
+bool FileReplace::PartFile::commit(const Platform::FileInfo &reference, bool durable)
 {
-    if (!m_file.flush() || (durable && !Platform::syncFile(m_file.handle())))
+    if (!m_file.flush())
         return failBecause(m_file.errorString());
     m_file.close();
-    if (m_file.error() != QFileDevice::NoError)
-        return failBecause(m_file.errorString());
-    FileReplace rename;
-    if (!rename.renameOver(m_file.fileName(), m_target))
-        return failBecause(rename.errorString());
+    if (reference.exists() && !m_part.takeOwnerAndMode(reference))
+        return failBecause(m_part.errorString());
+    if (durable && !m_part.sync())
+        return failBecause(m_part.errorString());
+    m_part.close();
+    if (!m_scratch.folder().rename(partName(m_name), m_target, m_name))
+        return failBecause(m_scratch.folder().errorString());
     m_committed = true;
+    if (durable)
+        m_target.sync();
     return true;
 }

@@ -1,14 +1,20 @@
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QThread>
 
 #include "common/files/platform.h"
@@ -16,6 +22,16 @@
 namespace Platform {
 
 namespace {
+
+QString errnoText(int code = errno)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+QByteArray encoded(const QString &name)
+{
+    return QFile::encodeName(name);
+}
 
 QString kindOf(mode_t mode)
 {
@@ -27,77 +43,148 @@ QString kindOf(mode_t mode)
         return QStringLiteral("a folder");
     if (S_ISSOCK(mode))
         return QStringLiteral("a socket");
+    if (S_ISLNK(mode))
+        return QStringLiteral("a link");
     return QStringLiteral("not a regular file");
 }
 
-thread_local QString lastError;
-
-// Records the reason of a failure for errorString(), and gives the failing value back.
-template <typename T> T failed(T result, const QString &why)
+FileInfo infoFrom(const struct stat &st)
 {
-    lastError = why;
-    return result;
+    FileInfo info;
+    info.kind = S_ISREG(st.st_mode)   ? FileInfo::Kind::File
+                : S_ISDIR(st.st_mode) ? FileInfo::Kind::Folder
+                : S_ISLNK(st.st_mode) ? FileInfo::Kind::Link
+                                      : FileInfo::Kind::Other;
+    info.permissions = st.st_mode & 0777;
+    info.owner = st.st_uid;
+    info.group = st.st_gid;
+    info.size = st.st_size;
+    info.modified = QDateTime::fromSecsSinceEpoch(st.st_mtim.tv_sec);
+    info.device = st.st_dev;
+    info.inode = st.st_ino;
+    return info;
 }
 
-QString errnoText()
+bool isRoot()
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return ::geteuid() == 0;
+}
+
+// Opening with O_NONBLOCK never waits for a FIFO's writer; reads of the regular file it must be
+// do not need it.
+void blockAgain(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 }
 
 } // namespace
 
-QString errorString()
+// ---- File
+
+File::~File()
 {
-    return lastError;
+    close();
 }
 
-bool syncFile(int descriptor)
+File::File(File &&other) noexcept : ErrorString(other), m_descriptor(other.release()) {}
+
+File &File::operator=(File &&other) noexcept
 {
-    return ::fsync(descriptor) == 0 || failed(false, errnoText());
+    if (this != &other) {
+        close();
+        ErrorString::operator=(other);
+        m_descriptor = other.release();
+    }
+    return *this;
 }
 
-void syncFolder(const QString &folder)
+int File::release()
 {
-    const int fd =
-        ::open(QFile::encodeName(folder.isEmpty() ? QStringLiteral(".") : folder).constData(),
-               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
+    const int fd = m_descriptor;
+    m_descriptor = -1;
+    return fd;
 }
 
-bool syncFileSystem(const QString &path)
+void File::close()
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return failed(false, errnoText());
-    const bool synced = ::syncfs(fd) == 0 || failed(false, errnoText());
-    ::close(fd);
-    return synced;
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+    m_descriptor = -1;
 }
 
-int openForAppend(const QString &path)
+FileInfo File::info() const
 {
-    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                  0644);
+    struct stat st;
+    if (m_descriptor < 0 || ::fstat(m_descriptor, &st) != 0)
+        return FileInfo();
+    return infoFrom(st);
 }
 
-bool writeAll(int descriptor, const char *data, qint64 size)
+bool File::sync()
+{
+    return ::fsync(m_descriptor) == 0 || failBecause(errnoText());
+}
+
+bool File::write(const char *data, qint64 size)
 {
     while (size > 0) {
-        const ssize_t n = ::write(descriptor, data, size_t(size));
+        const ssize_t n = ::write(m_descriptor, data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
-            return false;
+            return failBecause(n < 0 ? errnoText() : QStringLiteral("nothing written"));
         data += n;
         size -= n;
     }
     return true;
 }
 
-int duplicateFromStart(int descriptor)
+qint64 File::readAt(qint64 offset, char *data, qint64 size)
 {
-    const int fd = ::dup(descriptor);
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(m_descriptor, data + done, size_t(size - done), offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            failBecause(errnoText());
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+bool File::writeAt(qint64 offset, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(m_descriptor, data, size_t(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return failBecause(n < 0 ? errnoText() : QStringLiteral("nothing written"));
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+bool File::takeOwnerAndMode(const FileInfo &reference)
+{
+    // Only root may give a file away; anyone else keeps his own, which is what he could write.
+    if (isRoot() && ::fchown(m_descriptor, reference.owner, reference.group) != 0)
+        return failBecause(QStringLiteral("owner: ") + errnoText());
+    if (::fchmod(m_descriptor, reference.permissions) != 0)
+        return failBecause(QStringLiteral("mode: ") + errnoText());
+    return true;
+}
+
+int File::duplicateFromStart()
+{
+    const int fd = ::fcntl(m_descriptor, F_DUPFD_CLOEXEC, 0);
     if (fd >= 0 && ::lseek(fd, 0, SEEK_SET) != 0) {
         ::close(fd);
         return -1;
@@ -105,127 +192,451 @@ int duplicateFromStart(int descriptor)
     return fd;
 }
 
-void closeDescriptor(int descriptor)
+// ---- Folder
+
+Folder::~Folder()
 {
-    ::close(descriptor);
+    close();
 }
 
-int openRegularForReading(const QString &path, OpenFailure *failure)
+Folder::Folder(Folder &&other) noexcept
+    : ErrorString(other), m_descriptor(other.m_descriptor), m_path(other.m_path)
 {
-    auto refused = [&](OpenFailure kind, const QString &text) {
-        *failure = kind;
-        return failed(-1, text);
+    other.m_descriptor = -1;
+}
+
+Folder &Folder::operator=(Folder &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        ErrorString::operator=(other);
+        m_descriptor = other.m_descriptor;
+        m_path = other.m_path;
+        other.m_descriptor = -1;
+    }
+    return *this;
+}
+
+void Folder::close()
+{
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+    m_descriptor = -1;
+}
+
+bool Folder::validName(const QString &name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
+        name.contains(QLatin1Char('/')))
+        return failBecause(QStringLiteral("\"%1\" is not a name in a folder").arg(name));
+    return true;
+}
+
+bool Folder::open(const QString &path)
+{
+    close();
+    clearError();
+    m_path = path;
+    m_descriptor = ::open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return m_descriptor >= 0 || failBecause(path + QStringLiteral(": ") + errnoText());
+}
+
+bool Folder::openIn(const Folder &parent, const QString &name)
+{
+    close();
+    clearError();
+    m_path = parent.path() + QLatin1Char('/') + name;
+    if (!validName(name))
+        return false;
+    m_descriptor = ::openat(parent.descriptor(), encoded(name).constData(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return m_descriptor >= 0 || failBecause(m_path + QStringLiteral(": ") + errnoText());
+}
+
+bool Folder::openSame(const Folder &other)
+{
+    close();
+    clearError();
+    m_path = other.path();
+    m_descriptor = ::openat(other.descriptor(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return m_descriptor >= 0 || failBecause(m_path + QStringLiteral(": ") + errnoText());
+}
+
+QString Folder::pathTo(const QString &name) const
+{
+    // The folder's own entry in /proc stays with the open folder wherever it is moved.
+    static const bool haveProc = ::access("/proc/self/fd", X_OK) == 0;
+    if (!haveProc || m_descriptor < 0)
+        return m_path + QLatin1Char('/') + name;
+    return QStringLiteral("/proc/self/fd/%1/").arg(m_descriptor) + name;
+}
+
+QString Folder::canonicalPath() const
+{
+    return QFileInfo(pathTo(QStringLiteral("."))).canonicalFilePath();
+}
+
+FileInfo Folder::info() const
+{
+    struct stat st;
+    if (m_descriptor < 0 || ::fstat(m_descriptor, &st) != 0)
+        return FileInfo();
+    return infoFrom(st);
+}
+
+FileInfo Folder::infoOf(const QString &name) const
+{
+    struct stat st;
+    if (m_descriptor < 0 ||
+        ::fstatat(m_descriptor, encoded(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return FileInfo();
+    return infoFrom(st);
+}
+
+bool Folder::othersMayWrite() const
+{
+    struct stat st;
+    if (m_descriptor < 0 || ::fstat(m_descriptor, &st) != 0)
+        return true;
+    if (st.st_uid != 0 && st.st_uid != ::geteuid())
+        return true;
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+}
+
+QStringList Folder::entries() const
+{
+    QStringList names;
+    // A descriptor of its own: reading a folder moves the position of whoever shares it.
+    const int fd = ::openat(m_descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        const_cast<Folder *>(this)->failBecause(m_path + QStringLiteral(": ") + errnoText());
+        return names;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (name != QLatin1String(".") && name != QLatin1String(".."))
+            names << name;
+    }
+    ::closedir(dir);
+    return names;
+}
+
+bool Folder::makeFolder(const QString &name, quint32 permissions)
+{
+    if (!validName(name))
+        return false;
+    if (::mkdirat(m_descriptor, encoded(name).constData(), 0700) != 0)
+        return failBecause(name + QStringLiteral(": ") + errnoText());
+    // The bits exactly, whatever the umask; on the folder just made, never through a link.
+    Folder made;
+    return (made.openIn(*this, name) && ::fchmod(made.descriptor(), permissions) == 0) ||
+           failBecause(name + QStringLiteral(": ") + errnoText());
+}
+
+QString Folder::makePrivateFolder(const QString &prefix)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QString name = prefix;
+        for (int i = 0; i < 6; ++i)
+            name += QLatin1Char(letters[QRandomGenerator::system()->bounded(62)]);
+        if (::mkdirat(m_descriptor, encoded(name).constData(), 0700) == 0)
+            return name;
+        if (errno != EEXIST)
+            break;
+    }
+    failBecause(QStringLiteral("can not make a folder in %1: %2").arg(m_path, errnoText()));
+    return QString();
+}
+
+File Folder::createFile(const QString &name, quint32 permissions)
+{
+    if (!validName(name))
+        return File();
+    const int fd =
+        ::openat(m_descriptor, encoded(name).constData(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_t(permissions));
+    if (fd < 0) {
+        failBecause(name + QStringLiteral(": ") + errnoText());
+        return File();
+    }
+    File file(fd);
+    if (::fchmod(fd, permissions) != 0) {
+        failBecause(name + QStringLiteral(": ") + errnoText());
+        return File();
+    }
+    return file;
+}
+
+File Folder::openForReading(const QString &name, bool followLink, OpenFailure *failure)
+{
+    OpenFailure ignored;
+    OpenFailure &kind = failure ? *failure : ignored;
+    auto refused = [&](OpenFailure why, const QString &text) {
+        kind = why;
+        failBecause(text);
+        return File();
     };
     auto missingOrUnreadable = [] {
         return errno == ENOENT || errno == ENOTDIR ? OpenFailure::Absent : OpenFailure::Unreadable;
     };
-    const QByteArray name = QFile::encodeName(path);
+    if (!validName(name))
+        return refused(OpenFailure::Unreadable, errorString());
+    const QByteArray encodedName = encoded(name);
     // Looking first keeps a device from ever being opened (opening some has effects of its own);
     // the check after the open is the one that counts, since the name may lead elsewhere by then.
     struct stat named;
-    if (::stat(name.constData(), &named) != 0)
+    if (::fstatat(m_descriptor, encodedName.constData(), &named,
+                  followLink ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return refused(missingOrUnreadable(), errnoText());
     if (!S_ISREG(named.st_mode))
         return refused(OpenFailure::NotRegular, QStringLiteral("is ") + kindOf(named.st_mode));
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd =
+        ::openat(m_descriptor, encodedName.constData(),
+                 O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW));
     if (fd < 0)
-        return refused(missingOrUnreadable(), errnoText());
+        return refused(errno == ELOOP ? OpenFailure::NotRegular : missingOrUnreadable(),
+                       errno == ELOOP ? QStringLiteral("is a link") : errnoText());
+    File file(fd);
     struct stat opened;
-    const bool looked = ::fstat(fd, &opened) == 0;
-    const QString text = looked ? QStringLiteral("is ") + kindOf(opened.st_mode) : errnoText();
-    if (!looked || !S_ISREG(opened.st_mode)) {
-        ::close(fd);
-        return refused(looked ? OpenFailure::NotRegular : OpenFailure::Unreadable, text);
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    *failure = OpenFailure::None;
-    return fd;
+    if (::fstat(fd, &opened) != 0)
+        return refused(OpenFailure::Unreadable, errnoText());
+    if (!S_ISREG(opened.st_mode))
+        return refused(OpenFailure::NotRegular, QStringLiteral("is ") + kindOf(opened.st_mode));
+    blockAgain(fd);
+    kind = OpenFailure::None;
+    return file;
 }
 
-int lockExclusively(const QString &path, int timeoutMs, bool *busy)
+File Folder::openForAppending(const QString &name, quint32 permissions)
+{
+    if (!validName(name))
+        return File();
+    const int fd = ::openat(m_descriptor, encoded(name).constData(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                            mode_t(permissions));
+    if (fd < 0) {
+        failBecause(name + QStringLiteral(": ") + errnoText());
+        return File();
+    }
+    File file(fd);
+    struct stat st;
+    // A second name of somebody else's file (a hard link) would have us append to that file.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        failBecause(name + QStringLiteral(": not a file of its own"));
+        return File();
+    }
+    blockAgain(fd);
+    return file;
+}
+
+bool Folder::makeLink(const QString &name, const QString &target)
+{
+    if (!validName(name))
+        return false;
+    return ::symlinkat(encoded(target).constData(), m_descriptor, encoded(name).constData()) == 0 ||
+           failBecause(name + QStringLiteral(": ") + errnoText());
+}
+
+bool Folder::rename(const QString &name, const Folder &to, const QString &toName)
+{
+    if (!validName(name) || !validName(toName))
+        return false;
+    return ::renameat(m_descriptor, encoded(name).constData(), to.descriptor(),
+                      encoded(toName).constData()) == 0 ||
+           failBecause(QStringLiteral("%1 -> %2: %3").arg(name, toName, errnoText()));
+}
+
+bool Folder::remove(const QString &name)
+{
+    if (!validName(name))
+        return false;
+    return ::unlinkat(m_descriptor, encoded(name).constData(), 0) == 0 || errno == ENOENT ||
+           failBecause(name + QStringLiteral(": ") + errnoText());
+}
+
+bool Folder::removeTree(const QString &name)
+{
+    if (!validName(name))
+        return false;
+    // A folder that turns into a link between the look and the opening is removed as a link.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const FileInfo info = infoOf(name);
+        if (!info.exists())
+            return true;
+        if (!info.isFolder())
+            return remove(name);
+        Folder inner;
+        if (!inner.openIn(*this, name))
+            continue;
+        bool emptied = true;
+        const QStringList names = inner.entries();
+        for (const QString &entry : names)
+            emptied = inner.removeTree(entry) && emptied;
+        if (!emptied)
+            return failBecause(inner.errorString());
+        if (::unlinkat(m_descriptor, encoded(name).constData(), AT_REMOVEDIR) == 0 ||
+            errno == ENOENT)
+            return true;
+        return failBecause(name + QStringLiteral(": ") + errnoText());
+    }
+    return failBecause(name + QStringLiteral(": changes while it is removed"));
+}
+
+bool Folder::removeEmptyFolder(const QString &name)
+{
+    if (!validName(name))
+        return false;
+    return ::unlinkat(m_descriptor, encoded(name).constData(), AT_REMOVEDIR) == 0 ||
+           failBecause(name + QStringLiteral(": ") + errnoText());
+}
+
+bool Folder::takeOwner(const QString &name, const FileInfo &reference)
+{
+    if (!isRoot())
+        return true;
+    if (!validName(name))
+        return false;
+    return ::fchownat(m_descriptor, encoded(name).constData(), reference.owner, reference.group,
+                      AT_SYMLINK_NOFOLLOW) == 0 ||
+           failBecause(name + QStringLiteral(": owner: ") + errnoText());
+}
+
+bool Folder::setPermissions(const QString &name, quint32 permissions)
+{
+    if (!validName(name))
+        return false;
+    return ::fchmodat(m_descriptor, encoded(name).constData(), mode_t(permissions),
+                      AT_SYMLINK_NOFOLLOW) == 0 ||
+           failBecause(name + QStringLiteral(": mode: ") + errnoText());
+}
+
+bool Folder::sync()
+{
+    return ::fsync(m_descriptor) == 0 || failBecause(m_path + QStringLiteral(": ") + errnoText());
+}
+
+bool Folder::syncFileSystem()
+{
+    return ::syncfs(m_descriptor) == 0 || failBecause(m_path + QStringLiteral(": ") + errnoText());
+}
+
+bool Folder::tryLock()
+{
+    return ::flock(m_descriptor, LOCK_EX | LOCK_NB) == 0 || failBecause(errnoText());
+}
+
+// ---- the rest
+
+File Folder::lockFile(const QString &name, int timeoutMs, bool *busy)
 {
     *busy = false;
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0)
-        return failed(-1, errnoText());
+    if (!validName(name))
+        return File();
     QElapsedTimer waited;
     waited.start();
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool held = errno == EWOULDBLOCK || errno == EINTR;
-        if (!held || waited.elapsed() >= timeoutMs) {
-            *busy = held;
-            const QString why = errnoText();
-            ::close(fd);
-            return failed(-1, why);
+    for (;;) {
+        File lock(::openat(m_descriptor, encoded(name).constData(),
+                           O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+        if (!lock.isOpen() || !lock.info().isFile()) {
+            failBecause(!lock.isOpen() ? errnoText() : name + QStringLiteral(" is not a file"));
+            return File();
         }
-        QThread::msleep(50);
+        while (::flock(lock.descriptor(), LOCK_EX | LOCK_NB) != 0) {
+            const bool held = errno == EWOULDBLOCK || errno == EINTR;
+            if (!held || waited.elapsed() >= timeoutMs) {
+                *busy = held;
+                failBecause(errnoText());
+                return File();
+            }
+            QThread::msleep(50);
+        }
+        // The file locked may have lost its name meanwhile: then it locks nothing.
+        if (lock.info().isSameAs(infoOf(name)))
+            return lock;
     }
-    return fd;
 }
 
-QString makePrivateFolder(const QString &pathTemplate)
+bool isPrivileged()
 {
-    QByteArray name = QFile::encodeName(pathTemplate);
-    if (!::mkdtemp(name.data())) // mode 0700
-        return failed(QString(), errnoText());
-    return QFile::decodeName(name);
+    return isRoot();
 }
 
-bool takeOwnerAndMode(const QString &reference, int descriptor)
+Identity actAsOwnerOf(const Folder &folder)
 {
-    struct stat old;
-    if (::stat(QFile::encodeName(reference).constData(), &old) != 0)
-        return failed(false, reference + QStringLiteral(": ") + errnoText());
-    // Only root may give a file away; anyone else keeps his own, which is what he could write.
-    if (::geteuid() == 0 && ::fchown(descriptor, old.st_uid, old.st_gid) != 0)
-        return failed(false, QStringLiteral("owner: ") + errnoText());
-    if (::fchmod(descriptor, old.st_mode & 0777) != 0)
-        return failed(false, QStringLiteral("mode: ") + errnoText());
-    return true;
+    Identity identity;
+    const FileInfo info = folder.info();
+    if (!isRoot() || !info.exists() || info.owner == 0)
+        return identity;
+    const uid_t uid = info.owner;
+    gid_t gid = info.group;
+    std::vector<gid_t> groups;
+    identity.account = QString::number(uid);
+    // The account's own groups when the system knows it, else only the folder's group.
+    std::vector<char> buffer(16384);
+    passwd entry;
+    passwd *found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        identity.account = QString::fromLocal8Bit(found->pw_name);
+        gid = found->pw_gid;
+        int count = 64;
+        groups.resize(size_t(count));
+        if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) {
+            groups.resize(size_t(count));
+            ::getgrouplist(found->pw_name, gid, groups.data(), &count);
+        }
+        groups.resize(size_t(count));
+    } else {
+        groups.push_back(gid);
+    }
+    identity.changed = true;
+    auto failed = [&](const char *step) {
+        identity.failed = true;
+        identity.errorString = QLatin1String(step) + QStringLiteral(": ") + errnoText();
+        return identity;
+    };
+    // Groups first, then the group, then the user: after the user, nothing else may be changed.
+    if (::setgroups(groups.size(), groups.data()) != 0)
+        return failed("setgroups");
+    if (::setresgid(gid, gid, gid) != 0)
+        return failed("setresgid");
+    if (::setresuid(uid, uid, uid) != 0)
+        return failed("setresuid");
+    uid_t ruid, euid, suid;
+    gid_t rgid, egid, sgid;
+    if (::getresuid(&ruid, &euid, &suid) != 0 || ruid != uid || euid != uid || suid != uid ||
+        ::getresgid(&rgid, &egid, &sgid) != 0 || rgid != gid || egid != gid || sgid != gid)
+        return failed("the rights did not change");
+    if (::setuid(0) == 0)
+        return failed("root's rights came back");
+    return identity;
 }
 
-bool takeOwnerAndMode(const QString &reference, const QString &path)
+HostAddresses lookUpHost(const QByteArray &asciiName)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return failed(false, path + QStringLiteral(": ") + errnoText());
-    const bool taken = takeOwnerAndMode(reference, fd);
-    ::close(fd);
-    return taken;
-}
-
-bool takeOwner(const QString &folder, const QString &path)
-{
-    if (::geteuid() != 0)
-        return true;
-    struct stat owner;
-    if (::stat(QFile::encodeName(folder).constData(), &owner) != 0 ||
-        ::lchown(QFile::encodeName(path).constData(), owner.st_uid, owner.st_gid) != 0)
-        return failed(false, path + QStringLiteral(": ") + errnoText());
-    return true;
-}
-
-QStringList lookUpHost(const QByteArray &asciiName)
-{
+    HostAddresses result;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_ADDRCONFIG;
     addrinfo *found = nullptr;
     const int code = ::getaddrinfo(asciiName.constData(), nullptr, &hints, &found);
-    if (code != 0)
-        return failed(QStringList(), QString::fromLocal8Bit(::gai_strerror(code)));
-    QStringList addresses;
+    if (code != 0) {
+        result.errorString = QString::fromLocal8Bit(::gai_strerror(code));
+        return result;
+    }
     for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
         char text[NI_MAXHOST];
         if (::getnameinfo(entry->ai_addr, entry->ai_addrlen, text, sizeof text, nullptr, 0,
                           NI_NUMERICHOST) == 0 &&
-            !addresses.contains(QLatin1String(text)))
-            addresses << QString::fromLatin1(text);
+            !result.addresses.contains(QLatin1String(text)))
+            result.addresses << QString::fromLatin1(text);
     }
     ::freeaddrinfo(found);
-    return addresses;
+    return result;
 }
 
 } // namespace Platform

@@ -2,8 +2,6 @@
 
 #include <QFile>
 
-#include "common/files/platform.h"
-
 UntrustedFile::Outcome UntrustedFile::refuse(Outcome outcome, const QString &why)
 {
     failBecause(why);
@@ -12,29 +10,33 @@ UntrustedFile::Outcome UntrustedFile::refuse(Outcome outcome, const QString &why
     return outcome;
 }
 
-UntrustedFile::Outcome UntrustedFile::open(const QString &path)
+UntrustedFile::Outcome UntrustedFile::open(Platform::Folder &folder, const QString &name,
+                                           bool followLink)
 {
+    using Failure = Platform::Folder::OpenFailure;
     clearError();
     m_data.clear();
-    Platform::OpenFailure failure = Platform::OpenFailure::None;
-    const int fd = Platform::openRegularForReading(path, &failure);
-    if (fd < 0)
-        return refuse(failure == Platform::OpenFailure::Absent       ? Outcome::Absent
-                      : failure == Platform::OpenFailure::Unreadable ? Outcome::Unreadable
-                                                                     : Outcome::Refused,
-                      Platform::errorString());
+    Failure failure = Failure::None;
+    Platform::File taken = folder.openForReading(name, followLink, &failure);
+    if (!taken.isOpen())
+        return refuse(failure == Failure::Absent       ? Outcome::Absent
+                      : failure == Failure::Unreadable ? Outcome::Unreadable
+                                                       : Outcome::Refused,
+                      folder.errorString());
     auto opened = std::make_shared<QFile>();
+    const int fd = taken.release();
     if (!opened->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        Platform::closeDescriptor(fd);
+        Platform::File(fd).close();
         return refuse(Outcome::Unreadable, opened->errorString());
     }
     m_file = std::move(opened);
     return Outcome::Taken;
 }
 
-UntrustedFile::Outcome UntrustedFile::read(const QString &path, qint64 maxBytes)
+UntrustedFile::Outcome UntrustedFile::read(Platform::Folder &folder, const QString &name,
+                                           bool followLink, qint64 maxBytes)
 {
-    const Outcome outcome = open(path);
+    const Outcome outcome = open(folder, name, followLink);
     if (outcome != Outcome::Taken)
         return outcome;
     // One byte more than allowed tells a file that grew past the limit after a look at its size.

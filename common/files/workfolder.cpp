@@ -1,79 +1,58 @@
 #include "common/files/workfolder.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
-#include "common/files/platform.h"
 #include "common/logging.h"
 #include "common/paths.h"
-
-namespace {
-
-// Beside the database's own file, a link followed: the release must reach it by a rename.
-QString databaseFolder()
-{
-    const QString file = QFileInfo(Paths::installedDatabasePath()).canonicalFilePath();
-    return file.isEmpty() ? Paths::installationFolder() : QFileInfo(file).absolutePath();
-}
-
-QString folderOrInstallation(const QString &parent)
-{
-    return parent.isEmpty() ? databaseFolder() : parent;
-}
-
-// A link is removed as a link, never followed into whatever it points at.
-void removeTree(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isSymLink() || !info.isDir())
-        QFile::remove(path);
-    else
-        QDir(path).removeRecursively();
-}
-
-} // namespace
 
 WorkFolder::~WorkFolder()
 {
     remove();
 }
 
-bool WorkFolder::create(const QString &parent)
+bool WorkFolder::create(const Platform::Folder &parent)
 {
     remove();
-    // Absolute, so that the folder is found (and removed) whatever the current folder is by then.
-    const QString folder =
-        QDir::cleanPath(QFileInfo(folderOrInstallation(parent)).absoluteFilePath());
-    m_path = Platform::makePrivateFolder(folder + QLatin1Char('/') + Paths::workFolderPrefix() +
-                                         QStringLiteral("XXXXXX"));
-    return isValid() || failBecause(QStringLiteral("can not make a work folder in %1").arg(folder));
+    clearError();
+    if (!m_parent.openSame(parent))
+        return failBecause(m_parent.errorString());
+    m_name = m_parent.makePrivateFolder(Paths::workFolderPrefix());
+    if (m_name.isEmpty() || !m_folder.openIn(m_parent, m_name)) {
+        const QString why = m_name.isEmpty() ? m_parent.errorString() : m_folder.errorString();
+        m_parent.close();
+        return failBecause(
+            QStringLiteral("can not make a work folder in %1: %2").arg(parent.path(), why));
+    }
+    return true;
 }
 
 void WorkFolder::remove()
 {
-    if (!m_path.isEmpty())
-        removeTree(m_path);
-    m_path.clear();
+    if (m_folder.isOpen()) {
+        // Emptied through the folder held; its name is removed only while it still names it.
+        const QStringList names = m_folder.entries();
+        for (const QString &name : names)
+            m_folder.removeTree(name);
+        if (m_parent.infoOf(m_name).isSameAs(m_folder.info()))
+            m_parent.removeEmptyFolder(m_name);
+    }
+    m_folder.close();
+    m_parent.close();
+    m_name.clear();
 }
 
-QString WorkFolder::filePath(const QString &name) const
+bool WorkFolder::liesIn(const Platform::Folder &parent) const
 {
-    return m_path + QLatin1Char('/') + name;
+    return m_parent.info().isSameAs(parent.info());
 }
 
-void WorkFolder::removeLeftovers(const QString &parent)
+void WorkFolder::removeLeftovers(Platform::Folder &parent)
 {
-    QStringList folders{folderOrInstallation(parent)};
-    if (parent.isEmpty())
-        folders << Paths::installationFolder();
-    for (const QString &folder : folders) {
-        const QStringList names = QDir(folder).entryList(
-            {Paths::workFolderPrefix() + QLatin1Char('*')},
-            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        for (const QString &name : names) {
-            qCDebug(lcUpdate).noquote() << "Removing" << name << "left by an interrupted run";
-            removeTree(folder + QLatin1Char('/') + name);
-        }
+    const QStringList names = parent.entries();
+    for (const QString &name : names) {
+        if (!name.startsWith(Paths::workFolderPrefix()))
+            continue;
+        qCDebug(lcUpdate).noquote() << "Removing" << name << "left by an interrupted run";
+        if (!parent.removeTree(name))
+            qCWarning(lcUpdate).noquote()
+                << "Can not remove" << name << ":" << parent.errorString();
     }
 }

@@ -3,12 +3,14 @@
 #include <QString>
 
 #include "common/errorstring.h"
+#include "common/files/platform.h"
 
-// The run's own folder beside ../rc.db, readable and writable by the updater's user only and on
-// the same file system as the database, so that the new release reaches its place by one rename.
-// Whatever the run takes from ../update-tmp/ and works on lives here: the unpacked release, its
-// scratch copies, the private copy of the offer. Removed when the object goes; what a killed run
-// left behind is removed by the next run once it holds the RunLock.
+// The run's own folder, readable and writable by the updater's user only, beside ../rc.db's own
+// file, so that the new release reaches its place by one rename. Whatever the run takes from
+// ../update-tmp/ and works on lives here: the unpacked release, its scratch copies, the private
+// copy of the offer. The folder is held open for the whole run, so that a folder put in its
+// place under its name is never worked in; it is removed when the object goes, and what a
+// killed run left behind is removed by the next run once it holds the RunLock.
 class WorkFolder : public ErrorString
 {
 public:
@@ -17,18 +19,20 @@ public:
     WorkFolder(const WorkFolder &) = delete;
     WorkFolder &operator=(const WorkFolder &) = delete;
 
-    // Makes a new folder in parent: unless told otherwise, the folder of ../rc.db's own file (a
-    // link followed), else the installation folder.
-    bool create(const QString &parent = QString());
+    bool create(const Platform::Folder &parent);
     void remove();
-    bool isValid() const { return !m_path.isEmpty(); }
-    QString path() const { return m_path; }
-    QString filePath(const QString &name) const;
+    bool isValid() const { return m_folder.isOpen(); }
+    Platform::Folder &folder() { return m_folder; }
+    const Platform::Folder &folder() const { return m_folder; }
+    // True when the folder lies in that one (the same folder, however it is reached).
+    bool liesIn(const Platform::Folder &parent) const;
 
-    // Every work folder in parent (by default there and in the installation folder); only a run
-    // that holds the RunLock may call this.
-    static void removeLeftovers(const QString &parent = QString());
+    // Removes every work folder in parent, never entering a link; only a run that holds the
+    // RunLock may call this.
+    static void removeLeftovers(Platform::Folder &parent);
 
 private:
-    QString m_path;
+    Platform::Folder m_parent;
+    Platform::Folder m_folder;
+    QString m_name;
 };

@@ -124,28 +124,40 @@ bool IniFile::setValue(const QString &section, const QString &key, const QByteAr
     const QString target = info.isSymLink() ? info.canonicalFilePath() : m_path;
     if (target.isEmpty())
         return failBecause(QStringLiteral("%1 leads nowhere").arg(m_path));
+    const QFileInfo real(target);
+    Platform::Folder folder;
+    if (!folder.open(real.absolutePath()))
+        return failBecause(folder.errorString());
+    // Run as root, a folder that others can write lets them choose what is rewritten.
+    if (Platform::isPrivileged() && folder.othersMayWrite())
+        return failBecause(QStringLiteral("the folder %1 can be written by other accounts")
+                               .arg(real.absolutePath()));
+    using Failure = Platform::Folder::OpenFailure;
+    Failure failure = Failure::None;
+    Platform::File old = folder.openForReading(real.fileName(), false, &failure);
+    if (!old.isOpen() && failure != Failure::Absent)
+        return failBecause(QStringLiteral("%1 %2").arg(m_path, folder.errorString()));
+    // Owner, group and mode come from the file read, never from whatever the name shows later.
+    const Platform::FileInfo reference = old.info();
     QByteArray text;
-    const bool exists = QFileInfo::exists(target);
-    if (exists) {
-        QFile file(target);
-        if (!file.open(QIODevice::ReadOnly))
+    if (old.isOpen()) {
+        QFile file;
+        if (!file.open(old.descriptor(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
             return failBecause(file.errorString());
         text = file.readAll();
         if (file.error() != QFileDevice::NoError)
             return failBecause(file.errorString());
     }
     const QByteArray changed = withValue(text, section, key, value);
-    if (exists && changed == text)
+    if (old.isOpen() && changed == text)
         return true;
 
-    FileReplace::PartFile part(target);
+    FileReplace::PartFile part(folder, real.fileName());
     if (!part.open())
         return failBecause(part.errorString());
     if (part.file().write(changed) != changed.size())
         return failBecause(part.file().errorString());
-    if (exists && !Platform::takeOwnerAndMode(target, part.file().handle()))
-        return failBecause(Platform::errorString());
-    return part.commit(true) || failBecause(part.errorString());
+    return part.commit(reference, true) || failBecause(part.errorString());
 }
 
 QByteArray IniFile::asUtf8(const QByteArray &text)

@@ -91,11 +91,38 @@ QString doubledEntry(const QByteArray &bytes)
     return QString();
 }
 
-QByteArray sha256Of(QFile &file, bool *ok)
+// A copy of file as name in folder, made while it is hashed; the copy opened for reading, its
+// name already gone, so that nothing of it stays behind.
+std::shared_ptr<QFile> hashedCopy(QFile &file, Platform::Folder &folder, const QString &name,
+                                  QByteArray *hash, QString *why)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    *ok = hash.addData(&file) && file.seek(0);
-    return hash.result().toHex();
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    folder.removeTree(name);
+    Platform::File copy = folder.createFile(name, 0600);
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    qint64 n = 0;
+    while (copy.isOpen() && (n = file.read(chunk.data(), chunk.size())) > 0) {
+        sha256.addData(QByteArrayView(chunk.constData(), n));
+        if (!copy.write(chunk.constData(), n))
+            break;
+    }
+    auto opened = std::make_shared<QFile>();
+    Platform::File reading = folder.openForReading(name, false);
+    folder.remove(name);
+    if (!copy.isOpen() || n != 0 || !copy.errorString().isEmpty() || !reading.isOpen()) {
+        *why = n < 0                           ? file.errorString()
+               : !copy.errorString().isEmpty() ? copy.errorString()
+                                               : folder.errorString();
+        return nullptr;
+    }
+    const int fd = reading.release();
+    if (!opened->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        Platform::File(fd).close();
+        *why = opened->errorString();
+        return nullptr;
+    }
+    *hash = sha256.result().toHex();
+    return opened;
 }
 
 } // namespace
@@ -106,8 +133,13 @@ QList<Minisign::PublicKey> Offer::installedKeys()
     // signature: the maker meant offers to be checked, so nothing passes unchecked.
     QList<Minisign::PublicKey> keys;
     Minisign::PublicKey key;
+    Platform::Folder updater;
     UntrustedFile keyFile;
-    const UntrustedFile::Outcome outcome = keyFile.read(Paths::packageKeyPath(), maxSignatureBytes);
+    const UntrustedFile::Outcome outcome =
+        updater.open(QFileInfo(Paths::packageKeyPath()).absolutePath())
+            ? keyFile.read(updater, QFileInfo(Paths::packageKeyPath()).fileName(), true,
+                           maxSignatureBytes)
+            : UntrustedFile::Outcome::Absent;
     if (outcome != UntrustedFile::Outcome::Absent) {
         if (outcome != UntrustedFile::Outcome::Taken ||
             !Minisign::parsePublicKey(keyFile.data(), &key)) {
@@ -129,15 +161,23 @@ QList<Minisign::PublicKey> Offer::installedKeys()
     return keys;
 }
 
-Offer Offer::read(const QString &scratchFolder)
+Offer Offer::read(const Platform::Folder *scratch)
 {
-    return read(Paths::offeredConfigPath(), Paths::offeredSignaturePath(), installedKeys(),
-                scratchFolder);
+    return read(installedKeys(), scratch);
 }
 
-Offer Offer::read(const QString &configPath, const QString &signaturePath,
-                  const QList<Minisign::PublicKey> &trustedKeys, const QString &scratchFolder)
+bool Offer::followsLinks() const
 {
+    if (!Platform::isPrivileged() || !m_downloads)
+        return true;
+    const Platform::FileInfo folder = m_downloads->info();
+    return folder.owner == 0 && (folder.permissions & 022) == 0;
+}
+
+Offer Offer::read(const QList<Minisign::PublicKey> &trustedKeys, const Platform::Folder *scratch)
+{
+    const QString configPath = Paths::offeredConfigPath();
+    const QString signaturePath = Paths::offeredSignaturePath();
     Offer offer;
     offer.m_verifying = !trustedKeys.isEmpty();
     if (!offer.m_verifying)
@@ -145,13 +185,26 @@ Offer Offer::read(const QString &configPath, const QString &signaturePath,
 
     // An offer that is not there, or can not be opened, offers nothing: every version reads as
     // none. It is never looked at again, so nothing put there later passes unchecked.
+    auto own = std::make_shared<Platform::Folder>();
+    if (scratch && own->openSame(*scratch))
+        offer.m_scratch = own;
+    const QString scratchFolder =
+        offer.m_scratch ? offer.m_scratch->pathTo(QStringLiteral(".")) : QString();
+    auto downloads = std::make_shared<Platform::Folder>();
+    if (downloads->open(Paths::updateFolder()))
+        offer.m_downloads = downloads;
     UntrustedFile config;
-    const UntrustedFile::Outcome taken = config.read(configPath, maxOfferBytes);
+    const UntrustedFile::Outcome taken =
+        offer.m_downloads ? config.read(*downloads, QFileInfo(configPath).fileName(),
+                                        offer.followsLinks(), maxOfferBytes)
+                          : UntrustedFile::Outcome::Absent;
     Checkpoint::reach(QStringLiteral("offer read"));
     switch (taken) {
     case UntrustedFile::Outcome::Absent:
     case UntrustedFile::Outcome::Unreadable:
-        qCDebug(lcUpdate).noquote() << "Nothing offered:" << configPath << config.errorString();
+        qCDebug(lcUpdate).noquote()
+            << "Nothing offered:" << configPath
+            << (offer.m_downloads ? config.errorString() : downloads->errorString());
         return offer;
     case UntrustedFile::Outcome::Refused:
         offer.failBecause(QStringLiteral("%1 %2").arg(configPath, config.errorString()));
@@ -169,7 +222,8 @@ Offer Offer::read(const QString &configPath, const QString &signaturePath,
         return offer;
 
     UntrustedFile signature;
-    switch (signature.read(signaturePath, maxSignatureBytes)) {
+    switch (signature.read(*downloads, QFileInfo(signaturePath).fileName(), offer.followsLinks(),
+                           maxSignatureBytes)) {
     case UntrustedFile::Outcome::Absent:
         offer.failBecause(QStringLiteral("%1 is missing").arg(signaturePath));
         return offer;
@@ -202,7 +256,10 @@ bool Offer::lists(const QString &packagePath) const
 Package Offer::open(const QString &packagePath) const
 {
     UntrustedFile taken;
-    switch (taken.open(packagePath)) {
+    const UntrustedFile::Outcome outcome =
+        m_downloads ? taken.open(*m_downloads, QFileInfo(packagePath).fileName(), followsLinks())
+                    : UntrustedFile::Outcome::Absent;
+    switch (outcome) {
     case UntrustedFile::Outcome::Absent:
         // What the maker signed must arrive; only an unsigned or unlisted package may be absent.
         if (m_verifying && lists(packagePath))
@@ -217,17 +274,22 @@ Package Offer::open(const QString &packagePath) const
     case UntrustedFile::Outcome::Taken:
         break;
     }
-    const std::shared_ptr<QFile> file = taken.file();
+    std::shared_ptr<QFile> file = taken.file();
     if (m_verifying) {
         const QString listed = m_hashes.value(QFileInfo(packagePath).fileName());
         if (listed.isEmpty())
             return Package::refused(packagePath,
                                     QStringLiteral("is not listed in the signed offer"));
-        bool ok = false;
-        const QByteArray hash = sha256Of(*file, &ok);
-        if (!ok)
+        if (!m_scratch)
             return Package::refused(packagePath,
-                                    QStringLiteral("can not be read: %1").arg(file->errorString()));
+                                    QStringLiteral("there is no folder to check it in"));
+        QByteArray hash;
+        QString why;
+        file =
+            hashedCopy(*file, *m_scratch,
+                       QStringLiteral("package-") + QFileInfo(packagePath).fileName(), &hash, &why);
+        if (!file)
+            return Package::refused(packagePath, QStringLiteral("can not be read: %1").arg(why));
         if (QString::fromLatin1(hash) != listed)
             return Package::refused(packagePath,
                                     QStringLiteral("does not match its signed SHA-256"));

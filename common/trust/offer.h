@@ -1,10 +1,13 @@
 #pragma once
 
+#include <memory>
+
 #include <QHash>
 #include <QList>
 #include <QString>
 
 #include "common/errorstring.h"
+#include "common/files/platform.h"
 #include "common/settings/settings.h"
 #include "common/trust/minisign.h"
 #include "common/trust/package.h"
@@ -30,10 +33,12 @@ public:
     Offer() = default;
 
     // Reads the offer once; the versions and the hashes come from the bytes that were checked.
-    // The private copy is made in scratchFolder (the system's temporary folder when empty).
-    static Offer read(const QString &scratchFolder);
-    static Offer read(const QString &configPath, const QString &signaturePath,
-                      const QList<Minisign::PublicKey> &trustedKeys, const QString &scratchFolder);
+    // The download folder is held from then on: every package is taken from the folder read.
+    // Private copies are made in scratch, a folder of the run's own (the offer's in the system's
+    // temporary folder when there is none).
+    static Offer read(const Platform::Folder *scratch);
+    static Offer read(const QList<Minisign::PublicKey> &trustedKeys,
+                      const Platform::Folder *scratch);
     // package-key.pub in the updater's folder, then the key built in, when there are any; one
     // that can not be read is there as a key that matches nothing.
     static QList<Minisign::PublicKey> installedKeys();
@@ -46,9 +51,18 @@ public:
     // True when the signed offer names the package (by its file name).
     bool lists(const QString &packagePath) const;
 
+    // The package, when verifying copied into the scratch folder while it is hashed: its owner
+    // may rewrite the download folder's file in place at any moment, nobody the copy.
     Package open(const QString &packagePath) const;
+    // The download folder as it was when the offer was read; null when there was none.
+    Platform::Folder *downloads() const { return m_downloads.get(); }
 
 private:
+    // Run as root, a link in a folder that others can write may lead to any of root's files.
+    bool followsLinks() const;
+
+    std::shared_ptr<Platform::Folder> m_downloads;
+    std::shared_ptr<Platform::Folder> m_scratch;
     bool m_verifying = false;
     Settings::Offered m_offered;
     QHash<QString, QString> m_hashes; // file name -> lower-case hex SHA-256

@@ -89,7 +89,7 @@ bool isReservedName(const QString &relativeName)
 {
     const QStringList parts = relativeName.split(QLatin1Char('/'));
     const QString top = parts.value(0);
-    return parts.contains(FileReplace::PartFile::scratchFolderName(), Qt::CaseInsensitive) ||
+    return parts.contains(ScratchFolder::name(), Qt::CaseInsensitive) ||
            top.compare(QFileInfo(Paths::runLockPath()).fileName(), Qt::CaseInsensitive) == 0 ||
            top.startsWith(Paths::workFolderPrefix(), Qt::CaseInsensitive);
 }
@@ -141,19 +141,22 @@ QString landing(const QString &path, const QHash<QString, QString> &links)
 // through a link already on disk ("data" -> "/elsewhere", then "data/x"). Follows the links as
 // they will be made, in order, over what is on disk, so that all of it is decided before the
 // first byte is written.
-bool PackageCheck::entriesStayInside()
+bool EntryCheck::entriesStayInside()
 {
     const QString &canonicalTarget = m_target;
-    const std::vector<Entry> &entries = m_entries;
+    std::vector<Entry> &entries = m_entries;
     auto inside = [&](const QString &path) {
         return path == canonicalTarget || path.startsWith(canonicalTarget + QLatin1Char('/'));
+    };
+    auto relative = [&](const QString &path) {
+        return path == canonicalTarget ? QString() : path.mid(canonicalTarget.size() + 1);
     };
     auto absolute = [&](const Entry &entry) {
         return canonicalTarget + QLatin1Char('/') + entry.name;
     };
     QHash<QString, QString> links;
     std::vector<std::pair<QString, QString>> made; // place, entry name
-    for (const Entry &entry : entries) {
+    for (Entry &entry : entries) {
         if (entry.kind != Kind::Link)
             continue;
         const QString path = absolute(entry);
@@ -163,6 +166,8 @@ bool PackageCheck::entriesStayInside()
             return failBecause(
                 QStringLiteral("link \"%1\" lies outside the target folder").arg(entry.name));
         const QString place = folder + path.mid(slash);
+        entry.folder = relative(folder);
+        entry.leaf = path.mid(slash + 1);
         links.insert(place, entry.linkTarget);
         made.emplace_back(place, entry.name);
     }
@@ -179,21 +184,23 @@ bool PackageCheck::entriesStayInside()
     }
     // A file replaces whatever stands at its own name, a link included, so only the folder it
     // lands in must be inside; a folder entry is entered, so the whole path must be.
-    for (const Entry &entry : entries) {
+    for (Entry &entry : entries) {
         if (entry.kind == Kind::Link)
             continue;
         const QString path = absolute(entry);
-        const QString lands =
-            landing(entry.kind == Kind::Folder ? path : path.left(path.lastIndexOf('/')), links);
+        const int slash = path.lastIndexOf(QLatin1Char('/'));
+        const QString lands = landing(entry.kind == Kind::Folder ? path : path.left(slash), links);
         if (lands.isEmpty() || !inside(lands))
             return failBecause(
                 QStringLiteral("entry \"%1\" would be written outside the target folder")
                     .arg(entry.name));
+        entry.folder = relative(lands);
+        entry.leaf = entry.kind == Kind::Folder ? QString() : path.mid(slash + 1);
     }
     return true;
 }
 
-bool PackageCheck::readEntries(zip_t *archive)
+bool EntryCheck::readEntries(zip_t *archive)
 {
     m_entries.clear();
     QSet<QString> seen;
@@ -238,6 +245,10 @@ bool PackageCheck::readEntries(zip_t *archive)
         while (entry.name.endsWith(QLatin1Char('/')))
             entry.name.chop(1);
         entry.name = QDir::cleanPath(entry.name);
+        if (m_renamed.contains(entry.name)) {
+            entry.packageName = entry.name;
+            entry.name = m_renamed.value(entry.name);
+        }
         // Two entries for one path leave it to chance which one lands: refuse the package.
         if (seen.contains(entry.name))
             return failBecause(QStringLiteral("entry \"%1\" appears twice").arg(entry.name));
@@ -261,7 +272,7 @@ bool PackageCheck::readEntries(zip_t *archive)
 // What stands where an entry needs a folder or a file, found before anything is written: on
 // disk, a file where the package needs a folder or a folder where it puts a file; in the
 // package, a file that another entry needs as a folder; and names the file system can not take.
-bool PackageCheck::placesAreFree()
+bool EntryCheck::placesAreFree()
 {
     const QString &canonicalTarget = m_target;
     const std::vector<Entry> &entries = m_entries;
@@ -305,7 +316,7 @@ bool PackageCheck::placesAreFree()
     return true;
 }
 
-bool PackageCheck::fitsOnDisk(const QString &archiveName)
+bool EntryCheck::fitsOnDisk(const QString &archiveName)
 {
     qint64 needed = 0;
     for (const Entry &entry : m_entries)
@@ -320,7 +331,7 @@ bool PackageCheck::fitsOnDisk(const QString &archiveName)
     return true;
 }
 
-bool PackageCheck::check(zip_t *archive, const QString &archiveName)
+bool EntryCheck::check(zip_t *archive, const QString &archiveName)
 {
     clearError();
     return readEntries(archive) && entriesStayInside() && placesAreFree() &&

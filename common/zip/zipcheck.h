@@ -26,6 +26,13 @@ struct Entry
     quint32 mode = 0;
     qint64 size = 0;
     QString linkTarget;
+    // Where the entry is put once the check has followed every link on the way, relative to the
+    // target and free of links: the folder it is made in (for a folder entry, the folder itself)
+    // and its own name there.
+    QString folder;
+    QString leaf;
+    // The entry's name in the package, when it is installed under another (see renameEntry).
+    QString packageName;
 };
 
 // An absolute name, a drive letter or a ".." component, in "/".
@@ -43,11 +50,18 @@ QString landing(const QString &path, const QHash<QString, QString> &links);
 
 // Reads the entries of an open archive and decides whether they may be unpacked into a folder;
 // errorString() says why a package is refused.
-class PackageCheck : public ErrorString
+class EntryCheck : public ErrorString
 {
 public:
     // canonicalTarget: an existing folder's canonical path.
-    explicit PackageCheck(const QString &canonicalTarget) : m_target(canonicalTarget) {}
+    explicit EntryCheck(const QString &canonicalTarget) : m_target(canonicalTarget) {}
+
+    // The entry packageName (a clean relative name) is installed as name; the rules of the
+    // package apply to that name.
+    void renameEntry(const QString &packageName, const QString &name)
+    {
+        m_renamed.insert(packageName, name);
+    }
 
     // Every check, in order; archiveName names the package in the reasons.
     bool check(zip *archive, const QString &archiveName);
@@ -69,6 +83,7 @@ public:
 private:
     QString m_target;
     std::vector<Entry> m_entries;
+    QHash<QString, QString> m_renamed;
 };
 
 } // namespace Zip

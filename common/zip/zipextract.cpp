@@ -1,18 +1,17 @@
 #include "common/zip/zipextract.h"
 
+#include <algorithm>
+#include <map>
 #include <memory>
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <zip.h>
 
+#include "common/diagnostics/checkpoint.h"
 #include "common/files/filereplace.h"
-#include "common/files/platform.h"
-#include "common/files/untrustedfile.h"
 #include "common/logging.h"
-#include "common/zip/unixmode.h"
 
 namespace Zip {
 
@@ -20,6 +19,7 @@ namespace {
 
 constexpr qint64 chunkSize = 256 * 1024;
 constexpr quint32 defaultFolderMode = 0755;
+constexpr std::size_t maxOpenFolders = 256;
 
 struct ArchiveCloser
 {
@@ -51,72 +51,112 @@ QString unreadable(zip_t *archive, const Entry &entry)
     }
 }
 
-bool insideFolder(const QString &canonicalFolder, const QString &path)
+QString parentOf(const QString &relative)
 {
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return !canonical.isEmpty() && (canonical == canonicalFolder ||
-                                    canonical.startsWith(canonicalFolder + QLatin1Char('/')));
+    const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : relative.left(slash);
 }
 
-// Creates folder and its missing parents, but only when everything that already exists on the
-// way leads to a place inside the target: an existing link may point anywhere. Folders made
-// here get mode and, when the updater may choose, the owner of the folder they are made in.
-bool makeFolderInside(const QString &canonicalTarget, const QString &folder, quint32 mode,
-                      QStringList *touched)
+QString nameOf(const QString &relative)
 {
-    QString existing = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
-    QStringList missing;
-    while (!QFileInfo::exists(existing) && existing != QFileInfo(existing).path()) {
-        missing.prepend(existing);
-        existing = QFileInfo(existing).path();
-    }
-    if (!insideFolder(canonicalTarget, existing))
-        return false;
-    for (const QString &made : std::as_const(missing)) {
-        const QString parent = QFileInfo(made).path();
-        if (!QDir().mkdir(made) || !QFile::setPermissions(made, UnixMode::toPermissions(mode)))
-            return false;
-        Platform::takeOwner(parent, made);
-        touched->append(parent);
-    }
-    return insideFolder(canonicalTarget, folder);
+    return relative.mid(relative.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
-// A link of the package in place of whatever file or link stood there.
-bool makeLink(const Entry &entry, const QString &path)
+QString stagedName(int n)
 {
-    const QFileInfo existing(path);
-    if (existing.isSymLink() || existing.isFile())
-        QFile::remove(path);
-    return QFile::link(entry.linkTarget, path);
+    return QString::number(n);
 }
 
-// The package's own scratch folder at the top of the target, made anew: whatever stood under
-// the reserved name (a killed run's staged files, a link planted there) goes first.
-QString makeScratchFolder(const QString &target)
+QString stagedLinkName(int n)
 {
-    const QString scratch = target + QLatin1Char('/') + FileReplace::PartFile::scratchFolderName();
-    const QFileInfo info(scratch);
-    if (info.isSymLink() || (info.exists() && !info.isDir()))
-        QFile::remove(scratch);
-    else if (info.exists())
-        QDir(scratch).removeRecursively();
-    return QDir().mkdir(scratch) &&
-                   QFile::setPermissions(scratch, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                      QFileDevice::ExeOwner)
-               ? scratch
-               : QString();
+    return QStringLiteral("link-") + QString::number(n);
 }
 
 } // namespace
 
-// The data of one file entry, decompressed and checked, in a file of the scratch folder.
-bool Extractor::stageFile(zip_t *archive, const Entry &entry, const QString &staged)
+// What the installation of one package has made so far, so that a package refused part-way
+// takes all of it away again.
+struct Extractor::Made
 {
-    QFile out(staged);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    // Every folder opened, by its path relative to the target ("" is the target itself).
+    std::map<QString, std::unique_ptr<Platform::Folder>> folders;
+    QStringList newFolders;                              // in the order they were made
+    std::vector<std::pair<QString, QString>> newEntries; // folder and name of what stood nowhere
+    QStringList touched;                                 // folders whose entries changed
+};
+
+// The folder at relative, reached from the target one name at a time and never through a link,
+// made with permissions when it is missing.
+Platform::Folder *Extractor::folderAt(const QString &relative, quint32 permissions, Made &made)
+{
+    const auto known = made.folders.find(relative);
+    if (known != made.folders.end())
+        return known->second.get();
+    // A package of thousands of folders must not hold thousands of descriptors: the folders are
+    // let go now and then and reached again from the target when needed.
+    if (made.folders.size() >= maxOpenFolders)
+        made.folders.clear();
+    auto folder = std::make_unique<Platform::Folder>();
+    bool madeHere = false;
+    if (relative.isEmpty()) {
+        if (!folder->openSame(m_target)) {
+            failBecause(folder->errorString());
+            return nullptr;
+        }
+    } else {
+        Platform::Folder *parent = folderAt(parentOf(relative), defaultFolderMode, made);
+        if (!parent)
+            return nullptr;
+        const QString name = nameOf(relative);
+        if (!parent->infoOf(name).exists()) {
+            if (!parent->makeFolder(name, permissions) ||
+                !parent->takeOwner(name, parent->info())) {
+                failBecause(QStringLiteral("Can not create folder \"%1\": %2")
+                                .arg(relative, parent->errorString()));
+                return nullptr;
+            }
+            made.newFolders << relative;
+            made.touched << parentOf(relative);
+            madeHere = true;
+        }
+        if (!folder->openIn(*parent, name)) {
+            failBecause(QStringLiteral("Can not enter folder \"%1\": %2")
+                            .arg(relative, folder->errorString()));
+            return nullptr;
+        }
+    }
+    // Run as root, a folder that others can write is theirs to lead elsewhere at any moment; one
+    // made here is reached through its descriptor alone.
+    if (!madeHere && Platform::isPrivileged() && folder->othersMayWrite()) {
+        failBecause(QStringLiteral("the folder \"%1\" can be written by other accounts")
+                        .arg(relative.isEmpty() ? m_target.path() : relative));
+        return nullptr;
+    }
+    Platform::Folder *opened = folder.get();
+    made.folders.emplace(relative, std::move(folder));
+    return opened;
+}
+
+void Extractor::undo(Made &made)
+{
+    for (auto it = made.newEntries.crbegin(); it != made.newEntries.crend(); ++it)
+        if (Platform::Folder *folder = folderAt(it->first, defaultFolderMode, made))
+            folder->remove(it->second);
+    for (auto it = made.newFolders.crbegin(); it != made.newFolders.crend(); ++it) {
+        made.folders.erase(*it);
+        if (Platform::Folder *parent = folderAt(parentOf(*it), defaultFolderMode, made))
+            parent->removeEmptyFolder(nameOf(*it));
+    }
+}
+
+// The data of one file entry, decompressed and checked, in a new file of the scratch folder.
+bool Extractor::stageFile(zip_t *archive, const Entry &entry, Platform::Folder &scratch,
+                          const QString &staged)
+{
+    Platform::File out = scratch.createFile(staged, entry.mode);
+    if (!out.isOpen())
         return failBecause(
-            QStringLiteral("Can not stage \"%1\": %2").arg(entry.name, out.errorString()));
+            QStringLiteral("Can not stage \"%1\": %2").arg(entry.name, scratch.errorString()));
     EntryPtr file(zip_fopen_index(archive, entry.index, 0));
     if (!file)
         return failBecause(unreadable(archive, entry));
@@ -138,145 +178,149 @@ bool Extractor::stageFile(zip_t *archive, const Entry &entry, const QString &sta
                                               "%2 bytes declared")
                                    .arg(entry.name)
                                    .arg(entry.size));
-        if (out.write(buffer.constData(), n) != n)
+        if (!out.write(buffer.constData(), n))
             return failBecause(
                 QStringLiteral("Can not stage \"%1\": %2").arg(entry.name, out.errorString()));
     }
-    if (!out.setPermissions(UnixMode::toPermissions(entry.mode)) || !out.flush())
-        return failBecause(
-            QStringLiteral("Can not stage \"%1\": %2").arg(entry.name, out.errorString()));
     return true;
 }
 
-// The second phase: every file is staged and on the disk; folders, links and files take their
-// places, and each folder that changed is synced once.
-bool Extractor::install(const std::vector<Entry> &entries, const QString &canonicalTarget,
-                        const QString &scratch)
+// The second phase: every file is staged and on the disk. First the folders are made and every
+// link is made in the scratch folder (what may still run out of room), then links and files are
+// renamed into place, and each folder that changed is synced once.
+bool Extractor::install(const std::vector<Entry> &entries, ScratchFolder &scratch, Made &made)
 {
-    const QDir base(m_target);
-    QStringList touched;
-    auto parentInside = [&](const QString &path) {
-        return makeFolderInside(canonicalTarget, QFileInfo(path).absolutePath(), defaultFolderMode,
-                                &touched);
+    Platform::Folder &staging = scratch.folder();
+    for (const Entry &entry : entries) {
+        if (!folderAt(entry.folder, entry.kind == Kind::Folder ? entry.mode : defaultFolderMode,
+                      made))
+            return false;
+    }
+    struct Move
+    {
+        QString staged;
+        const Entry *entry;
     };
+    std::vector<Move> moves;
+    int links = 0;
+    int files = 0;
     for (const Entry &entry : entries) {
-        if (entry.kind != Kind::Folder)
+        if (entry.kind == Kind::Folder)
             continue;
-        const QString path = base.filePath(entry.name);
-        if (!makeFolderInside(canonicalTarget, path, entry.mode, &touched))
-            return failBecause(QStringLiteral("Can not create folder \"%1\"").arg(path));
+        Platform::Folder *folder = folderAt(entry.folder, defaultFolderMode, made);
+        if (!folder)
+            return false;
+        if (entry.kind == Kind::Link) {
+            const QString staged = stagedLinkName(links++);
+            if (!staging.makeLink(staged, entry.linkTarget) ||
+                !staging.takeOwner(staged, folder->info()))
+                return failBecause(QStringLiteral("Can not make link \"%1\": %2")
+                                       .arg(entry.name, staging.errorString()));
+            moves.push_back({staged, &entry});
+        } else {
+            // A file that is replaced keeps its owner, group and mode; a new one has the
+            // package's mode and the owner of its folder.
+            const QString staged = stagedName(files++);
+            const Platform::FileInfo old = folder->infoOf(entry.leaf);
+            const bool taken = old.isFile() ? staging.takeOwner(staged, old) &&
+                                                  staging.setPermissions(staged, old.permissions)
+                                            : staging.takeOwner(staged, folder->info());
+            if (!taken)
+                return failBecause(QStringLiteral("Can not install \"%1\": %2")
+                                       .arg(entry.name, staging.errorString()));
+            moves.push_back({staged, &entry});
+        }
     }
-    for (const Entry &entry : entries) {
-        if (entry.kind != Kind::Link)
-            continue;
-        const QString path = base.filePath(entry.name);
-        if (!parentInside(path))
-            return failBecause(QStringLiteral("\"%1\" lies outside the target folder").arg(path));
-        if (!makeLink(entry, path))
-            return failBecause(QStringLiteral("Can not make link \"%1\"").arg(path));
-        touched << QFileInfo(path).absolutePath();
+    // Links first, so that files are installed last, in the package's order.
+    std::stable_sort(moves.begin(), moves.end(), [](const Move &a, const Move &b) {
+        return a.entry->kind == Kind::Link && b.entry->kind != Kind::Link;
+    });
+    for (const Move &move : moves) {
+        const Entry &entry = *move.entry;
+        Platform::Folder *folder = folderAt(entry.folder, defaultFolderMode, made);
+        if (!folder)
+            return false;
+        const bool stoodNowhere = !folder->infoOf(entry.leaf).exists();
+        if (!staging.rename(move.staged, *folder, entry.leaf))
+            return failBecause(QStringLiteral("Can not install \"%1\": %2")
+                                   .arg(entry.name, staging.errorString()));
+        if (stoodNowhere)
+            made.newEntries.emplace_back(entry.folder, entry.leaf);
+        made.touched << entry.folder;
+        if (entry.kind == Kind::File) {
+            m_written.append(entry.name);
+            if (!entry.packageName.isEmpty())
+                m_installedAs.append(entry.packageName);
+        }
     }
-    int n = 0;
-    for (const Entry &entry : entries) {
-        if (entry.kind != Kind::File)
-            continue;
-        const QString staged = scratch + QLatin1Char('/') + QString::number(n++);
-        const QString path = base.filePath(entry.name);
-        if (!parentInside(path))
-            return failBecause(QStringLiteral("\"%1\" lies outside the target folder").arg(path));
-        // A file that is replaced keeps its owner, group and mode; a new one has the package's
-        // mode and the owner of its folder.
-        const QFileInfo old(path);
-        const bool replaces = old.isFile() && !old.isSymLink();
-        if (!(replaces ? Platform::takeOwnerAndMode(path, staged)
-                       : Platform::takeOwner(old.absolutePath(), staged)))
-            return failBecause(
-                QStringLiteral("Can not install \"%1\": %2").arg(path, Platform::errorString()));
-        FileReplace rename;
-        if (!rename.renameOver(staged, path, FileReplace::FolderSync::Later))
-            return failBecause(
-                QStringLiteral("Can not install \"%1\": %2").arg(path, rename.errorString()));
-        touched << old.absolutePath();
-        m_written.append(entry.name);
+    made.touched.removeDuplicates();
+    if (m_durability == Durability::Synced) {
+        for (const QString &relative : std::as_const(made.touched))
+            if (Platform::Folder *folder = folderAt(relative, defaultFolderMode, made))
+                folder->sync();
     }
-    touched.removeDuplicates();
-    for (const QString &folder : std::as_const(touched))
-        if (m_durability == Durability::Synced)
-            Platform::syncFolder(folder);
     return true;
 }
 
-bool Extractor::extractAll(const QString &archivePath)
-{
-    m_written.clear();
-    UntrustedFile archive;
-    switch (archive.open(archivePath)) {
-    case UntrustedFile::Outcome::Absent:
-        qCDebug(lcZip).noquote() << "No package" << archivePath;
-        clearError();
-        return true;
-    case UntrustedFile::Outcome::Unreadable:
-    case UntrustedFile::Outcome::Refused:
-        return failBecause(
-            QStringLiteral("Can not open \"%1\": %2").arg(archivePath, archive.errorString()));
-    case UntrustedFile::Outcome::Taken:
-        break;
-    }
-    return extractAll(*archive.file());
-}
-
-bool Extractor::extractAll(QFile &archiveFile)
+bool Extractor::extractAll(QFile &archiveFile, const QString &archiveName)
 {
     clearError();
     m_written.clear();
-    // A file taken through its descriptor has no name of its own.
-    const QString archiveName =
-        archiveFile.fileName().isEmpty() ? QStringLiteral("The package") : archiveFile.fileName();
+    m_installedAs.clear();
     // The reader gets a descriptor of its own on the file already open, never the name again:
     // what was checked through this file is what is unpacked.
-    const int fd = Platform::duplicateFromStart(archiveFile.handle());
+    Platform::File source(archiveFile.handle());
+    const int fd = source.duplicateFromStart();
+    source.release();
     if (fd < 0)
         return failBecause(QStringLiteral("Can not read \"%1\"").arg(archiveName));
     int openError = 0;
     ArchivePtr archive(zip_fdopen(fd, ZIP_RDONLY, &openError));
     if (!archive) {
-        Platform::closeDescriptor(fd);
+        Platform::File(fd).close();
         return failBecause(QStringLiteral("%1 is damaged or not a ZIP archive").arg(archiveName));
     }
-    const QString canonicalTarget = QFileInfo(m_target).canonicalFilePath();
+    const QString canonicalTarget = m_target.canonicalPath();
     if (canonicalTarget.isEmpty())
-        return failBecause(QStringLiteral("No folder \"%1\"").arg(m_target));
-    PackageCheck check(canonicalTarget);
+        return failBecause(QStringLiteral("No folder \"%1\"").arg(m_target.path()));
+    EntryCheck check(canonicalTarget);
+    for (auto it = m_renamed.cbegin(); it != m_renamed.cend(); ++it)
+        check.renameEntry(it.key(), it.value());
     if (!check.check(archive.get(), archiveName))
         return failBecause(check.errorString());
-    return write(archive.get(), check.entries(), canonicalTarget, archiveName);
+    return write(archive.get(), check.entries(), archiveName);
 }
 
-bool Extractor::write(zip_t *archive, const std::vector<Entry> &entries,
-                      const QString &canonicalTarget, const QString &archiveName)
+bool Extractor::write(zip_t *archive, const std::vector<Entry> &entries, const QString &archiveName)
 {
     // First every file, decompressed and checked, in the scratch folder: a package that fails
     // here leaves the installation exactly as it was.
-    const QString scratch = makeScratchFolder(canonicalTarget);
-    if (scratch.isEmpty())
-        return failBecause(
-            QStringLiteral("Can not make the scratch folder in \"%1\"").arg(canonicalTarget));
+    ScratchFolder scratch;
+    if (!scratch.open(m_target, true))
+        return failBecause(QStringLiteral("Can not make the scratch folder in \"%1\": %2")
+                               .arg(m_target.path(), scratch.errorString()));
     struct Cleanup
     {
-        QString folder;
-        ~Cleanup() { QDir(folder).removeRecursively(); }
+        ScratchFolder &scratch;
+        ~Cleanup() { scratch.removeAll(); }
     } cleanup{scratch};
     int n = 0;
     for (const Entry &entry : entries) {
         if (entry.kind == Kind::File &&
-            !stageFile(archive, entry, scratch + QLatin1Char('/') + QString::number(n++)))
+            !stageFile(archive, entry, scratch.folder(), stagedName(n++)))
             return false;
     }
     // Then all of it on the disk at once, before any file takes its place.
-    if (m_durability == Durability::Synced && n > 0 && !Platform::syncFileSystem(scratch))
-        return failBecause(
-            QStringLiteral("Can not put the files of %1 on the disk").arg(archiveName));
-    return install(entries, canonicalTarget, scratch);
+    if (m_durability == Durability::Synced && n > 0 && !scratch.folder().syncFileSystem())
+        return failBecause(QStringLiteral("Can not put the files of %1 on the disk: %2")
+                               .arg(archiveName, scratch.folder().errorString()));
+    Checkpoint::reach(QStringLiteral("package staged: ") + archiveName);
+    Made made;
+    if (install(entries, scratch, made))
+        return true;
+    const QString why = errorString();
+    undo(made);
+    return failBecause(why);
 }
 
 } // namespace Zip

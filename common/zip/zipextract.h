@@ -2,64 +2,75 @@
 
 #include <vector>
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
 #include "common/errorstring.h"
+#include "common/files/platform.h"
 #include "common/zip/zipcheck.h"
 
 class QFile;
+class ScratchFolder;
 
-// Unpacking a whole ZIP package into a folder, on libzip.
 namespace Zip {
 
-// Unpacks every entry of an archive into a folder, whole or not at all, in two phases. Names are
-// taken in either separator ("docs\" is a folder, as Windows tools write it).
+// Unpacking a whole ZIP package into a folder, on libzip: whole or not at all (the rules are the
+// README's, "A package lands whole or not at all"). First EntryCheck decides everything it can
+// before a byte is written; then every file is staged in the target's scratch folder and checked,
+// and all of them are put on the disk at once; only then are folders made, and links and files
+// renamed into place, each folder that changed synced once.
 //
-// The check (PackageCheck): an absolute name, a drive letter, a ".." component, a name reserved
-// for the updater's own files, a link leading outside the folder, an entry that would be written
-// through a link (in the package or on disk) leading outside, a file standing where the package
-// needs a folder (or the reverse), a name too long for the file system, or entries larger than
-// the free space refuse the whole package.
-//
-// The writing: every file is staged in the scratch folder, decompressed and checked (damaged
-// data, an encrypted entry or an unsupported method refuse it there), and all of them are put on
-// the disk at once. Only then are folders and links made and the files renamed into place, each
-// folder that changed synced once: a refused package leaves the folder exactly as it was. A file
-// that replaces one keeps that file's owner, group and mode; a new file or folder gets the
-// package's permission bits (never set-id or sticky) and, when the updater may choose, the owner
-// of its folder.
+// The target is held open, and every folder below it is reached from it one name at a time,
+// never through a link: a folder swapped for a link after the check is not entered, and what was
+// made of a refused package is removed again. A file that replaces one keeps that file's owner,
+// group and mode; a new file or folder gets the package's permission bits (never set-id or
+// sticky) and, when the updater may choose, the owner of its folder. Run as root, a folder that
+// other accounts can write refuses the package before anything of it lands there.
 class Extractor : public ErrorString
 {
 public:
     // Scratch that is put on the disk later, as a whole, need not wait for the disk now.
     enum class Durability { Synced, Scratch };
 
-    explicit Extractor(const QString &targetFolder, Durability durability = Durability::Synced)
-        : m_target(targetFolder), m_durability(durability)
+    // target stays open for as long as the extractor works in it.
+    explicit Extractor(Platform::Folder &target, Durability durability = Durability::Synced)
+        : m_target(target), m_durability(durability)
     {}
 
-    // A missing file has no entries: nothing is written and the result is true. A file that is
-    // damaged, not a ZIP archive or not a regular file is refused.
-    bool extractAll(const QString &archivePath);
-    // The same from an archive already open for reading, which is read through a descriptor of
-    // its own: the bytes unpacked are those of this very file, whatever its name leads to
-    // meanwhile.
-    bool extractAll(QFile &archive);
+    // The entry packageName is installed under name instead (the executable of a main package).
+    void installAs(const QString &packageName, const QString &name)
+    {
+        m_renamed.insert(packageName, name);
+    }
 
-    // The clean relative names of the files written by the last extractAll.
+    // Unpacks an archive already open for reading, through a descriptor of its own: the bytes
+    // unpacked are those of this very file, whatever its name leads to meanwhile. A file that is
+    // damaged or not a ZIP archive is refused. archiveName names it in the reasons.
+    bool extractAll(QFile &archive, const QString &archiveName);
+
+    // The clean relative names of the files written by the last extractAll, as installed.
     QStringList writtenFiles() const { return m_written; }
+    // True when the last extractAll installed packageName under its other name.
+    bool installedAs(const QString &packageName) const
+    {
+        return m_installedAs.contains(packageName);
+    }
 
 private:
-    bool write(zip *archive, const std::vector<Entry> &entries, const QString &canonicalTarget,
-               const QString &archiveName);
-    bool stageFile(zip *archive, const Entry &entry, const QString &staged);
-    bool install(const std::vector<Entry> &entries, const QString &canonicalTarget,
-                 const QString &scratch);
+    struct Made;
+    bool write(zip *archive, const std::vector<Entry> &entries, const QString &archiveName);
+    bool stageFile(zip *archive, const Entry &entry, Platform::Folder &scratch,
+                   const QString &staged);
+    bool install(const std::vector<Entry> &entries, ScratchFolder &scratch, Made &made);
+    Platform::Folder *folderAt(const QString &relative, quint32 permissions, Made &made);
+    void undo(Made &made);
 
-    QString m_target;
+    Platform::Folder &m_target;
     Durability m_durability;
+    QHash<QString, QString> m_renamed;
     QStringList m_written;
+    QStringList m_installedAs;
 };
 
 } // namespace Zip

@@ -33,15 +33,6 @@ public:
     bool addDirectory(const QString &entryName, QFileDevice::Permissions permissions);
     bool close();
 
-    // Instead of open(), add and close(): the archive of the one file at sourcePath, as the entry
-    // entryName with its permission bits, written in one pass. Read, CRC and deflate (ISA-L's
-    // level 1, several times zlib's speed at a like size) go chunk by chunk, so that neither the
-    // file nor its compressed form is ever held whole. A file under 64 bytes is stored; one of
-    // 4 GiB or more, which needs ZIP64, goes through libzip. The archive is written with
-    // truncation; nothing is left at its path on failure.
-    bool writeOneFile(const QString &entryName, const QString &sourcePath,
-                      QFileDevice::Permissions permissions);
-
 private:
     bool finishEntry(qint64 index, qint64 size, quint32 mode);
     // Logs the reason as well: libzip's words are all a support log gets.

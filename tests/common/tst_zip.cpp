@@ -1,4 +1,6 @@
+#include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -8,6 +10,7 @@
 #include "common/files/filereplace.h"
 #include "common/zip/zipextract.h"
 #include "common/zip/zipwriter.h"
+#include "tests/support/files.h"
 #include "tests/support/installation.h"
 
 namespace {
@@ -64,7 +67,7 @@ void TestZip::extractsInfoZipPackage()
     QVERIFY(inst.zipFolder(QStringLiteral("pkg.zip"), QStringLiteral("src")));
 
     QDir().mkpath(inst.path("out"));
-    Zip::Extractor extractor(inst.path("out"));
+    PackageExtraction extractor(inst.path("out"));
     QVERIFY2(extractor.extractAll(inst.path("update-tmp/pkg.zip")),
              qPrintable(extractor.errorString()));
     QCOMPARE(inst.readFile("out/doc/readme.txt"), QByteArray(5000, 'r'));
@@ -89,7 +92,7 @@ void TestZip::replacesExistingFiles()
     QVERIFY(inst.zipFolder("pkg.zip", "src"));
     QVERIFY(inst.writeFile("out/a.txt", "old contents that were longer"));
     QVERIFY(inst.writeFile("out/.a.txt.part", "a file of the installation"));
-    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
+    QVERIFY(PackageExtraction(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(inst.readFile("out/a.txt"), QByteArray("new contents"));
     QCOMPARE(inst.readFile("out/.a.txt.part"), QByteArray("a file of the installation"));
     QCOMPARE(inst.readFile("out/.b.txt.part"), QByteArray("an entry of its own"));
@@ -98,20 +101,19 @@ void TestZip::replacesExistingFiles()
 
     // A part left by a run that was killed, and a link planted under the part's name or the
     // scratch folder's, are replaced, never written through.
-    const QString scratch = inst.path("out/" + FileReplace::PartFile::scratchFolderName());
-    QVERIFY(inst.writeFile("out/" + FileReplace::PartFile::scratchFolderName() + "/a.txt.part",
-                           "stale"));
-    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
+    const QString scratch = inst.path("out/" + ScratchFolder::name());
+    QVERIFY(inst.writeFile("out/" + ScratchFolder::name() + "/a.txt.part", "stale"));
+    QVERIFY(PackageExtraction(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(filesBelow(inst.path("out")), installed);
 
     QVERIFY(inst.writeFile("victim.txt", "untouched"));
     QVERIFY(QDir().mkpath(scratch));
     QVERIFY(QFile::link(inst.path("victim.txt"), scratch + "/a.txt.part"));
-    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
+    QVERIFY(PackageExtraction(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(filesBelow(inst.path("out")), installed);
     QVERIFY(QDir().mkpath(inst.path("elsewhere")));
     QVERIFY(QFile::link(inst.path("elsewhere"), scratch));
-    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
+    QVERIFY(PackageExtraction(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(filesBelow(inst.path("out")), installed);
     QCOMPARE(inst.readFile("victim.txt"), QByteArray("untouched"));
     QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
@@ -125,7 +127,7 @@ void TestZip::installsPermissionBitsOnly()
     QVERIFY(pythonZip(archive, "[('d/',b'',0o43777),('d/tool',b'x',0o106755),"
                                "('plain',b'x',0o100640)]"));
     QVERIFY(QDir().mkpath(inst.path("out")));
-    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(archive));
+    QVERIFY(PackageExtraction(inst.path("out")).extractAll(archive));
     auto modeOf = [&](const char *name) {
         struct stat st;
         return ::stat(QFile::encodeName(inst.path(name)).constData(), &st) == 0
@@ -176,7 +178,7 @@ void TestZip::refusesUnsafeEntries()
     QVERIFY(pythonZip(archive, entries));
     QDir().mkpath(inst.path("out/inner"));
 
-    Zip::Extractor extractor(inst.path("out/inner"));
+    PackageExtraction extractor(inst.path("out/inner"));
     QVERIFY(!extractor.extractAll(archive));
     const QString error = extractor.errorString();
     QVERIFY(!error.isEmpty());
@@ -196,7 +198,7 @@ void TestZip::refusesWritingThroughExistingLink()
     for (const char *entry : {"('sub/planted.txt',b'x',0o100644)", "('sub/made/',b'',0o40755)",
                               "('sub/deeper/x',b'x',0o100644)"}) {
         QVERIFY(pythonZip(archive, QStringLiteral("[('first.txt',b'x',0o100644),%1]").arg(entry)));
-        QVERIFY(!Zip::Extractor(inst.path("out")).extractAll(archive));
+        QVERIFY(!PackageExtraction(inst.path("out")).extractAll(archive));
         QCOMPARE(filesBelow(inst.path("out")), QStringList{"sub"});
     }
     QVERIFY(filesBelow(inst.path("elsewhere")).isEmpty());
@@ -208,6 +210,7 @@ void TestZip::refusedBeforeAnythingLands_data()
     QTest::addColumn<QString>("package"); // a damaged package of tests/data/packages/ instead
     QTest::addColumn<QString>("onDisk");  // a file (or with a trailing "/", a folder) in out/
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<int>("inodes"); // out/ on a file system of that many inodes, 0 for none
 
     // The first entries are harmless and would land first: a refused package writes none of them.
     // The damaged packages begin with the same three.
@@ -216,36 +219,43 @@ void TestZip::refusedBeforeAnythingLands_data()
     QTest::newRow("CRC error") << ""
                                << "crc-error.zip"
                                << ""
-                               << "Damaged entry \"data.bin\"";
+                               << "Damaged entry \"data.bin\"" << 0;
     // Deflate64, as 7-Zip and Windows write for large entries; libzip can not read it.
-    QTest::newRow("unsupported method") << ""
-                                        << "deflate64.zip"
-                                        << ""
-                                        << "compressed with a method this updater can not read";
+    QTest::newRow("unsupported method")
+        << ""
+        << "deflate64.zip"
+        << ""
+        << "compressed with a method this updater can not read" << 0;
     QTest::newRow("a file on disk where a folder is needed")
         << "[" + ok + "('docs/a.txt',b'x',0o100644)]"
         << ""
         << "docs"
-        << "\"docs\" is a file, and entry \"docs/a.txt\" needs a folder there";
+        << "\"docs\" is a file, and entry \"docs/a.txt\" needs a folder there" << 0;
     QTest::newRow("a folder on disk where a file goes")
         << "[" + ok + "('thing',b'x',0o100644)]"
         << ""
         << "thing/"
-        << "\"thing\" is a folder, and entry \"thing\" is a file";
+        << "\"thing\" is a folder, and entry \"thing\" is a file" << 0;
     QTest::newRow("a file the package needs as a folder")
         << "[" + ok + "('a',b'x',0o100644),('a/b',b'y',0o100644)]"
         << ""
         << ""
-        << "entry \"a\" is a file, and entry \"a/b\" needs it as a folder";
+        << "entry \"a\" is a file, and entry \"a/b\" needs it as a folder" << 0;
     QTest::newRow("name too long") << "[" + ok + "('" + QString(300, 'n') + "',b'x',0o100644)]"
                                    << ""
                                    << ""
-                                   << "is too long for the file system";
+                                   << "is too long for the file system" << 0;
     QTest::newRow("path too long")
         << "[" + ok + "('" + QStringList(20, QString(250, 'p')).join('/') + "',b'x',0o100644)]"
         << ""
         << ""
-        << "the path is too long for the file system";
+        << "the path is too long for the file system" << 0;
+    // Staged whole, then the inodes run out while folders are made: what was made goes again.
+    QTest::newRow("inodes run out after staging")
+        << "[" + ok + "('more/',b'',0o40755),('more/x',b'z',0o100644)]"
+        << ""
+        << ""
+        << "No space left on device" << 6;
 }
 
 void TestZip::refusedBeforeAnythingLands()
@@ -254,6 +264,7 @@ void TestZip::refusedBeforeAnythingLands()
     QFETCH(QString, package);
     QFETCH(QString, onDisk);
     QFETCH(QString, reason);
+    QFETCH(int, inodes);
     Installation inst;
     const QString archive = inst.path("update-tmp/bad.zip");
     if (package.isEmpty())
@@ -261,13 +272,20 @@ void TestZip::refusedBeforeAnythingLands()
     else
         QVERIFY(QFile::copy(sourcePath("tests/data/packages/" + package), archive));
     QVERIFY(QDir().mkpath(inst.path("out")));
+    std::unique_ptr<SmallFileSystem> small;
+    if (inodes > 0) {
+        if (::geteuid() != 0)
+            QSKIP("only root can mount a file system");
+        small = std::make_unique<SmallFileSystem>(inst.path("out"), 0, inodes);
+        QVERIFY(small->isMounted());
+    }
     if (onDisk.endsWith('/'))
         QVERIFY(inst.writeFile("out/" + onDisk + "inside", "kept"));
     else if (!onDisk.isEmpty())
         QVERIFY(inst.writeFile("out/" + onDisk, "kept"));
     const QStringList before = filesBelow(inst.path("out"));
 
-    Zip::Extractor extractor(inst.path("out"));
+    PackageExtraction extractor(inst.path("out"));
     QVERIFY(!extractor.extractAll(archive));
     const QString error = extractor.errorString();
     QVERIFY2(error.contains(reason), qPrintable(error));
@@ -282,7 +300,7 @@ void TestZip::windowsFolderEntries()
     QVERIFY(pythonZip(archive, "[('docs\\\\',b'',0o40755),('docs\\\\sub\\\\',b'',0o40755),"
                                "('docs\\\\sub\\\\a.txt',b'x',0o100644)]"));
     QVERIFY(QDir().mkpath(inst.path("out")));
-    Zip::Extractor extractor(inst.path("out"));
+    PackageExtraction extractor(inst.path("out"));
     QVERIFY2(extractor.extractAll(archive), qPrintable(extractor.errorString()));
     QCOMPARE(filesBelow(inst.path("out")), (QStringList{"docs", "docs/sub", "docs/sub/a.txt"}));
 }
@@ -305,7 +323,7 @@ void TestZip::nothingToExtract()
     if (contents != "-")
         QVERIFY(inst.writeFile("update-tmp/pkg.zip", contents));
     QDir().mkpath(inst.path("out"));
-    QCOMPARE(Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")),
+    QCOMPARE(PackageExtraction(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")),
              succeeds);
     QVERIFY(filesBelow(inst.path("out")).isEmpty());
 }
@@ -326,7 +344,7 @@ void TestZip::damagedEntryFails()
     QVERIFY(inst.writeFile("update-tmp/pkg.zip", archive));
     QVERIFY(inst.writeFile("out/big.txt", "previous"));
 
-    QVERIFY(!Zip::Extractor(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
+    QVERIFY(!PackageExtraction(inst.path("out")).extractAll(inst.path("update-tmp/pkg.zip")));
     QCOMPARE(inst.readFile("out/big.txt"), QByteArray("previous"));
     QCOMPARE(filesBelow(inst.path("out")), QStringList{"big.txt"});
 }
@@ -339,7 +357,7 @@ void TestZip::moreDataThanDeclaredFails()
     QVERIFY(QFile::copy(sourcePath("tests/data/packages/more-data-than-declared.zip"), archive));
     QVERIFY(inst.writeFile("out/big.bin", "previous"));
 
-    Zip::Extractor extractor(inst.path("out"));
+    PackageExtraction extractor(inst.path("out"));
     QVERIFY(!extractor.extractAll(archive));
     const QString error = extractor.errorString();
     QVERIFY2(error.contains("more data than the 10 bytes declared"), qPrintable(error));
@@ -377,7 +395,7 @@ void TestZip::writerRoundTrip()
     QCOMPARE(extracted, big);
 
     QDir().mkpath(inst.path("out"));
-    QVERIFY(Zip::Extractor(inst.path("out")).extractAll(archive));
+    QVERIFY(PackageExtraction(inst.path("out")).extractAll(archive));
     QCOMPARE(inst.readFile("out/rc.db"), big);
     QCOMPARE(inst.readFile("out/small"), QByteArray("tiny"));
 }

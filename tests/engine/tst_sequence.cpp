@@ -1,3 +1,8 @@
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -12,6 +17,7 @@
 #include "tests/support/databaseshapes.h"
 #include "tests/support/files.h"
 #include "tests/support/installation.h"
+#include "tests/support/otherprocess.h"
 #include "tests/support/sqliteoracle.h"
 
 namespace {
@@ -88,6 +94,7 @@ private slots:
     void databaseReports();
     void signedOffers_data();
     void signedOffers();
+    void oneRunAtATime_data();
     void oneRunAtATime();
     void rcTypeListFromSettings();
     void metaObjectTable();
@@ -395,12 +402,27 @@ void TestSequence::signedOffers_data()
         << "unverified-release-replaced" << 0 << true << true << true;
     QTest::newRow("release linked elsewhere after unpacking")
         << "release-linked" << 0 << true << true << true;
+    QTest::newRow("package rewritten in place after the check")
+        << "other-rewritten" << 0 << true << true << true;
     QTest::newRow("scratch folder linked elsewhere after the check")
         << "scratch-linked" << 0 << true << true << true;
     // Not there when it was read, renamed in afterwards: nothing was offered.
     QTest::newRow("offer arrives after the check") << "late-offer" << 1 << false << false << false;
     // The maker's older offer played back rolls nothing back.
     QTest::newRow("older offer replayed") << "replayed" << 0 << true << true << false;
+    // Another account owns the installation, so the updater works with its rights; meanwhile
+    // that account changes names under it. What the updater staged is what lands, whatever now
+    // stands under the names, and nothing outside the installation changes.
+    QTest::newRow("owner: executable linked after unpacking")
+        << "owner-exe-linked" << 0 << true << true << true;
+    QTest::newRow("owner: work folder swapped after unpacking")
+        << "owner-work-swapped" << 0 << true << true << true;
+    QTest::newRow("owner: scratch folder linked after staging")
+        << "owner-scratch-linked" << 0 << true << true << true;
+    QTest::newRow("owner: package folder linked after staging")
+        << "owner-folder-linked" << -4 << true << true << false;
+    QTest::newRow("owner: backup's part file a link")
+        << "owner-part-linked" << 0 << true << true << true;
 }
 
 void TestSequence::signedOffers()
@@ -415,9 +437,19 @@ void TestSequence::signedOffers()
     const QString foreign = signingKey("foreign");
     QVERIFY(!trusted.isEmpty() && !foreign.isEmpty());
     const bool verifying = !situation.startsWith("unverified");
+    const bool asOwner = situation.startsWith("owner-");
+    if (asOwner && ::geteuid() != 0)
+        QSKIP("only root can play another account");
 
     Installation inst;
     QTemporaryDir outside;
+    // What the other account could lead the updater to: a file and a folder of its own.
+    const QString victim = outside.filePath("victim");
+    const QString victimFolder = outside.filePath("victim-folder");
+    QVERIFY(writeFile(victim, "victim"));
+    QVERIFY(QFile::setPermissions(victim, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(QDir().mkpath(victimFolder));
+    QVERIFY(writeFile(victimFolder + "/kept", "kept"));
     QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
     offerPackages(inst);
     inst.setInstalled("UpdateInfo/serverdb", "");
@@ -435,6 +467,9 @@ void TestSequence::signedOffers()
     if (situation == "doubled-section")
         offer.append("[UpdateInfo]\nupdateMode=0\n");
     QVERIFY(inst.writeFile("update-tmp/config.ini", offer));
+    if (situation == "other-rewritten")
+        QVERIFY(
+            inst.offerPackage("rewritten.zip", {{"help/index.html", "<p>not the maker's</p>"}}));
     if (situation == "unlisted") // arrives after the offer was signed
         QVERIFY(QFile::rename(inst.path("update-tmp/main.zip"), inst.path("update-tmp/late")));
     if (verifying && situation != "unsigned")
@@ -473,8 +508,32 @@ void TestSequence::signedOffers()
     QVERIFY(QFile::rename(inst.path("foreign.db"), foreignDatabase));
     const QByteArray foreignBefore = readFile(foreignDatabase);
     const QString plantedRelease = inst.path("update-tmp/rc.db");
+    if (situation == "owner-part-linked") {
+        for (int minute = 0; minute < 2; ++minute)
+            QVERIFY(QFile::link(
+                victim,
+                inst.path(
+                    "backup/rcdb-" +
+                    QDateTime::currentDateTime().addSecs(60 * minute).toString("yyMMdd-hhmm") +
+                    ".zip.part")));
+    }
+    // The other account's moves, as shell commands in the installation folder.
+    const QHash<QString, QString> moves = {
+        {"owner-exe-linked", "ln -sfn '" + victim + "' software.exe"},
+        {"owner-work-swapped",
+         "for d in .update-work-*; do mv \"$d\" moved-work && mkdir \"$d\" && "
+         "cp '" +
+             foreignDatabase + "' \"$d/rc.db\"; done"},
+        {"owner-scratch-linked",
+         "mv .update-scratch moved-scratch && ln -s '" + victimFolder + "' .update-scratch"},
+        {"owner-folder-linked", "ln -s '" + victimFolder + "' help"},
+    };
     // Each attack is made at the moment right after the updater's check, where it would count.
     const QHash<QString, QString> attackAt = {
+        {"owner-exe-linked", "package unpacked: ../update-tmp/main.zip"},
+        {"owner-work-swapped", "database unpacked"},
+        {"owner-scratch-linked", "package staged: ../update-tmp/other.zip"},
+        {"owner-folder-linked", "package staged: ../update-tmp/other.zip"},
         {"late-offer", "offer read"},
         {"other-deleted", "offer read"},
         {"rcdb-deleted", "offer read"},
@@ -482,6 +541,7 @@ void TestSequence::signedOffers()
         {"release-replaced", "database unpacked"},
         {"release-linked", "database unpacked"},
         {"scratch-linked", "package checked: ../update-tmp/rcdb.zip"},
+        {"other-rewritten", "package checked: ../update-tmp/other.zip"},
     };
     bool attacked = false;
     Checkpoint::setHook([&](const QString &moment) {
@@ -492,6 +552,9 @@ void TestSequence::signedOffers()
             QFile::rename(inst.path("update-tmp/late"), inst.path("update-tmp/config.ini"));
         if (situation == "other-deleted")
             QFile::remove(inst.path("update-tmp/other.zip"));
+        if (situation == "other-rewritten") // the same file, other bytes
+            QVERIFY(writeFile(inst.path("update-tmp/other.zip"),
+                              inst.readFile("update-tmp/rewritten.zip")));
         if (situation == "rcdb-deleted")
             QFile::remove(inst.path("update-tmp/rcdb.zip"));
         QFile::remove(plantedRelease);
@@ -501,8 +564,17 @@ void TestSequence::signedOffers()
             QVERIFY(QFile::link(foreignDatabase, plantedRelease));
         if (situation == "scratch-linked")
             QFile::link(outside.path(), inst.path("update-tmp/.update-scratch"));
+        if (moves.contains(situation))
+            QCOMPARE(OtherAccount::run(moves.value(situation), inst.root()), 0);
     });
+    std::unique_ptr<ActingAs> acting;
+    if (asOwner) {
+        QVERIFY(OtherAccount::give(inst.root()) && OtherAccount::give(outside.path()));
+        acting = std::make_unique<ActingAs>(OtherAccount::uid, OtherAccount::gid);
+        QVERIFY(acting->isActive());
+    }
     const QStringList events = runWorker(inst);
+    acting.reset();
     Checkpoint::setHook({});
     QCOMPARE(attacked, attackAt.contains(situation));
 
@@ -525,13 +597,29 @@ void TestSequence::signedOffers()
              "0");
     QCOMPARE(readFile(foreignDatabase), foreignBefore);
     QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList{"foreign.db"});
+             (QStringList{"foreign.db", "victim", "victim-folder"}));
+    QCOMPARE(readFile(victim), QByteArray("victim"));
+    struct stat victimStat;
+    QVERIFY(::stat(QFile::encodeName(victim).constData(), &victimStat) == 0);
+    QCOMPARE(victimStat.st_mode & 07777, 0600u);
+    QCOMPARE(QDir(victimFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{"kept"});
+    QVERIFY(!QFileInfo(inst.path("kestrelix.exe")).isSymLink());
+}
+
+void TestSequence::oneRunAtATime_data()
+{
+    QTest::addColumn<bool>("lockRemoved");
+    QTest::newRow("second start") << false;
+    // Removing the lock file takes the lock from no one: the folder stays held.
+    QTest::newRow("lock file removed meanwhile") << true;
 }
 
 void TestSequence::oneRunAtATime()
 {
     // A second updater, started while the first is in its database step, waits for it, gives up
     // and touches nothing; the first finishes as if alone. What a killed run left goes.
+    QFETCH(bool, lockRemoved);
     Installation inst;
     QVERIFY(inst.writeRecorderExecutable("kestrelix.exe", "old build"));
     offerPackages(inst);
@@ -541,6 +629,7 @@ void TestSequence::oneRunAtATime()
     QVERIFY(inst.writeDatabase("rc.db", SampleData::DatabaseShape()));
     QVERIFY(inst.offerDatabase(Shapes::release()));
     QVERIFY(inst.writeFile(".update-work-Killed/rc.db", "left by a killed run"));
+    QVERIFY(QFile::link(inst.path("update-tmp"), inst.path(".update-work-Killed/inside")));
 
     QStringList second;
     QStringList workFolders;
@@ -548,12 +637,20 @@ void TestSequence::oneRunAtATime()
         if (moment != "database unpacked" || !second.isEmpty())
             return;
         workFolders = QDir(inst.root()).entryList({".update-work-*"}, QDir::Dirs | QDir::Hidden);
+        if (lockRemoved)
+            QCOMPARE(OtherAccount::run("rm .update-lock", inst.root()), 0);
         Thread thread;
         thread.setLockWait(300);
         second = record(thread);
     });
+    std::unique_ptr<ActingAs> acting;
+    if (::geteuid() == 0) {
+        QVERIFY(OtherAccount::give(inst.root()));
+        acting = std::make_unique<ActingAs>(OtherAccount::uid, OtherAccount::gid);
+    }
     QTest::ignoreMessage(QtWarningMsg, "another update is running");
     const QStringList first = runWorker(inst);
+    acting.reset();
     Checkpoint::setHook({});
 
     QCOMPARE(second, (QStringList{"progress 1000/1000", failedText, "status -4"}));
@@ -564,6 +661,8 @@ void TestSequence::oneRunAtATime()
     QVERIFY(inst.readFile("kestrelix.exe").contains("new build"));
     QCOMPARE(QDir(inst.root()).entryList({".update-work-*"}, QDir::AllEntries | QDir::Hidden),
              QStringList());
+    // The leftover's link was removed as a link.
+    QCOMPARE(inst.files("update-tmp").size(), 5);
 }
 
 void TestSequence::rcTypeListFromSettings()

@@ -1,5 +1,6 @@
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +10,7 @@
 
 #include "tests/support/databaseshapes.h"
 #include "tests/support/installation.h"
+#include "tests/support/otherprocess.h"
 #include "tests/support/sqliteoracle.h"
 
 namespace {
@@ -111,6 +113,21 @@ void tornTransaction(Installation &inst, const QString &)
                            "os._exit(0)\n";
     QCOMPARE(runProgram("python3", {"-c", script, inst.path("rc.db")}, inst.root()), 0);
     QVERIFY(inst.exists("rc.db-journal"));
+}
+
+// A ZIP that only root may read, holding secret.txt, linked in the download folder as other.zip;
+// with userOwns, the installation (or only the download folder) belongs to another account.
+SetUp rootOnlyPackage(const QString &userOwns)
+{
+    return [=](Installation &inst, const QString &) {
+        static QTemporaryDir secrets;
+        const QString secret = secrets.filePath("secret.zip");
+        QVERIFY(pythonZip(secret, "[('secret.txt',b'secret',0o100600)]"));
+        QVERIFY(QFile::setPermissions(secret, QFileDevice::ReadOwner));
+        QVERIFY(QFile::remove(inst.path("update-tmp/other.zip")));
+        QVERIFY(QFile::link(secret, inst.path("update-tmp/other.zip")));
+        QVERIFY(OtherAccount::give(inst.path(userOwns)));
+    };
 }
 
 } // namespace
@@ -255,6 +272,21 @@ void TestHostile::corpus_data()
         << 0 << "" << true << "" << kept << true;
     QTest::newRow("settings: mode not a number")
         << settings("UpdateInfo/updateMode", "two", true) << 0 << "" << true << "" << kept << true;
+    // Split as a command line, the name would run /bin/sh as whoever runs the updater.
+    QTest::newRow("settings: a command line as the name")
+        << settings("Settings/softwareName", "/bin/sh -c id>OUT") << -4 << failed << false
+        << "Not started" << kept << false;
+    // Run as root over another account's installation, the updater has that account's rights.
+    QTest::newRow("rights: root over a user's installation")
+        << rootOnlyPackage(".") << -4 << failed << true << "Permission denied" << kept << true;
+    QTest::newRow("rights: root over a user's download folder")
+        << rootOnlyPackage("update-tmp") << -4 << failed << true << "is a link" << kept << true;
+    QTest::newRow("rights: a backup folder that others can write")
+        << SetUp([](Installation &inst, const QString &) {
+               QCOMPARE(::chmod(QFile::encodeName(inst.path("backup")).constData(), 0777), 0);
+           })
+        << -1 << "Can't create backup." << false << "can be written by other accounts" << kept
+        << true;
 }
 
 void TestHostile::corpus()
@@ -266,9 +298,13 @@ void TestHostile::corpus()
     QFETCH(QString, logLine);
     QFETCH(Catalogue, catalogue);
     QFETCH(bool, restarted);
+    if (QByteArray(QTest::currentDataTag()).startsWith("rights:") && ::geteuid() != 0)
+        QSKIP("only root has rights to give up");
 
     // The installation sits alone in a folder of its own, beside a file that must stay as it is.
     QTemporaryDir outer;
+    // Another account reaches the installation through it.
+    QCOMPARE(::chmod(QFile::encodeName(outer.path()).constData(), 0755), 0);
     QVERIFY(QFile(outer.filePath("beside.txt")).open(QIODevice::WriteOnly));
     Installation inst(outer.path());
     QVERIFY(inst.writeRecorderExecutable("new-build", "new build"));
@@ -313,6 +349,18 @@ void TestHostile::corpus()
     if (QByteArray(QTest::currentDataTag()).startsWith("package:") && !executableReplaced)
         QCOMPARE(inst.readFile("help.txt"), QByteArray("help"));
     QCOMPARE(inst.installed("UpdateInfo/main") == newVersion, executableReplaced);
+
+    // What the run made belongs to the installation's owner, and nothing the owner could not
+    // read arrived; no command line ran.
+    const uint owner = QFileInfo(inst.root()).ownerId();
+    for (const QString &made : inst.files("backup") + QStringList{"update/update.log"})
+        QCOMPARE(
+            QFileInfo(inst.path(made.startsWith("update/") ? made : "backup/" + made)).ownerId(),
+            owner);
+    if (executableReplaced)
+        QCOMPARE(QFileInfo(inst.path("kestrelix.exe")).ownerId(), owner);
+    QVERIFY(!inst.exists("secret.txt"));
+    QVERIFY(!inst.exists("out.exe"));
 
     // Nothing beside the installation changed, and nothing escaped anywhere else.
     QCOMPARE(listing(outer.path()), (QStringList{"beside.txt", QFileInfo(inst.root()).fileName()}));

@@ -3,6 +3,7 @@
 #include <csignal>
 
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 
 QByteArray readFile(const QString &path)
@@ -39,4 +40,50 @@ FileSizeLimit::FileSizeLimit(rlim_t limit)
 FileSizeLimit::~FileSizeLimit()
 {
     setrlimit(RLIMIT_FSIZE, &m_saved);
+}
+
+PackageExtraction::PackageExtraction(const QString &target) : m_target(target) {}
+
+bool PackageExtraction::extractAll(const QString &archivePath)
+{
+    m_error.clear();
+    m_written.clear();
+    QFile archive(archivePath);
+    if (!archive.exists())
+        return true;
+    Platform::Folder target;
+    if (!target.open(m_target)) {
+        m_error = target.errorString();
+        return false;
+    }
+    if (!archive.open(QIODevice::ReadOnly)) {
+        m_error = archive.errorString();
+        return false;
+    }
+    Zip::Extractor extractor(target);
+    const bool extracted = extractor.extractAll(archive, archivePath);
+    m_error = extractor.errorString();
+    m_written = extractor.writtenFiles();
+    return extracted;
+}
+
+SmallFileSystem::SmallFileSystem(const QString &folder, qint64 bytes, int inodes) : m_folder(folder)
+{
+    QStringList options{QStringLiteral("mode=0755")};
+    if (bytes > 0)
+        options << QStringLiteral("size=%1").arg(bytes);
+    if (inodes > 0)
+        options << QStringLiteral("nr_inodes=%1").arg(inodes);
+    QProcess mount;
+    mount.start(QStringLiteral("mount"),
+                {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                 options.join(QLatin1Char(',')), QStringLiteral("tmpfs"), folder});
+    m_mounted = mount.waitForFinished() && mount.exitStatus() == QProcess::NormalExit &&
+                mount.exitCode() == 0;
+}
+
+SmallFileSystem::~SmallFileSystem()
+{
+    if (m_mounted)
+        QProcess::execute(QStringLiteral("umount"), {m_folder});
 }

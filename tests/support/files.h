@@ -4,6 +4,10 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+#include "common/files/platform.h"
+#include "common/zip/zipextract.h"
 
 // The whole file, or nothing when it can not be read.
 QByteArray readFile(const QString &path);
@@ -23,4 +27,37 @@ public:
 
 private:
     rlimit m_saved;
+};
+
+// A small file system (tmpfs) mounted on an existing folder while it lives, as a disk that is
+// nearly full: bytes and inodes give its room, 0 for the default. Only root can mount one.
+class SmallFileSystem
+{
+public:
+    SmallFileSystem(const QString &folder, qint64 bytes, int inodes);
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem &) = delete;
+    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+    bool isMounted() const { return m_mounted; }
+
+private:
+    QString m_folder;
+    bool m_mounted = false;
+};
+
+// Unpacks packages by path into a folder given by path, as the updater unpacks the packages it
+// took: a package that is not there has no entries (nothing is written, and that is no failure).
+class PackageExtraction
+{
+public:
+    explicit PackageExtraction(const QString &target);
+
+    bool extractAll(const QString &archivePath);
+    QString errorString() const { return m_error; }
+    QStringList writtenFiles() const { return m_written; }
+
+private:
+    QString m_target;
+    QString m_error;
+    QStringList m_written;
 };

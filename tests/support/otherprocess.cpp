@@ -1,5 +1,10 @@
 #include "tests/support/otherprocess.h"
 
+#include <grp.h>
+#include <unistd.h>
+
+#include "tests/support/installation.h"
+
 namespace {
 
 const char *holdName(DatabaseUser::Hold hold)
@@ -13,6 +18,8 @@ const char *holdName(DatabaseUser::Hold hold)
         return "exclusive";
     case DatabaseUser::Hold::WalReader:
         return "wal-reader";
+    case DatabaseUser::Hold::Probe:
+        return "probe";
     }
     return "";
 }
@@ -31,6 +38,31 @@ if hold == 'pending':
               (int(sys.argv[3]),))
 if hold == 'exclusive':
     c.execute('BEGIN EXCLUSIVE')
+if hold == 'probe':
+    import fcntl, os, struct
+    c.execute('SELECT count(*) FROM rcmodels').fetchall()
+    print('holding', flush=True)
+    def commit(connection):
+        try:
+            connection.execute('BEGIN IMMEDIATE')
+            connection.execute("INSERT INTO rcmodels(Rcid, Brand, Model, Own, Flag) "
+                               "VALUES (?, 'Probe', 'Probe', 1, 0)", (int(sys.argv[3]),))
+            connection.execute('COMMIT')
+            return 'committed'
+        except sqlite3.OperationalError:
+            if connection.in_transaction:
+                connection.execute('ROLLBACK')
+            return 'refused'
+    for line in sys.stdin:
+        fd = os.open(sys.argv[1], os.O_RDONLY)
+        asked = struct.pack('hh4xqqi4x', fcntl.F_WRLCK, 0, 0x40000000, 512, 0)
+        kind = struct.unpack('hh4xqqi4x', fcntl.fcntl(fd, fcntl.F_GETLK, asked))[0]
+        os.close(fd)
+        fresh = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=0)
+        print('lock=' + ('free' if kind == fcntl.F_UNLCK else 'held'), 'fresh=' + commit(fresh),
+              'early=' + commit(c), flush=True)
+        fresh.close()
+    sys.exit(0)
 print('holding', flush=True)
 sys.stdin.read()
 if c.in_transaction:
@@ -46,8 +78,7 @@ DatabaseUser::DatabaseUser(const QString &database, Hold hold)
     m_process.start(QStringLiteral("python3"),
                     {QStringLiteral("-c"), QString::fromUtf8(script), database,
                      QString::fromLatin1(holdName(hold)), QString::number(heldRcid)});
-    m_holding = m_process.waitForStarted() && m_process.waitForReadyRead(30000) &&
-                m_process.readLine().trimmed() == "holding";
+    m_holding = m_process.waitForStarted() && answer() == QLatin1String("holding");
 }
 
 DatabaseUser::~DatabaseUser()
@@ -64,4 +95,60 @@ bool DatabaseUser::release()
         m_process.kill();
     m_process.waitForFinished();
     return ended && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+QString DatabaseUser::answer()
+{
+    // A line may arrive in pieces.
+    while (!m_process.canReadLine()) {
+        if (!m_process.waitForReadyRead(30000))
+            return QStringLiteral("no answer");
+    }
+    return QString::fromUtf8(m_process.readLine().trimmed());
+}
+
+QString DatabaseUser::probe()
+{
+    m_process.write("probe\n");
+    return answer();
+}
+
+namespace OtherAccount {
+
+bool give(const QString &path)
+{
+    return runProgram(QStringLiteral("chown"),
+                      {QStringLiteral("-R"), QStringLiteral("%1:%2").arg(uid).arg(gid), path}) == 0;
+}
+
+int run(const QString &command, const QString &workDir)
+{
+    // Root takes the account's rights for the command; acting as the account already, the
+    // process has them.
+    if (::geteuid() == 0)
+        return runProgram(QStringLiteral("setpriv"),
+                          {QStringLiteral("--reuid=%1").arg(uid),
+                           QStringLiteral("--regid=%1").arg(gid), QStringLiteral("--clear-groups"),
+                           QStringLiteral("sh"), QStringLiteral("-c"), command},
+                          workDir);
+    return runProgram(QStringLiteral("sh"), {QStringLiteral("-c"), command}, workDir);
+}
+
+} // namespace OtherAccount
+
+ActingAs::ActingAs(uint uid, uint gid)
+{
+    const gid_t group = gid;
+    // The saved ids stay root's, so that root's rights can come back.
+    m_active = ::geteuid() == 0 && ::setgroups(1, &group) == 0 && ::setresgid(gid, gid, 0) == 0 &&
+               ::setresuid(uid, uid, 0) == 0;
+}
+
+ActingAs::~ActingAs()
+{
+    if (!m_active)
+        return;
+    const gid_t root = 0;
+    if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0 || ::setgroups(1, &root) != 0)
+        qFatal("can not take root's rights back");
 }

@@ -1,6 +1,8 @@
 #include "tools/upload-server/uploadstore.h"
 
 #include <atomic>
+#include <filesystem>
+#include <system_error>
 
 #include <QDateTime>
 #include <QDir>
@@ -16,7 +18,6 @@
 #include <zlib.h>
 
 #include "common/catalogue/tablelayout.h"
-#include "common/files/filereplace.h"
 
 namespace {
 
@@ -328,13 +329,13 @@ UploadStore::Result UploadStore::store(const QByteArray &document, const QString
     QSqlDatabase::removeDatabase(connectionName);
 
     if (ok) {
-        QString error;
         result.file = base + QStringLiteral(".db");
-        FileReplace rename;
-        ok = rename.renameOver(partial, result.file);
-        error = rename.errorString();
+        std::error_code ec;
+        std::filesystem::rename(QFile::encodeName(partial).toStdString(),
+                                QFile::encodeName(result.file).toStdString(), ec);
+        ok = !ec;
         if (!ok)
-            result.reason = QStringLiteral("store: ") + error;
+            result.reason = QStringLiteral("store: ") + QString::fromStdString(ec.message());
     }
     if (!ok) {
         QFile::remove(partial);
