@@ -133,6 +133,8 @@ void TestDatabaseBackup::archiveHoldsTheFile()
                                                 QFileDevice::ReadGroup));
     QString why;
     QVERIFY2(backUp(database, archive, &why), qPrintable(why));
+    // Whoever may not read the database may not read its copy either.
+    QCOMPARE(QFile::permissions(archive), QFile::permissions(database));
 
     QByteArray listing;
     QCOMPARE(runProgram(QStringLiteral("zipinfo"), {archive}, {}, &listing), 0);

@@ -5,10 +5,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "tests/support/databaseshapes.h"
+#include "tests/support/files.h"
 #include "tests/support/installation.h"
 #include "tests/support/otherprocess.h"
 #include "tests/support/sqliteoracle.h"
@@ -115,19 +117,44 @@ void tornTransaction(Installation &inst, const QString &)
     QVERIFY(inst.exists("rc.db-journal"));
 }
 
+// Files only root may read, in a folder only root may enter, each with the bytes it must keep.
+QHash<QString, QByteArray> &rootOnlyFiles()
+{
+    static QHash<QString, QByteArray> files;
+    return files;
+}
+
+QString rootOnlyFile(const QString &name, const QByteArray &data)
+{
+    static QTemporaryDir secrets;
+    const QString path = secrets.filePath(name);
+    if (!writeFile(path, data) || !QFile::setPermissions(path, QFileDevice::ReadOwner))
+        return QString();
+    rootOnlyFiles().insert(path, data);
+    return path;
+}
+
 // A ZIP that only root may read, holding secret.txt, linked in the download folder as other.zip;
-// with userOwns, the installation (or only the download folder) belongs to another account.
+// the installation (or only the download folder, userOwns) belongs to another account.
 SetUp rootOnlyPackage(const QString &userOwns)
 {
     return [=](Installation &inst, const QString &) {
-        static QTemporaryDir secrets;
-        const QString secret = secrets.filePath("secret.zip");
-        QVERIFY(pythonZip(secret, "[('secret.txt',b'secret',0o100600)]"));
-        QVERIFY(QFile::setPermissions(secret, QFileDevice::ReadOwner));
+        QVERIFY(pythonZip(inst.path("secret.zip"), "[('secret.txt',b'secret',0o100600)]"));
+        const QString secret = rootOnlyFile("secret.zip", inst.readFile("secret.zip"));
+        QVERIFY(QFile::remove(inst.path("secret.zip")));
         QVERIFY(QFile::remove(inst.path("update-tmp/other.zip")));
         QVERIFY(QFile::link(secret, inst.path("update-tmp/other.zip")));
         QVERIFY(OtherAccount::give(inst.path(userOwns)));
     };
+}
+
+// The user's config.ini a link to one of root's files, in an installation the user owns.
+void rootOnlyConfig(Installation &inst, const QString &)
+{
+    const QString config = rootOnlyFile("config.ini", inst.readFile("config.ini"));
+    QVERIFY(QFile::remove(inst.path("config.ini")));
+    QVERIFY(QFile::link(config, inst.path("config.ini")));
+    QVERIFY(OtherAccount::give(inst.root()));
 }
 
 } // namespace
@@ -279,6 +306,8 @@ void TestHostile::corpus_data()
     // Run as root over another account's installation, the updater has that account's rights.
     QTest::newRow("rights: root over a user's installation")
         << rootOnlyPackage(".") << -4 << failed << true << "Permission denied" << kept << true;
+    QTest::newRow("rights: a user's config.ini linked to root's file")
+        << SetUp(rootOnlyConfig) << -4 << failed << true << "could not be recorded" << kept << true;
     QTest::newRow("rights: root over a user's download folder")
         << rootOnlyPackage("update-tmp") << -4 << failed << true << "is a link" << kept << true;
     QTest::newRow("rights: a backup folder that others can write")
@@ -348,7 +377,9 @@ void TestHostile::corpus()
     QVERIFY(!inst.exists("landed"));
     if (QByteArray(QTest::currentDataTag()).startsWith("package:") && !executableReplaced)
         QCOMPARE(inst.readFile("help.txt"), QByteArray("help"));
-    QCOMPARE(inst.installed("UpdateInfo/main") == newVersion, executableReplaced);
+    // The version follows the executable, unless it can not be written at all.
+    const bool unrecordable = logLine.contains("could not be recorded");
+    QCOMPARE(inst.installed("UpdateInfo/main") == newVersion, executableReplaced && !unrecordable);
 
     // What the run made belongs to the installation's owner, and nothing the owner could not
     // read arrived; no command line ran.
@@ -361,6 +392,8 @@ void TestHostile::corpus()
         QCOMPARE(QFileInfo(inst.path("kestrelix.exe")).ownerId(), owner);
     QVERIFY(!inst.exists("secret.txt"));
     QVERIFY(!inst.exists("out.exe"));
+    for (auto it = rootOnlyFiles().cbegin(); it != rootOnlyFiles().cend(); ++it)
+        QCOMPARE(readFile(it.key()), it.value());
 
     // Nothing beside the installation changed, and nothing escaped anywhere else.
     QCOMPARE(listing(outer.path()), (QStringList{"beside.txt", QFileInfo(inst.root()).fileName()}));
