@@ -21,13 +21,23 @@ constexpr std::array<int, 64> type5Positions = {
     0,  0,  0,  0,  0,  0,  0,  0,  //
 };
 
+// A decimal number, or 0 for text that is not one: a NUL ends no number early.
+int numberIn(const QString &text)
+{
+    if (text.contains(QChar::Null))
+        return 0;
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    return ok ? value : 0;
+}
+
 } // namespace
 
 QString fromPositionCode(const QString &rcType, const QString &positionCode)
 {
-    const int type = rcType.toInt();
-    const int group = positionCode.mid(0, 1).toInt();
-    const int position = positionCode.mid(2, 2).toInt();
+    const int type = numberIn(rcType);
+    const int group = numberIn(positionCode.mid(0, 1));
+    const int position = numberIn(positionCode.mid(2, 2));
 
     if (type <= 4)
         return QString::number(group * keysPerGroup + position);

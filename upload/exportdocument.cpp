@@ -200,8 +200,23 @@ bool scanKeys(SqliteRows &rows, KeyElements *part)
 // Millions of keys are scanned in two halves, on both cores.
 int ExportDocument::writeKeysByLink(const QSqlDatabase &db, int updateMode)
 {
+    if (!m_linksKnown)
+        return -1;
     for (const Link &link : m_modelLinks) {
         if (!link.null && !link.integer)
+            return -1;
+    }
+    // A column of the user's own by one of the row id's names hides the row id from SQL.
+    {
+        SqliteRows columns(db, QStringLiteral("PRAGMA table_info(rckeys)"));
+        while (columns.next()) {
+            QByteArray name;
+            columns.appendValue(name, 1);
+            const QByteArray lower = name.toLower();
+            if (lower == "rowid" || lower == "oid" || lower == "_rowid_")
+                return -1;
+        }
+        if (columns.failed())
             return -1;
     }
     qint64 middle = 0;
@@ -326,8 +341,10 @@ bool ExportDocument::openKeySection(qsizetype size)
 
 int ExportDocument::writeModels(SqliteRows &rows)
 {
-    // Values by position; a position that the table does not have (no Prot) gives ''.
+    // Values by position; a position that the table does not have (no Prot) gives ''. Without
+    // a Link column the keys can only come by the join, which then fails as it always did.
     const int link = rows.column("Link");
+    m_linksKnown = link >= 0;
     int count = 0;
     m_text.append(" <rcmodels");
     while (rows.next()) {

@@ -81,6 +81,7 @@ private:
         qint64 value;
     };
     std::vector<Link> m_modelLinks;
+    bool m_linksKnown = false;
     int m_modelCount = 0;
     int m_keyCount = 0;
     QString m_readError;

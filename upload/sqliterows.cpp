@@ -82,7 +82,7 @@ int SqliteRows::columns() const
 int SqliteRows::column(const char *name) const
 {
     for (int i = 0; i < columns(); ++i)
-        if (qstrcmp(sqlite3_column_name(m_statement, i), name) == 0)
+        if (qstricmp(sqlite3_column_name(m_statement, i), name) == 0)
             return i;
     return -1;
 }

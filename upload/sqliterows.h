@@ -29,7 +29,8 @@ public:
     QString errorString() const { return m_error; }
 
     int columns() const;
-    // The position of the column of that name, or -1.
+    // The position of the column of that name, compared without regard to case as SQL does; -1
+    // when there is none.
     int column(const char *name) const;
     bool isNull(int column) const;
     bool isInteger(int column) const;

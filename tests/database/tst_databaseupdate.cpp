@@ -1,5 +1,6 @@
 #include <functional>
 #include <memory>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -223,6 +224,10 @@ void TestDatabaseUpdate::failures_data()
         << "disk full"
         << QStringList{updating, "progress 100/1000", "status -1", "text Can't create backup."}
         << "File too large";
+    QTest::newRow("backup folder on a full file system")
+        << "small file system"
+        << QStringList{updating, "progress 100/1000", "status -1", "text Can't create backup."}
+        << "No space left on device";
 
     const QStringList newFailed =
         untilExtracted + QStringList{"status -2", "text Can not open new database."};
@@ -272,7 +277,7 @@ void TestDatabaseUpdate::failures()
     if (setup == QLatin1String("database is a folder"))
         QVERIFY(QDir().mkpath(installation.path(QStringLiteral("rc.db"))));
     // A catalogue whose archive can not be smaller than the room left on the disk.
-    if (setup == QLatin1String("disk full"))
+    if (setup == QLatin1String("disk full") || setup == QLatin1String("small file system"))
         QCOMPARE(sqliteText(installation.path(QStringLiteral("rc.db")),
                             QStringLiteral("CREATE TABLE noise(b); INSERT INTO noise VALUES "
                                            "(randomblob(262144))")),
@@ -289,6 +294,14 @@ void TestDatabaseUpdate::failures()
         std::unique_ptr<FileSizeLimit> limit;
         if (setup == QLatin1String("disk full"))
             limit = std::make_unique<FileSizeLimit>(128 * 1024);
+        std::unique_ptr<SmallFileSystem> small;
+        if (setup == QLatin1String("small file system")) {
+            if (::geteuid() != 0)
+                QSKIP("only root can mount a file system");
+            small = std::make_unique<SmallFileSystem>(installation.path(QStringLiteral("backup")),
+                                                      64 * 1024, 0);
+            QVERIFY(small->isMounted());
+        }
         QVERIFY(!reports.record(update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
     }
     QCOMPARE(reports.events, events);
@@ -302,7 +315,8 @@ void TestDatabaseUpdate::failures()
              backupMade ? 1 : 0);
     // What an older run unpacked into the download folder goes once the step begins; this one
     // unpacks into its own folder, which is gone again.
-    const bool backupBegun = backupMade || setup == QLatin1String("disk full");
+    const bool backupBegun = backupMade || setup == QLatin1String("disk full") ||
+                             setup == QLatin1String("small file system");
     QCOMPARE(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db"))), !backupBegun);
     QCOMPARE(QFile::exists(installation.path(QStringLiteral("update-tmp/rc.db-journal"))),
              !backupBegun);

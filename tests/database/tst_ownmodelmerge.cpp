@@ -249,6 +249,8 @@ void TestOwnModelMerge::keyNumber_data()
     QTest::newRow("short code") << "2"
                                 << "3"
                                 << "168";
+    QTest::newRow("NUL in the position counts as 0") << "2" << QString("1.1") + QChar(0) + "2"
+                                                     << "56";
 }
 
 void TestOwnModelMerge::keyNumber()

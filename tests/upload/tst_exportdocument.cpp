@@ -395,6 +395,13 @@ void TestExportDocument::keysOfThePlainJoin_data()
     QTest::newRow("untyped Link holding texts")
         << QStringList{QString(models).replace("Link INTEGER", "Link"), keys}
         << mixedRows + QStringList{"UPDATE rcmodels SET Link = CAST(Link AS TEXT)"};
+    // SQL matches names without regard to case; a user's column may take the row id's name.
+    QTest::newRow("Link spelled link")
+        << QStringList{QString(models).replace("Link INTEGER", "link INTEGER"), keys} << mixedRows;
+    QTest::newRow("a column of the user's named rowid, some NULL")
+        << Shapes::tables()
+        << mixedRows + QStringList{"ALTER TABLE rckeys ADD COLUMN rowid INTEGER",
+                                   "UPDATE rckeys SET rowid = 1000 - _rowid_ WHERE Name LIKE '%1'"};
     QTest::newRow("integer tables holding a text Link")
         << Shapes::tables()
         << mixedRows + QStringList{"INSERT INTO rckeys VALUES ('k', 1, 'k1', 'x', 1)",
@@ -409,21 +416,24 @@ void TestExportDocument::keysOfThePlainJoin()
     QFETCH(QStringList, tables);
     QFETCH(QStringList, rows);
     QVERIFY(fixture->createDatabase(tables + rows));
-    for (int mode : {2, 3}) {
-        QStringList expected =
-            sqliteRows(fixture->path(QStringLiteral("rc.db")),
-                       QStringLiteral("SELECT k.Rcid || '/' || k.Name FROM rckeys k INNER JOIN "
-                                      "rcmodels m ON k.rcid = m.link WHERE m.Own = '1'") +
-                           modeFilter(mode));
-        QVERIFY(!expected.isEmpty());
-        ExportDocument document;
-        QVERIFY(build(document, mode, fixedAbout()));
-        QStringList keys = rcidsAndNames(parse(document.toByteArray()).keys);
-        keys.sort();
-        expected.sort();
-        QCOMPARE(keys, expected);
-        QCOMPARE(document.keys(), int(expected.size()));
-    }
+    // Read in one scan, and in two halves on two threads as millions of keys are.
+    for (const qint64 splitAbove : {qint64(200000), qint64(1)})
+        for (int mode : {2, 3}) {
+            QStringList expected =
+                sqliteRows(fixture->path(QStringLiteral("rc.db")),
+                           QStringLiteral("SELECT k.Rcid || '/' || k.Name FROM rckeys k INNER JOIN "
+                                          "rcmodels m ON k.rcid = m.link WHERE m.Own = '1'") +
+                               modeFilter(mode));
+            QVERIFY(!expected.isEmpty());
+            ExportDocument document;
+            document.setSplitAbove(splitAbove);
+            QVERIFY(build(document, mode, fixedAbout()));
+            QStringList keys = rcidsAndNames(parse(document.toByteArray()).keys);
+            keys.sort();
+            expected.sort();
+            QCOMPARE(keys, expected);
+            QCOMPARE(document.keys(), int(expected.size()));
+        }
 }
 
 // Every storage class, in models and keys, comes out as Qt's SQLite driver and
