@@ -1,7 +1,6 @@
 #include <cstdio>
 
 #include <QApplication>
-#include <QIcon>
 #include <QSettings>
 #include <QTranslator>
 
@@ -29,11 +28,11 @@ int main(int argc, char *argv[])
         return 1;
     }
     RunLog::start(Paths::runLogPath(),
-                  QStringLiteral("updater started: ") + QApplication::arguments().join(' '));
+                  QStringLiteral("updater %1 started: %2")
+                      .arg(QStringLiteral(UPDATER_VERSION), QApplication::arguments().join(' ')));
     if (identity.changed)
         qCInfo(lcApp).noquote() << "Running with the rights of" << identity.account
                                 << "who owns the installation";
-    application.setWindowIcon(QIcon(QStringLiteral(":/icons/updater.ico")));
 
     const bool automaticMode = Startup::isAutomaticMode(QApplication::arguments());
 

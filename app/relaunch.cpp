@@ -44,6 +44,17 @@ void startAndExit(const QString &executableName)
     std::_Exit(0);
 }
 
+void exitWithoutStarting()
+{
+    qCInfo(lcApp) << "Ended without starting the application";
+    if (testHook()) {
+        testHook()(QString());
+        return;
+    }
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
 void setHookForTesting(Hook hook)
 {
     testHook() = std::move(hook);

@@ -14,6 +14,10 @@ namespace Relaunch {
 // called (for a plain name) and the function returns.
 void startAndExit(const QString &executableName);
 
+// Ends the process at once with exit code 0, starting nothing: while another update works in the
+// installation, the application must not run. A test hook is called with an empty name.
+void exitWithoutStarting();
+
 using Hook = std::function<void(const QString &executableName)>;
 void setHookForTesting(Hook hook);
 

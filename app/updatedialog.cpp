@@ -1,5 +1,7 @@
 #include "app/updatedialog.h"
 
+#include <QCloseEvent>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QSettings>
 #include <QTimer>
@@ -12,6 +14,8 @@
 
 UpdateDialog::UpdateDialog(QWidget *parent) : QDialog(parent), ui(new Ui::UpdateDialog)
 {
+    // The icon is compiled into the library; the program must ask for it to be linked in.
+    Q_INIT_RESOURCE(icons);
     const auto *settings = new QSettings(Paths::installedConfigPath(), QSettings::IniFormat, this);
     softwareName = Settings::readSoftwareName(*settings);
 
@@ -20,6 +24,7 @@ UpdateDialog::UpdateDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Update
     setWindowTitle(tr("update") + QStringLiteral("-") + softwareName + QStringLiteral(" ") +
                    QStringLiteral(UPDATER_VERSION) + QStringLiteral("      ") +
                    QStringLiteral("25.07.2017"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/updater.ico")));
 
     connect(ui->startPB, SIGNAL(clicked()), this, SLOT(startUpdate()));
     connect(ui->quitPB, SIGNAL(clicked()), this, SLOT(exit1()));
@@ -38,6 +43,10 @@ void UpdateDialog::startUpdate()
 {
     ui->startPB->setEnabled(false);
     ui->quitPB->setEnabled(false);
+    m_run = Run::Running;
+    // "press Start" is no longer true; until the first step reports, the bar shows it is busy.
+    ui->statusLabel->clear();
+    ui->progressBar->setRange(0, 0);
 
     thread = new Thread();
     connect(thread, SIGNAL(msgToPtogressBar(int, int)), this, SLOT(ptogressBarMsg(int, int)));
@@ -61,21 +70,54 @@ void UpdateDialog::statusLabelMsg(QString msg)
 
 void UpdateDialog::ptogressBarMsg(int current, int total)
 {
+    // The start of a run (0) keeps the busy bar: the upload that follows reports nothing. The
+    // first step's report ends it, with its range first so that its value shows.
+    if (m_run == Run::Running && ui->progressBar->maximum() == 0) {
+        if (current == 0)
+            return;
+        ui->progressBar->setMaximum(total);
+    }
     ui->progressBar->setValue(current);
     ui->progressBar->setMaximum(total);
 }
 
 void UpdateDialog::updateStatusMsg(int)
 {
-    if (autoUpdate)
+    m_run = Run::Ended;
+    m_installationBusy = thread && thread->installationWasBusy();
+    if (ui->progressBar->maximum() == 0)
+        ptogressBarMsg(0, 1000);
+    if (autoUpdate) {
         exit1();
-    else
-        ui->quitPB->setEnabled(true);
+        return;
+    }
+    ui->quitPB->setEnabled(true);
+    // Return and Space press the one button there is left.
+    ui->quitPB->setFocus();
 }
 
 void UpdateDialog::exit1()
 {
-    Relaunch::startAndExit(Paths::executableFileName(softwareName));
+    if (m_installationBusy)
+        Relaunch::exitWithoutStarting();
+    else
+        Relaunch::startAndExit(Paths::executableFileName(softwareName));
+}
+
+void UpdateDialog::closeEvent(QCloseEvent *event)
+{
+    switch (m_run) {
+    case Run::NotStarted:
+        QDialog::closeEvent(event);
+        return;
+    case Run::Running:
+        event->ignore();
+        return;
+    case Run::Ended:
+        event->ignore();
+        exit1();
+        return;
+    }
 }
 
 // Every key that reaches the dialog itself is ignored, Escape included: the window has no

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QString>
 
+class QCloseEvent;
 class QKeyEvent;
 class QTimer;
 class Thread;
@@ -34,10 +35,19 @@ public:
     // Automatic mode: set once by the start-up before the dialog is shown.
     bool autoUpdate = false;
 
+protected:
+    // While the worker runs, the window can not be closed: the update would end halfway. Once it
+    // has ended, closing is what Quit does.
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     Ui::UpdateDialog *ui;
     Thread *thread = nullptr; // the latest worker; it deletes itself once its run is over
     QTimer *timer;
+    enum class Run { NotStarted, Running, Ended };
+    Run m_run = Run::NotStarted;
+    // The run found another update at work: the application is not started then.
+    bool m_installationBusy = false;
 
 private slots:
     void startUpdate();

@@ -50,31 +50,58 @@ void Thread::FinishProc()
     deleteLater();
 }
 
+namespace {
+
+QString dateText(const QDate &date)
+{
+    return date.isValid() ? VersionDate::toSetting(date) : QStringLiteral("none");
+}
+
+} // namespace
+
 void Thread::run()
+{
+    finish(runSteps());
+}
+
+// The whole sequence, step by step; each way out says how the run ends, and run() reports it.
+Thread::Ending Thread::runSteps()
 {
     m_refusals.clear();
     m_offer = Offer();
-    if (!beginRun()) {
-        finish();
-        return;
-    }
+    m_busy = false;
+    m_nothingTried = nullptr;
+    if (!beginRun())
+        return refusedOrInstalled();
     const Settings::Installed installed = Settings::readInstalled();
     rcTypeList = rcTypeListFrom(installed.rcTypes);
     m_offer = Offer::read(m_work->isValid() ? &m_work->folder() : nullptr);
     const Settings::Offered &offered = m_offer.offered();
+    qCInfo(lcUpdate).noquote() << "Installed: main" << dateText(installed.main) << "database"
+                               << dateText(installed.database) << "other"
+                               << dateText(installed.other);
+    qCInfo(lcUpdate).noquote() << "Offered: main" << dateText(offered.main) << "database"
+                               << dateText(offered.database) << "other" << dateText(offered.other)
+                               << "upload mode" << offered.updateMode
+                               << (m_offer.isVerifying() ? "(signed offers only)"
+                                                         : "(no package key: nothing is checked)");
 
     emit msgToPtogressBar(Contract::Progress::started, Contract::Progress::total);
 
-    // The upload never decides anything about the update: its outcome goes to the debug
-    // channel only. It sends the user's models to the installation's own server, whatever the
-    // offer is worth.
-    client.makeUpdate(installed.serverHost, offered.updateMode);
+    // The upload never decides anything about the update: what became of it goes to the log
+    // only. It sends the user's models to the installation's own server, whatever the offer is
+    // worth.
+    if (client.makeUpdate(installed.serverHost, offered.updateMode))
+        qCInfo(lcUpdate).noquote() << "Upload to" << installed.serverHost << "accepted";
+    else
+        qCInfo(lcUpdate).noquote()
+            << "Upload to" << installed.serverHost << "not made:" << client.errorString();
 
     // An offer that is not what the maker signed installs nothing and records nothing.
     if (!m_offer.isTrusted()) {
         refuse(QStringLiteral("The offer"), m_offer.errorString());
-        finish();
-        return;
+        m_nothingTried = QT_TR_NOOP("The offered update was refused.");
+        return refusedOrInstalled();
     }
 
     const bool mainNewer = VersionDate::isLater(offered.main, installed.main);
@@ -83,17 +110,24 @@ void Thread::run()
     qCDebug(lcUpdate) << "Newer: main" << mainNewer << "database" << databaseNewer << "other"
                       << otherNewer;
 
-    if (!mainNewer && !databaseNewer && !otherNewer) {
-        endRun();
-        emit msgToUpdateStatus(Contract::Status::nothingNewer);
-        emit msgToStatusLabel(tr("You have new software version. No need update."));
-        return;
-    }
+    if (!mainNewer && !databaseNewer && !otherNewer)
+        return {Ending::Kind::NothingNewer, Contract::Status::nothingNewer,
+                tr("You have new software version. No need update.")};
     if (databaseNewer && !updateDatabase(offered.database, true))
-        return;
+        return m_databaseFailure;
     if (mainNewer)
         installExecutable(installed.softwareName, offered.main);
     installOtherFiles(installed, offered.other);
+    return refusedOrInstalled();
+}
+
+Thread::Ending Thread::refusedOrInstalled() const
+{
+    if (m_refusals.isEmpty())
+        return {Ending::Kind::Finished, Contract::Status::installed,
+                tr("All updates have been installed.")};
+    return {Ending::Kind::Finished, Contract::Status::refused,
+            m_nothingTried ? tr(m_nothingTried) : tr("Some updates could not be installed.")};
 }
 
 // Run as root, the updater writes only in folders that no other account can change: one that
@@ -113,6 +147,7 @@ bool Thread::foldersAreSafe()
                                      .arg(QFileInfo(folder->path()).absoluteFilePath());
             qCWarning(lcUpdate).noquote() << line;
             m_refusals << line;
+            m_nothingTried = QT_TR_NOOP("A folder of the installation is not safe.");
             return false;
         }
     }
@@ -134,6 +169,9 @@ bool Thread::beginRun()
     if (!m_lock->acquire(m_installation, m_lockWaitMs)) {
         qCWarning(lcUpdate).noquote() << m_lock->errorString();
         m_refusals << m_lock->errorString();
+        m_busy = m_lock->busy();
+        if (m_busy)
+            m_nothingTried = QT_TR_NOOP("Another update is running.");
         m_lock.reset();
         return false;
     }
@@ -160,7 +198,7 @@ bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
     const Package package = m_offer.open(Paths::databasePackagePath());
     if (package.isRefused()) {
         refuse(package.path(), package.errorString());
-        finish();
+        m_databaseFailure = refusedOrInstalled();
         return false;
     }
     DatabaseUpdate update;
@@ -172,11 +210,8 @@ bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
         newDbVersion, copyOwnModels, rcTypeList, package.file(), m_offer.downloads(), m_work.get());
     if (result)
         return true;
-    // The failure's status and text go out once the run has let go of the installation.
     qCWarning(lcUpdate).noquote() << "Database not updated:" << result.cause;
-    endRun();
-    emit msgToUpdateStatus(result.status);
-    emit msgToStatusLabel(result.text);
+    m_databaseFailure = {Ending::Kind::DatabaseFailed, result.status, result.text};
     return false;
 }
 
@@ -281,18 +316,20 @@ void Thread::installOtherFiles(const Settings::Installed &installed, const QDate
         emit msgToStatusLabel(tr("All other files updating..."));
         unpack(Paths::distributorPackagePath(installed.distributor));
     }
-    finish();
 }
 
-void Thread::finish()
+// The run's last reports, once it has let go of the installation: in automatic mode the dialog
+// ends the process as soon as the status arrives, and no work folder may outlive its run.
+void Thread::finish(const Ending &ending)
 {
     endRun();
-    emit msgToPtogressBar(Contract::Progress::finished, Contract::Progress::total);
-    if (m_refusals.isEmpty()) {
-        emit msgToStatusLabel(tr("All updates have been installed."));
-        emit msgToUpdateStatus(Contract::Status::installed);
+    if (ending.kind == Ending::Kind::Finished) {
+        emit msgToPtogressBar(Contract::Progress::finished, Contract::Progress::total);
+        emit msgToStatusLabel(ending.text);
+        emit msgToUpdateStatus(ending.status);
         return;
     }
-    emit msgToStatusLabel(tr("Some updates could not be installed."));
-    emit msgToUpdateStatus(Contract::Status::refused);
+    // Nothing newer, and a failed database update: the status first, its text after it.
+    emit msgToUpdateStatus(ending.status);
+    emit msgToStatusLabel(ending.text);
 }

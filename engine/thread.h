@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include <QDate>
@@ -34,10 +35,15 @@ public:
     // Sends the user's own models to the maker's server at the start of every run.
     Client client;
 
+    // The database step: true when the new release is in place and its version recorded; on
+    // failure the run ends with the step's status and text.
     bool updateDatabase(QDate newDbVersion, bool copyOwnModels);
 
     // How long a run waits for another one to end before it gives up (10 s unless a test says).
     void setLockWait(int milliseconds) { m_lockWaitMs = milliseconds; }
+    // True once the run has found another update at work in the installation and touched
+    // nothing; read after its final status.
+    bool installationWasBusy() const { return m_busy; }
 
 protected:
     Q_SIGNAL void msgToGUI(QString cMesage);
@@ -51,8 +57,19 @@ private slots:
     void FinishProc();
 
 private:
+    // How a run ends: the final status with its text, and in which order they are reported.
+    struct Ending
+    {
+        // Finished: progress 1000, the text, the status; the others: the status, then the text.
+        enum class Kind { Finished, NothingNewer, DatabaseFailed };
+        Kind kind = Kind::Finished;
+        int status = 0;
+        QString text;
+    };
     enum class Unpacked { Absent, Installed, Refused };
 
+    Ending runSteps();
+    Ending refusedOrInstalled() const;
     bool beginRun();
     bool foldersAreSafe();
     void endRun();
@@ -62,7 +79,7 @@ private:
     QString executablePackage() const;
     void installExecutable(const QString &softwareName, const QDate &offeredMain);
     void installOtherFiles(const Settings::Installed &installed, const QDate &offeredOther);
-    void finish();
+    void finish(const Ending &ending);
 
     // What ../update-tmp/ offers this run, checked against the trusted keys when there are any.
     Offer m_offer;
@@ -74,4 +91,8 @@ private:
     std::unique_ptr<RunLock> m_lock;
     std::unique_ptr<WorkFolder> m_work;
     int m_lockWaitMs = RunLock::defaultTimeoutMs;
+    std::atomic<bool> m_busy{false};
+    Ending m_databaseFailure;
+    // Why the run installed nothing at all, when it did not even try: the text for the user.
+    const char *m_nothingTried = nullptr;
 };

@@ -19,11 +19,15 @@ inst=$(mktemp -d /tmp/kestrelix-demo.XXXXXX)
     --with-database first --offer-database --update-mode 2 --models 2000 --own-models 40
 cp "$inst/config.ini" "$inst/config.ini.before"
 
-# The maker signs his offer; the installation trusts his public key.
+# The maker signs his offer; the installation trusts his public key. The secret key is thrown
+# away at once: nothing else may ever be signed with it.
 keys=$(mktemp -d /tmp/kestrelix-demo-keys.XXXXXX)
+trap 'rm -rf "$keys"' EXIT
 minisign -G -W -p "$keys/maker.pub" -s "$keys/maker.key" >/dev/null
 bash tools/sign-offer.sh "$inst/update-tmp" "$keys/maker.key" -t "Kestrelix demo offer"
 cp "$keys/maker.pub" "$inst/update/package-key.pub"
+rm -rf "$keys"
+trap - EXIT
 db() { sqlite3 "$inst/rc.db" "$1"; }
 own_before=$(db "SELECT count(*) FROM rcmodels WHERE Own = 1")
 unsent_before=$(db "SELECT count(*) FROM rcmodels WHERE Own = 1 AND Flag = 0")
@@ -31,8 +35,12 @@ keys_before=$(db "SELECT count(*) FROM rckeys k JOIN rcmodels m ON k.Rcid = m.Rc
 
 # shellcheck source=scripts/upload-server.sh
 . scripts/upload-server.sh
-# Without the server the update goes on all the same; the report shows that nothing was stored.
-start_upload_server "$bin/upload-server" "$inst/upload-store" "$inst/upload-server" || true
+# The demo shows the upload: without its server (port 5678 taken, say) there is nothing to show.
+if ! start_upload_server "$bin/upload-server" "$inst/upload-store" "$inst/upload-server"; then
+    echo "demo: the upload server could not start on 127.0.0.1:5678; is the port taken?" >&2
+    kill "$upload_server_pid" 2>/dev/null || true
+    exit 1
+fi
 trap 'kill $upload_server_pid 2>/dev/null || true' EXIT
 
 platform=()

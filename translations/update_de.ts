@@ -70,5 +70,17 @@
         <source>Can't copy new database1</source>
         <translation>Neue Datenbank kann nicht kopiert werden (1)</translation>
     </message>
+    <message>
+        <source>Another update is running.</source>
+        <translation>Eine andere Aktualisierung läuft gerade.</translation>
+    </message>
+    <message>
+        <source>The offered update was refused.</source>
+        <translation>Die angebotene Aktualisierung wurde abgelehnt.</translation>
+    </message>
+    <message>
+        <source>A folder of the installation is not safe.</source>
+        <translation>Ein Ordner der Installation ist nicht sicher.</translation>
+    </message>
 </context>
 </TS>

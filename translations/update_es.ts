@@ -70,5 +70,17 @@
         <source>Can't copy new database1</source>
         <translation>No se puede copiar la nueva base de datos (1)</translation>
     </message>
+    <message>
+        <source>Another update is running.</source>
+        <translation>Ya hay otra actualización en curso.</translation>
+    </message>
+    <message>
+        <source>The offered update was refused.</source>
+        <translation>La actualización ofrecida fue rechazada.</translation>
+    </message>
+    <message>
+        <source>A folder of the installation is not safe.</source>
+        <translation>Una carpeta de la instalación no es segura.</translation>
+    </message>
 </context>
 </TS>

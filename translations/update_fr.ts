@@ -70,5 +70,17 @@
         <source>Can't copy new database1</source>
         <translation>Impossible de copier la nouvelle base de données (1)</translation>
     </message>
+    <message>
+        <source>Another update is running.</source>
+        <translation>Une autre mise à jour est en cours.</translation>
+    </message>
+    <message>
+        <source>The offered update was refused.</source>
+        <translation>La mise à jour proposée a été refusée.</translation>
+    </message>
+    <message>
+        <source>A folder of the installation is not safe.</source>
+        <translation>Un dossier de l&apos;installation n&apos;est pas sûr.</translation>
+    </message>
 </context>
 </TS>

@@ -92,6 +92,7 @@ void Client::ensureSocket()
 
 bool Client::makeUpdate(const QString &serverHost, int updateMode)
 {
+    clearError();
     if (!connectToServer(serverHost))
         return false;
     const bool accepted = sendDB(updateMode);
@@ -133,7 +134,7 @@ bool Client::connectToServer(const QString &serverHost)
             break;
     }
     qCWarning(lcUpload) << "Can not connect to server" << error;
-    return false;
+    return failBecause(QStringLiteral("Can not connect to server \"%1\"").arg(error));
 }
 
 // The lookup runs on a thread of its own and is waited for until the deadline at most; one that
@@ -165,7 +166,7 @@ bool Client::openDB()
         QFile file(path);
         file.open(QIODevice::ReadOnly);
         qCWarning(lcUpload).nospace() << "Can not find file: " << file.errorString();
-        return false;
+        return failBecause(QStringLiteral("Can not find file: \"%1\"").arg(file.errorString()));
     }
     // Replace whatever an earlier upload left under the default name; our own handle goes first
     // so that the connection is not in use while it is removed.
@@ -176,7 +177,7 @@ bool Client::openDB()
     db.setDatabaseName(path);
     if (!db.open()) {
         qCWarning(lcUpload) << db.lastError().text();
-        return false;
+        return failBecause(db.lastError().text());
     }
     qCDebug(lcUpload) << "Database is open";
     return true;
@@ -201,7 +202,7 @@ bool Client::sendDB(int updateMode)
         return false;
     if (updateMode != Contract::UpdateMode::notYetSent && updateMode != Contract::UpdateMode::all) {
         qCWarning(lcUpload) << "Wrong undateMode";
-        return false;
+        return failBecause(QStringLiteral("Wrong undateMode"));
     }
 
     // The document is compressed into its frame while it is written (the same bytes as
@@ -215,23 +216,24 @@ bool Client::sendDB(int updateMode)
         if (exportDocument.readFailed()) {
             qCWarning(lcUpload).noquote()
                 << "Can not read the own models:" << exportDocument.readError();
-            return false;
+            return failBecause(QStringLiteral("Can not read the own models: ") +
+                               exportDocument.readError());
         }
         if (!found) {
             qCDebug(lcUpload) << "No data";
-            return false;
+            return failBecause(QStringLiteral("No data"));
         }
         frame = deflater.finish();
     }
     if (frame.isEmpty()) {
         qCWarning(lcUpload).nospace()
             << "Error: " << QStringLiteral("The document can not be framed");
-        return false;
+        return failBecause(QStringLiteral("Error: \"The document can not be framed\""));
     }
 
     if (socket->write(frame) <= 0) {
         qCWarning(lcUpload).nospace() << "Error: " << socket->errorString();
-        return false;
+        return failBecause(QStringLiteral("Error: \"%1\"").arg(socket->errorString()));
     }
     frame.clear();
     qCDebug(lcUpload) << "Data sent";
@@ -239,13 +241,13 @@ bool Client::sendDB(int updateMode)
     // Waiting also pushes the frame out. A connection that ends first has nothing to say.
     if (socket->bytesAvailable() == 0 && !socket->waitForReadyRead(m_answerTimeout)) {
         qCWarning(lcUpload) << "The server does not respond";
-        return false;
+        return failBecause(QStringLiteral("The server does not respond"));
     }
     // Judged on what has arrived when the answer begins; later bytes are not waited for.
     const QByteArray answer = socket->readAll();
     if (answer != "OK") {
         qCWarning(lcUpload) << "Wrong response";
-        return false;
+        return failBecause(QStringLiteral("Wrong response"));
     }
     qCDebug(lcUpload) << "Response OK";
     // Accepted whatever the marking does: unmarked models simply go again next time.

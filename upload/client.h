@@ -9,6 +9,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include "common/errorstring.h"
+
 class QDeadlineTimer;
 class QTcpSocket;
 
@@ -17,8 +19,8 @@ class QTcpSocket;
 // members socket and db are fixed: callers and tests know the client by them, typos and all. Every
 // call blocks: the client is driven from the update's worker thread, which has no event loop of its
 // own, so the socket and the database connection are created on that thread when they are first
-// needed.
-class Client : public QObject
+// needed. A failed upload leaves its diagnostic line in errorString() as well.
+class Client : public QObject, public ErrorString
 {
     Q_OBJECT
 

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 #include "common/files/filereplace.h"
 #include "common/files/platform.h"
@@ -148,9 +149,24 @@ bool IniFile::setValue(const QString &section, const QString &key, const QByteAr
         if (file.error() != QFileDevice::NoError)
             return failBecause(file.errorString());
     }
-    const QByteArray changed = withValue(text, section, key, value);
-    if (old.isOpen() && changed == text)
+    const Encoding encoding = encodingOf(text);
+    if (encoding == Encoding::Unreadable)
+        return failBecause(QStringLiteral("%1 is neither UTF-16 with a byte order mark nor 8-bit "
+                                          "text; it is left as it is")
+                               .arg(m_path));
+    // UTF-16 is edited as UTF-8 and written back as it came, byte order mark and all.
+    const bool utf16 = encoding != Encoding::EightBit;
+    const QStringConverter::Encoding wide = encoding == Encoding::Utf16BigEndian
+                                                ? QStringConverter::Utf16BE
+                                                : QStringConverter::Utf16LE;
+    const QByteArray edited =
+        utf16 ? QStringDecoder(wide).decode(text).operator QString().toUtf8() : text;
+    QByteArray changed = withValue(edited, section, key, value);
+    if (old.isOpen() && changed == edited)
         return true;
+    if (utf16)
+        changed = QStringEncoder(wide, QStringConverter::Flag::WriteBom)
+                      .encode(QString::fromUtf8(changed));
 
     FileReplace::PartFile part(folder, real.fileName());
     if (!part.open())
@@ -160,8 +176,30 @@ bool IniFile::setValue(const QString &section, const QString &key, const QByteAr
     return part.commit(reference, true) || failBecause(part.errorString());
 }
 
+IniFile::Encoding IniFile::encodingOf(const QByteArray &bytes)
+{
+    const bool little = bytes.startsWith("\xFF\xFE");
+    if (little || bytes.startsWith("\xFE\xFF")) {
+        QStringDecoder decoder(little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+        const QString decoded = decoder.decode(bytes);
+        if (decoder.hasError() || bytes.size() % 2 != 0)
+            return Encoding::Unreadable;
+        return little ? Encoding::Utf16LittleEndian : Encoding::Utf16BigEndian;
+    }
+    return bytes.contains('\0') ? Encoding::Unreadable : Encoding::EightBit;
+}
+
 QByteArray IniFile::asUtf8(const QByteArray &text)
 {
+    switch (encodingOf(text)) {
+    case Encoding::Utf16LittleEndian:
+        return QStringDecoder(QStringConverter::Utf16LE).decode(text).operator QString().toUtf8();
+    case Encoding::Utf16BigEndian:
+        return QStringDecoder(QStringConverter::Utf16BE).decode(text).operator QString().toUtf8();
+    case Encoding::EightBit:
+    case Encoding::Unreadable:
+        break;
+    }
     QByteArray result;
     bool converted = false;
     qsizetype start = 0;

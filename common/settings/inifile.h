@@ -21,12 +21,19 @@ public:
                                 const QByteArray &value);
 
     // Sets the key in the file and replaces the file in one step (written beside it, on the
-    // disk, renamed over it, its folder synced), keeping its owner, group and mode; a link stays
-    // a link and its target is replaced. A missing file is made.
+    // disk, renamed over it, its folder synced), keeping its owner, group and mode, its encoding
+    // and its line ends; a link stays a link and its target is replaced. A missing file is made;
+    // an unreadable one is left as it is.
     bool setValue(const QString &section, const QString &key, const QByteArray &value);
 
-    // The text as the settings store should read it: a line that is not valid UTF-8 (a Latin-1
-    // value written by an older program) is taken as Latin-1 and given as UTF-8.
+    // How the file is written: 8-bit text (UTF-8, Latin-1, an ANSI code page), UTF-16 with a
+    // byte order mark (Notepad's "Unicode"), or neither (NUL bytes in it, or UTF-16 that does
+    // not decode): such a file is read as it is and never written.
+    enum class Encoding { EightBit, Utf16LittleEndian, Utf16BigEndian, Unreadable };
+    static Encoding encodingOf(const QByteArray &bytes);
+
+    // The text as the settings store should read it: UTF-16 decoded, and a line that is not valid
+    // UTF-8 (a Latin-1 value written by an older program) taken as Latin-1, all given as UTF-8.
     static QByteArray asUtf8(const QByteArray &text);
 
 private:

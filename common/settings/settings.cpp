@@ -56,8 +56,15 @@ Installed readInstalled(const QString &path)
     QTemporaryFile copy;
     QString readFrom = path;
     QFile file(path);
+    if (!file.exists())
+        qCInfo(lcSettings).noquote() << path << "is missing: every setting has its default";
     if (file.open(QIODevice::ReadOnly)) {
         const QByteArray text = file.readAll();
+        if (IniFile::encodingOf(text) == IniFile::Encoding::Unreadable)
+            qCWarning(lcSettings).noquote()
+                << path
+                << "is neither UTF-16 with a byte order mark nor 8-bit text: it is read "
+                   "as it is, and no version can be recorded in it";
         const QByteArray utf8 = IniFile::asUtf8(text);
         if (utf8 != text && copy.open() && copy.write(utf8) == utf8.size() && copy.flush())
             readFrom = copy.fileName();

@@ -3,12 +3,16 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QTest>
 #include <QTranslator>
 #include <QXmlStreamReader>
 
 #include "app/relaunch.h"
 #include "app/updatedialog.h"
+#include "common/diagnostics/checkpoint.h"
+#include "common/files/platform.h"
+#include "common/files/runlock.h"
 #include "tests/support/installation.h"
 
 namespace {
@@ -39,7 +43,10 @@ private slots:
     void translatedTitle();
     void manualUpdateThenQuit();
     void quitBeforeStart();
+    void automaticMode_data();
     void automaticMode();
+    void closeRequests_data();
+    void closeRequests();
     void progressBeyondMaximum();
     void escapeIgnored();
     void slotTable();
@@ -104,12 +111,13 @@ void TestDialog::titleAndTexts()
     QCOMPARE(widget<QLabel>(dialog, "statusLabel")->text(), "For update push start button.");
     QCOMPARE(widget<QPushButton>(dialog, "startPB")->text(), "Start");
     QCOMPARE(widget<QPushButton>(dialog, "quitPB")->text(), "Quit");
+    QVERIFY(!dialog.windowIcon().isNull());
     auto *bar = widget<QProgressBar>(dialog, "progressBar");
     QCOMPARE(bar->minimum(), 0);
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->value(), -1);
 
-    // Quit: the command line is the name in lower case, blank and all, run from "..".
+    // Quit: the program is the name in lower case, blank and all, started in "..".
     QTest::mouseClick(widget<QPushButton>(dialog, "quitPB"), Qt::LeftButton);
     QCOMPARE(m_relaunches.commandLines, QStringList{"myremote pro.exe"});
     QCOMPARE(m_relaunches.folders, QStringList{QDir(inst.root()).canonicalPath()});
@@ -150,6 +158,7 @@ void TestDialog::manualUpdateThenQuit()
     QCOMPARE(widget<QProgressBar>(dialog, "progressBar")->maximum(), 1000);
     QCOMPARE(widget<QProgressBar>(dialog, "progressBar")->value(), 0);
     QVERIFY(m_relaunches.commandLines.isEmpty());
+    QCOMPARE(dialog.focusWidget(), quit);
 
     QTest::mouseClick(quit, Qt::LeftButton);
     QCOMPARE(m_relaunches.commandLines, QStringList{"kestrelix.exe"});
@@ -170,21 +179,94 @@ void TestDialog::quitBeforeStart()
     QVERIFY(!inst.exists("new.txt"));
 }
 
+void TestDialog::automaticMode_data()
+{
+    QTest::addColumn<bool>("busy");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("started"); // the program started at the end, "" for none
+    QTest::newRow("nothing offered") << false << "You have new software version. No need update."
+                                     << "kestrelix.exe";
+    // Another update works in the installation: the application is not started under its feet.
+    QTest::newRow("another update running") << true << "Another update is running."
+                                            << "";
+}
+
 void TestDialog::automaticMode()
 {
+    QFETCH(bool, busy);
+    QFETCH(QString, text);
+    QFETCH(QString, started);
     Installation inst;
     inst.setInstalled("UpdateInfo/serverdb", "");
     inst.enter();
+    Platform::Folder installation;
+    RunLock other;
+    if (busy)
+        QVERIFY(installation.open(inst.root()) && other.acquire(installation, 0));
     UpdateDialog dialog;
     dialog.autoUpdate = true;
     dialog.show();
     auto *start = widget<QPushButton>(dialog, "startPB");
     QVERIFY(start->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(!start->isEnabled(), 3000);
-    // The status report restarts the application without anyone pressing a button.
+    // The status report ends the updater without anyone pressing a button.
     QTRY_COMPARE_WITH_TIMEOUT(m_relaunches.commandLines.size(), 1, 20000);
+    QCOMPARE(m_relaunches.commandLines, QStringList{started});
+    QCOMPARE(widget<QLabel>(dialog, "statusLabel")->text(), text);
     QTest::qWait(1200);
     QCOMPARE(m_relaunches.commandLines.size(), 1); // at most one update per process
+}
+
+void TestDialog::closeRequests_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<bool>("closes");
+    QTest::addColumn<QStringList>("started");
+    // Before Start the window closes as any does, starting nothing.
+    QTest::newRow("before the run") << "before" << true << QStringList();
+    // A close in the middle would end the update halfway: it is ignored.
+    QTest::newRow("during the run") << "during" << false << QStringList();
+    // Once the run is over, closing is Quit.
+    QTest::newRow("after the run") << "after" << false << QStringList{"kestrelix.exe"};
+}
+
+void TestDialog::closeRequests()
+{
+    QFETCH(QString, when);
+    QFETCH(bool, closes);
+    QFETCH(QStringList, started);
+    Installation inst;
+    inst.setInstalled("UpdateInfo/serverdb", "");
+    inst.enter();
+    UpdateDialog dialog;
+    dialog.show();
+    // The worker waits right after reading the offer until the test lets it go.
+    QSemaphore reached;
+    QSemaphore go;
+    Checkpoint::setHook([&](const QString &moment) {
+        if (moment == QLatin1String("offer read")) {
+            reached.release();
+            go.acquire();
+        }
+    });
+    auto *quit = widget<QPushButton>(dialog, "quitPB");
+    bool closed = false;
+    if (when == QLatin1String("before")) {
+        closed = dialog.close();
+    } else {
+        QTest::mouseClick(widget<QPushButton>(dialog, "startPB"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(reached.available() == 1, 20000);
+        if (when == QLatin1String("during"))
+            closed = dialog.close();
+        go.release();
+        QTRY_VERIFY_WITH_TIMEOUT(quit->isEnabled(), 20000);
+        if (when == QLatin1String("after"))
+            closed = dialog.close();
+    }
+    Checkpoint::setHook({});
+    QCOMPARE(closed, closes);
+    QCOMPARE(dialog.isVisible(), !closes);
+    QCOMPARE(m_relaunches.commandLines, started);
 }
 
 void TestDialog::progressBeyondMaximum()

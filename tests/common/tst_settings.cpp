@@ -1,5 +1,6 @@
 #include <QFileInfo>
 #include <QSettings>
+#include <QStringEncoder>
 #include <QTest>
 
 #include "common/rctypes.h"
@@ -27,6 +28,15 @@ private slots:
 };
 
 // Each row: the text of ../config.ini and what every typed read returns.
+namespace {
+
+QByteArray utf16(const QString &text, QStringConverter::Encoding encoding)
+{
+    return QStringEncoder(encoding, QStringConverter::Flag::WriteBom).encode(text);
+}
+
+} // namespace
+
 void TestSettings::installedKeys_data()
 {
     QTest::addColumn<QByteArray>("ini");
@@ -79,6 +89,9 @@ void TestSettings::installedKeys_data()
     // As programs built on older Qt releases wrote it.
     QTest::newRow("Latin-1 company") << QByteArray("[Settings]\ncompany=M\xfcller\n") << "company"
                                      << QString::fromUtf8("M\u00fcller");
+    QTest::newRow("UTF-16 company, as Notepad saves it")
+        << utf16("[Settings]\r\ncompany=M\u00fcller\r\n", QStringConverter::Utf16LE) << "company"
+        << QString::fromUtf8("M\u00fcller");
     QTest::newRow("UTF-8 company") << QByteArray("[Settings]\ncompany=M\xc3\xbcller\n") << "company"
                                    << QString::fromUtf8("M\u00fcller");
 }
@@ -231,7 +244,7 @@ void TestSettings::recordVersionKeepsEveryOtherByte_data()
 {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("key");
-    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QByteArray>("after"); // the file as it is left, written or not
 
     // As a Windows editor leaves it: a BOM, CRLF, comments, an empty section, a Latin-1 value, a
     // path with backslashes, an unquoted semicolon, a key with a blank.
@@ -262,6 +275,15 @@ void TestSettings::recordVersionKeepsEveryOtherByte_data()
         << QByteArray("[Settings]\nlanguage=de\n[UpdateInfo]\nmain=2024-03-09\n");
     QTest::newRow("no file") << QByteArray() << "UpdateInfo/main"
                              << QByteArray("[UpdateInfo]\nmain=2024-03-09\n");
+    // Notepad's "Unicode" and "Unicode big endian": edited as text, written back as they came.
+    const QString text = QString::fromUtf8(windows.mid(3)).replace("M\xfc", "M\u00fc");
+    const QString changed = QString(text).replace("database = 2020-01-01", "database = 2024-03-09");
+    for (const auto wide : {QStringConverter::Utf16LE, QStringConverter::Utf16BE})
+        QTest::addRow("UTF-16 %s", wide == QStringConverter::Utf16LE ? "LE" : "BE")
+            << utf16(text, wide) << "UpdateInfo/database" << utf16(changed, wide);
+    // NUL bytes and no byte order mark: no text the updater can edit, so it is left alone.
+    const QByteArray unreadable = QByteArray("[UpdateInfo]\nmain=\0\x01\x02\n", 19);
+    QTest::newRow("not text") << unreadable << "UpdateInfo/main" << unreadable;
 }
 
 // Only the recorded line changes; the rest of the user's file stays byte for byte.
@@ -274,9 +296,14 @@ void TestSettings::recordVersionKeepsEveryOtherByte()
     if (!before.isEmpty())
         QVERIFY(inst.writeFile(QStringLiteral("config.ini"), before));
     inst.enter();
-    QVERIFY(Settings::recordVersion(key.toLatin1().constData(), QDate(2024, 3, 9)));
+    const bool written = before == after;
+    QCOMPARE(Settings::recordVersion(key.toLatin1().constData(), QDate(2024, 3, 9)), !written);
     QCOMPARE(inst.readFile(QStringLiteral("config.ini")), after);
-    QCOMPARE(inst.installed(key), "2024-03-09");
+    const Settings::Installed installed = Settings::readInstalled();
+    const QDate recorded = key.endsWith("main")    ? installed.main
+                           : key.endsWith("other") ? installed.other
+                                                   : installed.database;
+    QCOMPARE(recorded, written ? QDate() : QDate(2024, 3, 9));
     QCOMPARE(inst.files(QString()), QStringList{"config.ini"});
 }
 

@@ -41,4 +41,12 @@ mkdir "$work/unpacked"
 tar -xzf "$archive" -C "$work/unpacked"
 check_folder "$work/unpacked"
 run_installed "$work/unpacked" packed
+
+# The .deb names what the updater needs at run time, the SQLite driver plugin included.
+deb=$(ls "$work"/pack/*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+for needed in libqt6core6 libqt6widgets6 libqt6sql6 libqt6sql6-sqlite libzip4 libsodium23 libisal2; do
+    grep -q "\b$needed\b" <<<"$depends" || { echo "FAIL: the .deb does not depend on $needed: $depends"; exit 1; }
+done
+dpkg-deb -c "$deb" | grep -q '\./opt/kestrelix/update/updater$' || { echo "FAIL: no updater in the .deb"; exit 1; }
 echo "1 passed, 0 failed"
