@@ -214,6 +214,19 @@ void TestWholeUpdate::firstGenerationMigratedEndToEnd()
         QCOMPARE(sqliteText(copy, "SELECT count(*) FROM pragma_table_info('rcmodels') "
                                   "WHERE name = 'Prot'"),
                  "0");
+
+        // What support reads first: the version, the components' dates, the mode, the upload
+        // and the backup.
+        const QString log = QString::fromUtf8(inst.readFile("update/update.log"));
+        const QString backup = inst.files("backup").value(0);
+        for (const QString &line :
+             {QStringLiteral("updater 2.4.5 started: "),
+              QStringLiteral("Installed: main 2024-01-01 database 2024-01-01 other 2024-01-01"),
+              QStringLiteral("Offered: main 2025-01-01 database 2025-01-01 other "),
+              QStringLiteral("upload mode 2 (no package key: nothing is checked)"),
+              QStringLiteral("Upload to 127.0.0.1 accepted"),
+              QStringLiteral("Backup: ../backup/") + backup})
+            QVERIFY2(log.contains(line), qPrintable(line));
     }
 
     // The next run finds nothing newer, and every own model is marked as sent: nothing is sent.
