@@ -72,13 +72,15 @@ bool DatabaseBackup::begin(const Platform::FileInfo &database)
     return true;
 }
 
-bool DatabaseBackup::finish(Platform::File &database, const Platform::FileInfo &info)
+bool DatabaseBackup::finish(Platform::File &database, const Platform::FileInfo &info,
+                            std::atomic<qint64> *read)
 {
     clearError();
     const QString part = m_name + partSuffix();
     // The file is read as it is now, once nobody else may write it.
     Zip::OneFileArchive writer;
-    const Zip::OneFileArchive::Source source{&database, info.size, info.permissions, info.modified};
+    const Zip::OneFileArchive::Source source{&database, info.size, info.permissions, info.modified,
+                                             read};
     if (!writer.write(QStringLiteral("rc.db"), source, m_part))
         return failBecause(
             QStringLiteral("Can not write \"%1\": %2").arg(part, writer.errorString()));

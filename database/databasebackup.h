@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <QDate>
 #include <QDateTime>
 #include <QString>
@@ -37,7 +39,9 @@ public:
     // Compresses the database, only reading it at offsets, and may run on any thread (see
     // ParallelBackup). The archive and its folder are on the disk when it returns true; on failure
     // nothing is left at the archive's name.
-    bool finish(Platform::File &database, const Platform::FileInfo &info);
+    // read, when given, counts the bytes of the database read so far.
+    bool finish(Platform::File &database, const Platform::FileInfo &info,
+                std::atomic<qint64> *read = nullptr);
 
     static QString partSuffix() { return QStringLiteral(".part"); }
 

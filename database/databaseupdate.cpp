@@ -21,6 +21,7 @@
 #include "database/ownmodelmerge.h"
 #include "database/parallelbackup.h"
 #include "database/sqlconnection.h"
+#include "database/stepprogress.h"
 #include "database/visibility.h"
 
 namespace {
@@ -31,6 +32,11 @@ const char *const cantOpenNew = QT_TRANSLATE_NOOP("Thread", "Can not open new da
 const char *const cantEdit = QT_TRANSLATE_NOOP("Thread", "Can not edit database.");
 const char *const cantRename = QT_TRANSLATE_NOOP("Thread", "Can't copy new database");
 const char *const cantCopy = QT_TRANSLATE_NOOP("Thread", "Can't copy new database1");
+
+// Between the merge (700) and the new file recorded (800): the visibility rule, and the file put
+// on the disk and in place.
+constexpr int visibilitySet = 750;
+constexpr int inPlace = 790;
 
 DatabaseUpdate::Result failed(int status, const char *text, const QString &cause)
 {
@@ -61,7 +67,8 @@ DatabaseUpdate::~DatabaseUpdate() = default;
 // could swap it after the check. What earlier runs unpacked there is removed all the same, so
 // that nothing outside the updater mistakes it for the installed catalogue. A missing or broken
 // package shows as a missing release later on; the reason is kept for that moment.
-void DatabaseUpdate::unpackRelease(QFile *package, Platform::Folder *downloads, WorkFolder &work)
+void DatabaseUpdate::unpackRelease(QFile *package, Platform::Folder *downloads, WorkFolder &work,
+                                   ParallelBackup &backup)
 {
     if (downloads) {
         for (const QString &name : olderUnpacked)
@@ -71,8 +78,13 @@ void DatabaseUpdate::unpackRelease(QFile *package, Platform::Folder *downloads, 
         package ? QString() : QStringLiteral("%1 is missing").arg(Paths::databasePackagePath());
     // The release is scratch until, merged, it goes to the disk and takes the place of ../rc.db.
     Zip::Extractor extractor(work.folder(), Zip::Extractor::Durability::Scratch);
+    StepProgress progress(
+        Contract::Progress::backedUp, Contract::Progress::unpacked,
+        [&backup](int current) { backup.report(current, Contract::Progress::total); });
+    extractor.setProgress([&progress](qint64 done, qint64 total) { progress.reach(done, total); });
     if (package && !extractor.extractAll(*package, Paths::databasePackagePath()))
         m_releaseProblem = extractor.errorString();
+    progress.finish();
     // SQLite would apply a journal or WAL lying beside the release, whoever's it is: the package
     // brings the database alone.
     for (const char *suffix : {"-journal", "-wal", "-shm"}) {
@@ -145,7 +157,7 @@ DatabaseUpdate::Result DatabaseUpdate::run(const QDate &newDbVersion, bool copyO
     WorkFolder *release = releaseFolder(work, current, &failure);
     Result merged = failure;
     if (release) {
-        unpackRelease(package, downloads, *release);
+        unpackRelease(package, downloads, *release, backingUp);
         merged = mergeAndApplyVisibility(current.database(), *release, copyOwnModels, rcTypeList,
                                          backingUp);
     }
@@ -165,6 +177,7 @@ DatabaseUpdate::Result DatabaseUpdate::run(const QDate &newDbVersion, bool copyO
             Contract::Status::replaceFailed, current.renameFailed() ? cantRename : cantCopy,
             QStringLiteral("%1: %2").arg(Paths::installedDatabasePath(), current.errorString()));
     qCDebug(lcDatabase) << "New database in place";
+    emit progress(inPlace, Contract::Progress::total);
     if (!Settings::recordVersion(Settings::Key::database, newDbVersion))
         qCWarning(lcDatabase).noquote() << "The new database is in place, but its version could "
                                            "not be recorded";
@@ -218,8 +231,13 @@ DatabaseUpdate::Result DatabaseUpdate::mergeAndApplyVisibility(const QSqlDatabas
     qCDebug(lcDatabase) << "Own models merged";
     Checkpoint::reach(QStringLiteral("own models merged"));
     Visibility visibility(target.database());
+    StepProgress progress(Contract::Progress::merged, visibilitySet, [&backup](int current) {
+        backup.report(current, Contract::Progress::total);
+    });
+    visibility.setProgress([&progress](qint64 done, qint64 total) { progress.reach(done, total); });
     if (!visibility.apply(rcTypeList))
         return databaseFailed(cantEdit, QStringLiteral("visibility: ") + visibility.errorString());
     qCDebug(lcDatabase) << "Visibility set";
+    progress.finish();
     return {};
 }

@@ -55,7 +55,8 @@ signals:
 
 private:
     WorkFolder *releaseFolder(WorkFolder *work, CurrentDatabase &current, Result *failure);
-    void unpackRelease(QFile *package, Platform::Folder *downloads, WorkFolder &work);
+    void unpackRelease(QFile *package, Platform::Folder *downloads, WorkFolder &work,
+                       ParallelBackup &backup);
     Result mergeAndApplyVisibility(const QSqlDatabase &current, WorkFolder &work,
                                    bool copyOwnModels, const QString &rcTypeList,
                                    ParallelBackup &backup);

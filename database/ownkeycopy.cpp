@@ -7,6 +7,7 @@
 #include <QVariant>
 
 #include "database/databaselayout.h"
+#include "database/rowidranges.h"
 #include "database/sqlconnection.h"
 
 namespace {
@@ -16,12 +17,13 @@ QString placeholders(const QString &columns)
     return QStringLiteral("?,").repeated(columns.count(QLatin1Char(',')) + 1).chopped(1);
 }
 
-// The columns and kconv, the Rcid as text (which the column's affinity then converts).
-QString ownKeys(const QString &columns)
+// The columns and kconv, the Rcid as text (which the column's affinity then converts), of the
+// keys in a range of the table (see RowidRanges).
+QString ownKeys(const QString &columns, const QString &range = QStringLiteral("1"))
 {
     return QStringLiteral("SELECT ") + columns +
-           QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM main.rckeys WHERE Rcid IN (SELECT "
-                          "rcid FROM temp.kx_copy_rcids)");
+           QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM main.rckeys WHERE (") + range +
+           QStringLiteral(") AND Rcid IN (SELECT rcid FROM temp.kx_copy_rcids)");
 }
 
 QString withKconv(const QString &columns)
@@ -63,11 +65,19 @@ bool OwnKeyCopy::copyInSql(const QString &columns, const QString &path)
     if (!query.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_copy")) ||
         (query.bindValue(0, path), !query.exec()))
         return failAt(QStringLiteral("scratch"), query.lastError());
-    const bool ok = (query.exec(QStringLiteral("PRAGMA kx_copy.journal_mode = OFF")) &&
-                     query.exec(QStringLiteral("PRAGMA kx_copy.synchronous = OFF")) &&
-                     query.exec(QStringLiteral("INSERT INTO kx_copy.rckeys(") + withKconv(columns) +
-                                QStringLiteral(") ") + ownKeys(columns))) ||
-                    failAt(QStringLiteral("key copy"), query.lastError());
+    bool ok = (query.exec(QStringLiteral("PRAGMA kx_copy.journal_mode = OFF")) &&
+               query.exec(QStringLiteral("PRAGMA kx_copy.synchronous = OFF"))) ||
+              failAt(QStringLiteral("key copy"), query.lastError());
+    // Millions of keys are read range by range, in the order one scan takes.
+    const RowidRanges ranges(m_current, QStringLiteral("main.rckeys"), 250000);
+    for (int i = 0; ok && i < ranges.count(); ++i) {
+        ok = query.exec(QStringLiteral("INSERT INTO kx_copy.rckeys(") + withKconv(columns) +
+                        QStringLiteral(") ") +
+                        ownKeys(columns, ranges.condition(i, QStringLiteral("rowid")))) ||
+             failAt(QStringLiteral("key copy"), query.lastError());
+        if (ok && m_progress)
+            m_progress(i + 1, ranges.count());
+    }
     query.exec(QStringLiteral("DETACH DATABASE kx_copy"));
     return ok;
 }
@@ -87,6 +97,8 @@ bool OwnKeyCopy::copyRowByRow(const QString &columns, QSqlQuery &insert)
             insert.bindValue(column, keys.value(column));
         ok = insert.exec() || failAt(QStringLiteral("key copy"), insert.lastError());
     }
+    if (ok && m_progress)
+        m_progress(1, 1);
     if (ok && keys.lastError().isValid())
         ok = failAt(QStringLiteral("key selection"), keys.lastError());
     keys.finish();

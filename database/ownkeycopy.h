@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -19,6 +21,10 @@ class OwnKeyCopy : public ErrorString
 {
 public:
     explicit OwnKeyCopy(const QSqlDatabase &current) : m_current(current) {}
+
+    // Told how much of the copy is done, as it goes: done of total parts of the key table.
+    using Progress = std::function<void(qint64 done, qint64 total)>;
+    void setProgress(Progress progress) { m_progress = std::move(progress); }
 
     // The main file's encoding as PRAGMA encoding names it ("UTF-8", "UTF-16le", "UTF-16be").
     static QString encodingOf(const QSqlDatabase &db);
@@ -45,4 +51,5 @@ private:
     QSqlDatabase m_current;
     QSqlDatabase m_target;
     QString m_path;
+    Progress m_progress;
 };

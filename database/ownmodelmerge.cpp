@@ -11,11 +11,21 @@
 #include "common/logging.h"
 #include "database/keynumber.h"
 #include "database/ownkeycopy.h"
+#include "database/rowidranges.h"
+#include "database/stepprogress.h"
 
 namespace {
 
 constexpr int progressStart = Contract::Progress::unpacked;
-constexpr int progressSpan = Contract::Progress::merged - Contract::Progress::unpacked;
+constexpr int progressEnd = Contract::Progress::merged;
+// Where each part of the merge takes the bar, in proportion to what it costs a large catalogue:
+// the copy of the own keys, the own models one by one, the removal of the release's rows, and
+// the insertion of the own ones.
+constexpr int ownModelsReadAt = 320;
+constexpr int keysCopiedAt = 480;
+constexpr int stagingReadyAt = 510;
+constexpr int modelsStagedAt = 560;
+constexpr int releaseRowsRemovedAt = 630;
 
 const QString secondModelColumns = TableLayout::modelColumnList(Generation::Second);
 const QString firstModelColumns = TableLayout::modelColumnList(Generation::First);
@@ -131,8 +141,14 @@ bool OwnModelMerge::run(bool copyOwnModels)
     if (!allCountedSelected(ownCount, int(rcids.size())))
         return false;
     const bool staging = copyOwnModels && !rcids.isEmpty();
-    const int divisor = ownCount > 0 ? ownCount : int(rcids.size());
-
+    StepProgress progress(progressStart, progressEnd, [this](int current) {
+        emit this->progress(current, Contract::Progress::total);
+    });
+    m_keyCopy.setProgress([&progress](qint64 done, qint64 total) { progress.reach(done, total); });
+    if (staging) {
+        progress.part(ownModelsReadAt, 1);
+        progress.part(keysCopiedAt, 1);
+    }
     if (staging && !attachCurrent(rcids))
         return false;
     if (!m_target.transaction()) {
@@ -140,9 +156,12 @@ bool OwnModelMerge::run(bool copyOwnModels)
         m_keyCopy.detach();
         return failAt(QStringLiteral("begin"), text);
     }
-    const bool merged = (!staging || prepareStaging(rcids)) &&
-                        stageModels(models, staging, int(rcids.size()), divisor) &&
-                        (!staging || applyStaging());
+    if (staging)
+        progress.part(stagingReadyAt, 1);
+    const bool ready = !staging || prepareStaging(rcids);
+    progress.part(staging ? modelsStagedAt : progressEnd, rcids.size());
+    const bool merged = ready && stageModels(models, staging, int(rcids.size()), progress) &&
+                        (!staging || applyStaging(progress));
     models.finish();
     dropTemporaryTables();
     bool committed = false;
@@ -154,6 +173,8 @@ bool OwnModelMerge::run(bool copyOwnModels)
     if (!committed)
         m_target.rollback();
     m_keyCopy.detach();
+    if (committed && !rcids.isEmpty())
+        progress.finish();
     return committed;
 }
 
@@ -267,7 +288,8 @@ bool OwnModelMerge::keysConvertInSql()
            query.next() && query.value(0).toInt() == 0;
 }
 
-bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int expectedRows, int progressDivisor)
+bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int expectedRows,
+                                StepProgress &progress)
 {
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
@@ -292,7 +314,6 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int expectedRows, 
 
     if (!execute(models, QStringLiteral("own models")))
         return false;
-    int acc = progressSpan;
     int seq = 0;
     for (; models.next(); ++seq) {
         if (copy) {
@@ -331,8 +352,7 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int expectedRows, 
             if (selectKeys.lastError().isValid())
                 return failAt(QStringLiteral("key selection"), selectKeys.lastError().text());
         }
-        emit progress(acc / progressDivisor + progressStart, Contract::Progress::total);
-        acc += progressSpan;
+        progress.advance();
     }
     if (models.lastError().isValid())
         return failAt(QStringLiteral("own models"), models.lastError().text());
@@ -344,46 +364,74 @@ bool OwnModelMerge::stageModels(QSqlQuery &models, bool copy, int expectedRows, 
     return true;
 }
 
+bool OwnModelMerge::executeByRanges(const QString &statement, const RowidRanges &ranges,
+                                    const QString &rowid, StepProgress &progress)
+{
+    for (int i = 0; i < ranges.count(); ++i) {
+        if (!execute(statement.arg(ranges.condition(i, rowid)), QStringLiteral("apply")))
+            return false;
+        progress.advance();
+    }
+    return true;
+}
+
 // A staged row survives unless a later own model's Rcid meets it as the release stores it:
-// exactly the rows that the per-model deletes would have left.
-bool OwnModelMerge::applyStaging()
+// exactly the rows that the per-model deletes would have left. The release's millions of keys,
+// and the own keys, go range by range, each range in the order one statement takes them.
+bool OwnModelMerge::applyStaging(StepProgress &progress)
 {
     const QString modelColumns =
         m_generation == Generation::First ? firstInsertColumns : secondModelColumns;
-    QStringList statements = {
-        QStringLiteral("DELETE FROM main.rcmodels WHERE Rcid IN (SELECT rcid FROM temp.kx_order)"),
-        QStringLiteral("DELETE FROM main.rckeys WHERE Rcid IN (SELECT rcid FROM temp.kx_order)"),
-        QStringLiteral("INSERT INTO main.rcmodels(") + modelColumns + QStringLiteral(") SELECT ") +
-            modelColumns +
-            QStringLiteral(" FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 FROM "
-                           "temp.kx_order o WHERE o.m = s.Rcid%1 AND o.seq > s.seq) ORDER BY "
-                           "s.rowid")
-                .arg(m_modelCollate),
-    };
+    const RowidRanges releaseKeys(m_target, QStringLiteral("main.rckeys"));
+    progress.part(releaseRowsRemovedAt, 1 + releaseKeys.count());
+    if (!execute(QStringLiteral("DELETE FROM main.rcmodels WHERE Rcid IN (SELECT rcid FROM "
+                                "temp.kx_order)"),
+                 QStringLiteral("apply")))
+        return false;
+    progress.advance();
+    if (!executeByRanges(QStringLiteral("DELETE FROM main.rckeys WHERE (%1) AND Rcid IN (SELECT "
+                                        "rcid FROM temp.kx_order)"),
+                         releaseKeys, QStringLiteral("rowid"), progress))
+        return false;
+
+    const RowidRanges ownKeys(m_target,
+                              m_keysInSql ? QStringLiteral("temp.kx_order")
+                                          : QStringLiteral("temp.kx_stage_keys"),
+                              m_keysInSql ? 2000 : 50000);
+    progress.part(progressEnd, 1 + ownKeys.count());
+    if (!execute(QStringLiteral("INSERT INTO main.rcmodels(") + modelColumns +
+                     QStringLiteral(") SELECT ") + modelColumns +
+                     QStringLiteral(" FROM temp.kx_stage_models s WHERE NOT EXISTS (SELECT 1 FROM "
+                                    "temp.kx_order o WHERE o.m = s.Rcid%1 AND o.seq > s.seq) "
+                                    "ORDER BY s.rowid")
+                         .arg(m_modelCollate),
+                 QStringLiteral("apply")))
+        return false;
+    progress.advance();
+    // The range goes where %1 stands, filled in per range.
     if (m_keysInSql)
-        statements << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
-                          QStringLiteral(") SELECT ") + sqlText(QStringLiteral("Rcid")) +
-                          QStringLiteral(",") + sqlText(QStringLiteral("RCTypeId")) +
-                          QStringLiteral(",replace(") + sqlText(QStringLiteral("Name")) +
-                          QStringLiteral(",'''',''),") + sqlText(QStringLiteral("ID")) +
-                          QStringLiteral(",") + sqlText(QStringLiteral("Nkey")) +
-                          QStringLiteral(" FROM temp.kx_order o JOIN kx_current.rckeys x ON x.Rcid "
-                                         "= o.rcid%1 WHERE NOT EXISTS (SELECT 1 FROM "
-                                         "temp.kx_order b WHERE b.k = x.kconv%2 AND b.seq > "
-                                         "o.seq) ORDER BY o.rowid, x.rowid")
-                              .arg(m_currentKeyCollate, m_keyCollate);
-    else
-        statements << QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
-                          QStringLiteral(") SELECT ") + keyColumns +
-                          QStringLiteral(" FROM temp.kx_stage_keys s WHERE NOT EXISTS (SELECT 1 "
-                                         "FROM temp.kx_order o WHERE o.k = s.Rcid%1 AND o.seq > "
-                                         "s.seq) ORDER BY s.rowid")
-                              .arg(m_keyCollate);
-    for (const QString &statement : statements) {
-        if (!execute(statement, QStringLiteral("apply")))
-            return false;
-    }
-    return true;
+        return executeByRanges(
+            QStringLiteral("INSERT INTO main.rckeys(") + keyColumns + QStringLiteral(") SELECT ") +
+                sqlText(QStringLiteral("Rcid")) + QStringLiteral(",") +
+                sqlText(QStringLiteral("RCTypeId")) + QStringLiteral(",replace(") +
+                sqlText(QStringLiteral("Name")) + QStringLiteral(",'''',''),") +
+                sqlText(QStringLiteral("ID")) + QStringLiteral(",") +
+                sqlText(QStringLiteral("Nkey")) +
+                QStringLiteral(" FROM temp.kx_order o JOIN kx_current.rckeys x ON x.Rcid = "
+                               "o.rcid") +
+                m_currentKeyCollate +
+                QStringLiteral(" WHERE (%1) AND NOT EXISTS (SELECT 1 FROM temp.kx_order b WHERE "
+                               "b.k = x.kconv") +
+                m_keyCollate + QStringLiteral(" AND b.seq > o.seq) ORDER BY o.rowid, x.rowid"),
+            ownKeys, QStringLiteral("o.rowid"), progress);
+    return executeByRanges(QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
+                               QStringLiteral(") SELECT ") + keyColumns +
+                               QStringLiteral(" FROM temp.kx_stage_keys s WHERE (%1) AND NOT "
+                                              "EXISTS (SELECT 1 FROM temp.kx_order o WHERE o.k = "
+                                              "s.Rcid") +
+                               m_keyCollate +
+                               QStringLiteral(" AND o.seq > s.seq) ORDER BY s.rowid"),
+                           ownKeys, QStringLiteral("s.rowid"), progress);
 }
 
 void OwnModelMerge::dropTemporaryTables()

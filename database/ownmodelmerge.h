@@ -11,6 +11,8 @@
 #include "database/ownkeycopy.h"
 
 class QSqlQuery;
+class RowidRanges;
+class StepProgress;
 
 // Carries the user's own models (Own = 1) and the keys filed under their Rcid from the current
 // database into a new release, converting first-generation keys on the way. The result is that
@@ -39,7 +41,9 @@ public:
     void setBeforeChangingCurrent(std::function<bool()> check) { m_beforeChangingCurrent = check; }
 
 signals:
-    // Once per own model, from 300 towards 700 of 1000.
+    // From 300 towards 700 of 1000, through every part of the work: the copy of the own keys,
+    // the own models one by one, the removal of the release's rows they replace and the
+    // insertion. Without copyOwnModels, one step per own model. Nothing without own models.
     void progress(int current, int total);
 
 private:
@@ -48,8 +52,10 @@ private:
     bool attachCurrent(const QStringList &rcids);
     bool prepareStaging(const QStringList &rcids);
     bool keysConvertInSql();
-    bool stageModels(QSqlQuery &models, bool copy, int expectedRows, int progressDivisor);
-    bool applyStaging();
+    bool stageModels(QSqlQuery &models, bool copy, int expectedRows, StepProgress &progress);
+    bool applyStaging(StepProgress &progress);
+    bool executeByRanges(const QString &statement, const RowidRanges &ranges, const QString &rowid,
+                         StepProgress &progress);
     void dropTemporaryTables();
     bool prepare(QSqlQuery &query, const QString &statement);
     bool execute(QSqlQuery &query, const QString &what);

@@ -15,9 +15,10 @@ class DatabaseBackup;
 
 // The backup of ../rc.db written on a thread of its own while the release is unpacked and
 // merged: compressing takes as long as the merge, and both only read ../rc.db. What the user
-// sees keeps its order all the same: the reports of the work beside it are held until the backup
-// is whole, then passed on after its own steps; a backup that fails drops them, and its step
-// ends the update as before.
+// sees keeps its order all the same: while the backup is written, each report of the work beside
+// it moves the bar through the backup's own part (100 to 200, by the bytes read) and is held;
+// once the backup is whole, 200 and the held reports are passed on. A backup that fails drops
+// them, and its step ends the update as before.
 class ParallelBackup : public QObject, public ErrorString
 {
     Q_OBJECT
@@ -43,12 +44,15 @@ signals:
 
 private:
     void release();
+    void showBackupProgress();
 
     DatabaseBackup &m_backup;
     Platform::File &m_database;
     Platform::FileInfo m_info;
     std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_written{false};
+    std::atomic<qint64> m_read{0};
+    int m_shown = 0;
     bool m_released = false;
     QList<QPair<int, int>> m_held;
 };

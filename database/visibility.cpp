@@ -5,6 +5,7 @@
 
 #include "common/rctypes.h"
 #include "database/databaselayout.h"
+#include "database/rowidranges.h"
 
 QString Visibility::typeList(const QString &rcTypeList)
 {
@@ -25,23 +26,30 @@ bool Visibility::apply(const QString &rcTypeList)
         db, QStringLiteral("main"), QStringLiteral("rckeys"), QStringLiteral("Rcid"));
     const QString hidden = QStringLiteral(
         "(CASE WHEN Own=0 AND Link NOT IN (SELECT Rcid FROM temp.kx_visible) THEN 1 ELSE 0 END)");
-    const QStringList statements = {
+    // A key set found in two ranges is in the table twice, which NOT IN does not mind.
+    const RowidRanges keys(db, QStringLiteral("main.rckeys"));
+    QStringList statements = {
         QStringLiteral("DROP TABLE IF EXISTS temp.kx_visible"),
         QStringLiteral("CREATE TEMP TABLE kx_visible(Rcid %1%2)").arg(affinity, collate),
-        QStringLiteral("INSERT INTO temp.kx_visible SELECT DISTINCT Rcid COLLATE BINARY FROM "
-                       "main.rckeys WHERE RCTypeId IN (") +
-            typeList(rcTypeList) + QStringLiteral(")"),
-        // Only what changes is written.
-        QStringLiteral("UPDATE main.rcmodels SET Hidden=%1 WHERE Hidden IS NOT %1").arg(hidden),
-        QStringLiteral("DROP TABLE temp.kx_visible"),
     };
+    for (int i = 0; i < keys.count(); ++i)
+        statements << QStringLiteral("INSERT INTO temp.kx_visible SELECT DISTINCT Rcid COLLATE "
+                                     "BINARY FROM main.rckeys WHERE (%1) AND RCTypeId IN (")
+                              .arg(keys.condition(i, QStringLiteral("rowid"))) +
+                          typeList(rcTypeList) + QStringLiteral(")");
+    // Only what changes is written.
+    statements
+        << QStringLiteral("UPDATE main.rcmodels SET Hidden=%1 WHERE Hidden IS NOT %1").arg(hidden)
+        << QStringLiteral("DROP TABLE temp.kx_visible");
     QSqlQuery query(db);
-    for (const QString &statement : statements) {
-        if (!query.exec(statement)) {
+    for (qsizetype i = 0; i < statements.size(); ++i) {
+        if (!query.exec(statements.at(i))) {
             failBecause(query.lastError().text());
             QSqlQuery(db).exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_visible"));
             return false;
         }
+        if (m_progress)
+            m_progress(i + 1, statements.size());
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QSqlDatabase>
 #include <QString>
 
@@ -22,10 +24,15 @@ public:
     // the setting held.
     static QString typeList(const QString &rcTypeList);
 
-    // Sets Hidden by the rule above. The keys are scanned once for the key sets that have a
-    // listed type, and only the models whose Hidden changes are written.
+    // Sets Hidden by the rule above. The keys are scanned once, range by range, for the key sets
+    // that have a listed type, and only the models whose Hidden changes are written.
     bool apply(const QString &rcTypeList);
+
+    // Told how much is done as the keys are scanned, range by range: done of total.
+    using Progress = std::function<void(qint64 done, qint64 total)>;
+    void setProgress(Progress progress) { m_progress = std::move(progress); }
 
 private:
     QSqlDatabase m_db;
+    Progress m_progress;
 };

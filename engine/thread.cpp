@@ -26,11 +26,12 @@ Thread::Thread(QObject *parent) : QThread(parent)
         this, &Thread::msgToUpdateStatus, this,
         [](int status) { qCInfo(lcUpdate).noquote() << "status:" << status; },
         Qt::DirectConnection);
-    // One line per own model would flood the log: every twentieth of the way is enough.
+    // One line per own model would flood the log: a line for every hundredth of the way shows
+    // when the bar moved (bench/progress.sh reads them).
     connect(
         this, &Thread::msgToPtogressBar, this,
         [last = -1](int current, int total) mutable {
-            if (last < 0 || current == 0 || current == total || current / 50 != last / 50) {
+            if (last < 0 || current == 0 || current == total || current - last >= total / 100) {
                 qCInfo(lcUpdate).noquote() << "progress:" << current << "of" << total;
                 last = current;
             }

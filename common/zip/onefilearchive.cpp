@@ -175,6 +175,8 @@ bool OneFileArchive::copyData(const Source &source, bool deflate, Platform::File
             return failBecause(QStringLiteral("Can not read the file: ") +
                                source.file->errorString());
         read += n;
+        if (source.read)
+            source.read->store(read);
         last = n == 0 || read >= source.size;
         *crc = crc32_gzip_refl(*crc, reinterpret_cast<const uint8_t *>(in.constData()), quint64(n));
         if (!deflate) {

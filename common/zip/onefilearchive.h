@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -23,6 +25,8 @@ public:
         qint64 size = 0;
         quint32 permissions = 0644;
         QDateTime modified;
+        // When set, the bytes read so far, for whoever shows the writing's progress.
+        std::atomic<qint64> *read = nullptr;
     };
 
     // Writes the archive of source, as the entry entryName, into archive (empty, open for

@@ -20,6 +20,8 @@ namespace {
 constexpr qint64 chunkSize = 256 * 1024;
 constexpr quint32 defaultFolderMode = 0755;
 constexpr std::size_t maxOpenFolders = 256;
+// Packages of more files than this are put on the disk with one sync of the file system.
+constexpr int syncEachBelow = 64;
 
 struct ArchiveCloser
 {
@@ -181,7 +183,15 @@ bool Extractor::stageFile(zip_t *archive, const Entry &entry, Platform::Folder &
         if (!out.write(buffer.constData(), n))
             return failBecause(
                 QStringLiteral("Can not stage \"%1\": %2").arg(entry.name, out.errorString()));
+        m_staged += n;
+        if (m_progress)
+            m_progress(qMin(m_staged, m_toStage), m_toStage);
     }
+    // A few files are put on the disk one by one: waiting for the whole file system would wait
+    // for whatever else is being written to it.
+    if (m_durability == Durability::Synced && m_filesToStage <= syncEachBelow && !out.sync())
+        return failBecause(QStringLiteral("Can not put \"%1\" on the disk: %2")
+                               .arg(entry.name, out.errorString()));
     return true;
 }
 
@@ -304,6 +314,15 @@ bool Extractor::write(zip_t *archive, const std::vector<Entry> &entries, const Q
         ScratchFolder &scratch;
         ~Cleanup() { scratch.removeAll(); }
     } cleanup{scratch};
+    m_staged = 0;
+    m_toStage = 0;
+    m_filesToStage = 0;
+    for (const Entry &entry : entries) {
+        if (entry.kind == Kind::File) {
+            m_toStage += entry.size;
+            ++m_filesToStage;
+        }
+    }
     int n = 0;
     for (const Entry &entry : entries) {
         if (entry.kind == Kind::File &&
@@ -311,7 +330,8 @@ bool Extractor::write(zip_t *archive, const std::vector<Entry> &entries, const Q
             return false;
     }
     // Then all of it on the disk at once, before any file takes its place.
-    if (m_durability == Durability::Synced && n > 0 && !scratch.folder().syncFileSystem())
+    if (m_durability == Durability::Synced && n > syncEachBelow &&
+        !scratch.folder().syncFileSystem())
         return failBecause(QStringLiteral("Can not put the files of %1 on the disk: %2")
                                .arg(archiveName, scratch.folder().errorString()));
     Checkpoint::reach(QStringLiteral("package staged: ") + archiveName);

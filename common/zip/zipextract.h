@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include <QHash>
@@ -38,6 +39,10 @@ public:
         : m_target(target), m_durability(durability)
     {}
 
+    // Told, as the files are staged, how many of their bytes are done of how many.
+    using Progress = std::function<void(qint64 done, qint64 total)>;
+    void setProgress(Progress progress) { m_progress = std::move(progress); }
+
     // The entry packageName is installed under name instead (the executable of a main package).
     void installAs(const QString &packageName, const QString &name)
     {
@@ -69,6 +74,10 @@ private:
     Platform::Folder &m_target;
     Durability m_durability;
     QHash<QString, QString> m_renamed;
+    Progress m_progress;
+    qint64 m_staged = 0;
+    qint64 m_toStage = 0;
+    int m_filesToStage = 0;
     QStringList m_written;
     QStringList m_installedAs;
 };

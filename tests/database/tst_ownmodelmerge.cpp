@@ -51,6 +51,18 @@ MergeResult merge(const QString &current, const QString &target, bool copyOwnMod
     return result;
 }
 
+// The bar rises through the merge's range to its end, and moves once for each of a few models.
+bool risesThroughTheMerge(const QList<int> &progress, int models)
+{
+    if (progress.isEmpty() || progress.first() <= 300 || progress.last() != 700 ||
+        progress.size() < qMin(models, 100))
+        return false;
+    for (qsizetype i = 1; i < progress.size(); ++i)
+        if (progress.at(i) <= progress.at(i - 1))
+            return false;
+    return true;
+}
+
 QString textOf(const QVariant &value)
 {
     return value.isNull() ? QStringLiteral("") : value.toString();
@@ -303,7 +315,7 @@ void TestOwnModelMerge::secondGeneration()
     }
     const MergeResult result = merge(cur, rel);
     QVERIFY(result.ok);
-    QCOMPARE(result.progress, (QList<int>{500, 700}));
+    QVERIFY(risesThroughTheMerge(result.progress, 2));
 
     QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT * FROM rcmodels")),
              (QStringList{
@@ -380,7 +392,7 @@ void TestOwnModelMerge::duplicatedOwnRcids()
     }
     const MergeResult result = merge(cur, rel);
     QVERIFY(result.ok);
-    QCOMPARE(result.progress, (QList<int>{433, 566, 700}));
+    QVERIFY(risesThroughTheMerge(result.progress, 3));
     // The later model with the same Rcid wins; its keys arrive once.
     QCOMPARE(sqliteRows(rel, QStringLiteral("SELECT Rcid, Brand FROM rcmodels")),
              (QStringList{"6|Shipped", "8|Other", "5|Last"}));
@@ -456,8 +468,7 @@ void TestOwnModelMerge::samePerModelResult()
     const MergeResult result =
         merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db")));
     QVERIFY(result.ok);
-    QCOMPARE(result.progress.size(), 40);
-    QCOMPARE(result.progress.last(), 700);
+    QVERIFY(risesThroughTheMerge(result.progress, 40));
 
     const QStringList expected = dumpTables(path(QStringLiteral("new-ref.db")));
     QVERIFY(expected.size() > 500);
@@ -612,10 +623,16 @@ void TestOwnModelMerge::progressSteps()
             QVERIFY(db.exec(ownSecond, {rcid.isEmpty() ? QVariant() : QVariant(rcid), "B", "T", "M",
                                         "", 1, "", "", 1, 0, 0, 0, 0}));
     }
-    const MergeResult result =
+    // Only counted through, the models move the bar one step each; copied, the bar moves through
+    // all the work as well.
+    const MergeResult counted =
+        merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db")), false);
+    QVERIFY(counted.ok);
+    QCOMPARE(counted.progress, progress);
+    const MergeResult copied =
         merge(path(QStringLiteral("cur.db")), path(QStringLiteral("new.db")));
-    QVERIFY(result.ok);
-    QCOMPARE(result.progress, progress);
+    QVERIFY(copied.ok);
+    QVERIFY(risesThroughTheMerge(copied.progress, int(rcids.size())));
 }
 
 void TestOwnModelMerge::migrationOnlyOnce()

@@ -18,30 +18,15 @@
 #include "tests/support/files.h"
 #include "tests/support/installation.h"
 #include "tests/support/otherprocess.h"
+#include "tests/support/reports.h"
 #include "tests/support/sqliteoracle.h"
 
 namespace {
 
-// Collects the worker's reports in emission order, on the worker thread.
-class Recorder : public QObject
-{
-    Q_OBJECT
-
-public:
-    QStringList events;
-
-public slots:
-    void progress(int current, int total)
-    {
-        events << QStringLiteral("progress %1/%2").arg(current).arg(total);
-    }
-    void text(QString text) { events << QStringLiteral("text ") + text; }
-    void status(int status) { events << QStringLiteral("status %1").arg(status); }
-};
-
+// The worker's reports in emission order, taken on the worker thread.
 QStringList record(Thread &thread)
 {
-    Recorder recorder;
+    Reports recorder;
     QObject::connect(&thread, SIGNAL(msgToPtogressBar(int, int)), &recorder,
                      SLOT(progress(int, int)), Qt::DirectConnection);
     QObject::connect(&thread, SIGNAL(msgToStatusLabel(QString)), &recorder, SLOT(text(QString)),
@@ -50,6 +35,8 @@ QStringList record(Thread &thread)
                      Qt::DirectConnection);
     thread.start();
     thread.wait();
+    if (!recorder.rising)
+        recorder.events << QStringLiteral("progress went back");
     return recorder.events;
 }
 
@@ -322,9 +309,6 @@ void TestSequence::databaseReports_data()
                                                    "progress 100/1000",
                                                    "progress 200/1000",
                                                    "progress 300/1000",
-                                                   "progress 400/1000",
-                                                   "progress 500/1000",
-                                                   "progress 600/1000",
                                                    "progress 700/1000",
                                                    "progress 800/1000",
                                                    exeText,
