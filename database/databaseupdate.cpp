@@ -107,8 +107,8 @@ DatabaseUpdate::Result DatabaseUpdate::run(const QDate &newDbVersion, bool copyO
     const bool haveDownloads = downloads.open(Paths::updateFolder());
     UntrustedFile package;
     const bool taken =
-        haveDownloads && package.open(downloads, QFileInfo(Paths::databasePackagePath()).fileName(),
-                                      true) == UntrustedFile::Outcome::Taken;
+        haveDownloads &&
+        package.open(downloads, QFileInfo(Paths::databasePackagePath()).fileName(), true);
     return run(newDbVersion, copyOwnModels, rcTypeList, taken ? package.file().get() : nullptr,
                haveDownloads ? &downloads : nullptr, work.isValid() ? &work : nullptr);
 }

@@ -213,11 +213,11 @@ bool Client::sendDB(int updateMode)
         ExportDocument exportDocument;
         exportDocument.setDeflater(&deflater);
         const bool found = exportDocument.build(db, updateMode);
-        if (exportDocument.readFailed()) {
+        if (!exportDocument.errorString().isEmpty()) {
             qCWarning(lcUpload).noquote()
-                << "Can not read the own models:" << exportDocument.readError();
+                << "Can not read the own models:" << exportDocument.errorString();
             return failBecause(QStringLiteral("Can not read the own models: ") +
-                               exportDocument.readError());
+                               exportDocument.errorString());
         }
         if (!found) {
             qCDebug(lcUpload) << "No data";

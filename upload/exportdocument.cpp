@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -111,7 +112,7 @@ void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
     m_modelCount = 0;
     m_keyCount = 0;
     m_modelLinks.clear();
-    m_readError.clear();
+    clearError();
 
     // A statement that fails (a first-generation rckeys has no RCTypeId) simply yields no rows;
     // a cursor that stops with an error (a damaged page) is a document that must not go out.
@@ -126,12 +127,10 @@ void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
         }
     }
     // The one scan when it gives the join's rows; the join itself otherwise.
-    m_keyCount = -1;
-    if (selects) {
-        m_keyCount = writeKeysByLink(db, updateMode);
-    }
-    if (m_keyCount < 0) {
-        m_keyCount = 0;
+    const std::optional<int> byLink =
+        selects ? writeKeysByLink(db, updateMode) : std::optional<int>();
+    m_keyCount = byLink.value_or(0);
+    if (!byLink) {
         SqliteRows keys(db, selects ? plainKeyQuery(updateMode) : QString());
         if (keys.isPrepared()) {
             m_keyCount = writeKeysAsJoined(keys);
@@ -147,18 +146,10 @@ namespace {
 
 struct KeyElement
 {
-    qint64 group; // the Rcid or the model's rowid
+    qint64 group; // the key's Rcid
     qint64 key;   // the key's rowid
     qsizetype start;
     qsizetype size;
-};
-
-// The key lines of one scan, and where each element lies in them.
-struct KeyElements
-{
-    QByteArray lines;
-    std::vector<KeyElement> elements;
-    QString error;
 };
 
 void appendAttribute(QByteArray &out, const char *name, const SqliteRows &rows, int column)
@@ -178,105 +169,125 @@ void appendKeyElement(QByteArray &out, const SqliteRows &rows, int first)
     out.append("/>\n");
 }
 
-// Rows of keyQuery, in key elements of their own: false as soon as a Rcid is not an integer.
-bool scanKeys(SqliteRows &rows, KeyElements *part)
+// The names SQL gives the row id; a column of the user's own by one of them hides it.
+bool namesTheRowid(const QByteArray &column)
 {
-    while (rows.next()) {
-        if (!rows.isInteger(1))
-            return false;
-        const qsizetype start = part->lines.size();
-        appendKeyElement(part->lines, rows, 1);
-        part->elements.push_back(
-            {rows.integer(1), rows.integer(0), start, part->lines.size() - start});
-    }
-    part->error = rows.errorString();
-    return true;
+    const QByteArray lower = column.toLower();
+    return lower == "rowid" || lower == "oid" || lower == "_rowid_";
 }
 
 } // namespace
 
-// Rows of keyQuery, matched to the selected models' Links by value. Only exact when every Link
-// and every Rcid is an integer; -1 asks for plainKeyQuery instead, before anything is written.
-// Millions of keys are scanned in two halves, on both cores.
-int ExportDocument::writeKeysByLink(const QSqlDatabase &db, int updateMode)
+// The key lines of a scan of rckeys, and where each key's element lies in them.
+struct ExportDocument::KeyElements
+{
+    QByteArray lines;
+    std::vector<KeyElement> elements;
+    QString error;
+    // False as soon as a Rcid is not an integer: only the join compares those as SQLite does.
+    bool integers = true;
+    bool scanned = false;
+
+    // Rows of keyQuery, in key elements of their own.
+    void scan(SqliteRows &rows)
+    {
+        scanned = rows.isPrepared();
+        while (scanned && rows.next()) {
+            if (!rows.isInteger(1)) {
+                integers = false;
+                return;
+            }
+            const qsizetype start = lines.size();
+            appendKeyElement(lines, rows, 1);
+            elements.push_back({rows.integer(1), rows.integer(0), start, lines.size() - start});
+        }
+        error = rows.errorString();
+    }
+    void append(KeyElements &&other)
+    {
+        elements.reserve(elements.size() + other.elements.size());
+        for (KeyElement element : other.elements) {
+            element.start += lines.size();
+            elements.push_back(element);
+        }
+        lines.append(other.lines);
+        if (error.isEmpty())
+            error = other.error;
+        other = KeyElements();
+    }
+};
+
+// The one scan matches keys to Links by value, which is the join's match only when every Link is
+// an integer and the key table's row ids can be reached.
+bool ExportDocument::oneScanServes(const QSqlDatabase &db) const
 {
     if (!m_linksKnown)
-        return -1;
+        return false;
     for (const Link &link : m_modelLinks) {
         if (!link.null && !link.integer)
-            return -1;
+            return false;
     }
-    // A column of the user's own by one of the row id's names hides the row id from SQL.
-    {
-        SqliteRows columns(db, QStringLiteral("PRAGMA table_info(rckeys)"));
-        while (columns.next()) {
-            QByteArray name;
-            columns.appendValue(name, 1);
-            const QByteArray lower = name.toLower();
-            if (lower == "rowid" || lower == "oid" || lower == "_rowid_")
-                return -1;
-        }
-        if (columns.failed())
-            return -1;
+    SqliteRows columns(db, QStringLiteral("PRAGMA table_info(rckeys)"));
+    while (columns.next()) {
+        QByteArray name;
+        columns.appendValue(name, 1);
+        if (namesTheRowid(name))
+            return false;
     }
+    return columns.isPrepared() && columns.errorString().isEmpty();
+}
+
+// Rows of keyQuery; millions of keys in two halves, on both cores. Nothing when a table has no
+// rowids or holds a Rcid that is not an integer.
+std::optional<ExportDocument::KeyElements> ExportDocument::scanKeyTable(const QSqlDatabase &db,
+                                                                        int updateMode) const
+{
     qint64 middle = 0;
     {
         SqliteRows last(db, QStringLiteral("SELECT max(rowid) FROM rckeys"));
         if (!last.isPrepared())
-            return -1; // a table without rowids
+            return std::nullopt; // a table without rowids
         if (last.next() && last.isInteger(0) && last.integer(0) > m_splitAbove)
             middle = last.integer(0) / 2;
     }
+    const QString query = keyQuery(updateMode);
     const QString lowerHalf = QStringLiteral(" AND rckeys.rowid <= %1").arg(middle);
     const QString upperHalf = QStringLiteral(" AND rckeys.rowid > %1").arg(middle);
     KeyElements lower;
     KeyElements upper;
-    bool upperScanned = false;
-    bool upperIntegers = true;
     std::thread helper;
     if (middle > 0)
         helper = std::thread([&] {
             const SqliteConnection second(db);
-            SqliteRows rows(second.handle(), keyQuery(updateMode) + upperHalf);
-            upperScanned = rows.isPrepared();
-            if (upperScanned)
-                upperIntegers = scanKeys(rows, &upper);
+            SqliteRows rows(second.handle(), query + upperHalf);
+            upper.scan(rows);
         });
-    bool lowerIntegers = false;
     {
-        SqliteRows rows(db, keyQuery(updateMode) + (middle > 0 ? lowerHalf : QString()));
-        lowerIntegers = rows.isPrepared() && scanKeys(rows, &lower);
-        if (helper.joinable())
-            helper.join();
-        if (!rows.isPrepared())
-            return -1;
+        SqliteRows rows(db, query + (middle > 0 ? lowerHalf : QString()));
+        lower.scan(rows);
     }
+    if (helper.joinable())
+        helper.join();
     // A file that a second connection can not read is read twice through the first.
-    if (middle > 0 && !upperScanned && lowerIntegers) {
-        SqliteRows rows(db, keyQuery(updateMode) + upperHalf);
-        upperIntegers = scanKeys(rows, &upper);
+    if (middle > 0 && !upper.scanned && lower.scanned && lower.integers) {
+        SqliteRows rows(db, query + upperHalf);
+        upper = KeyElements();
+        upper.scan(rows);
     }
-    if (!lowerIntegers || !upperIntegers)
-        return -1;
-    const QString error = lower.error.isEmpty() ? upper.error : lower.error;
-    if (!error.isEmpty() && m_readError.isEmpty())
-        m_readError = error;
-    std::vector<KeyElement> &elements = lower.elements;
-    QByteArray &lines = lower.lines;
-    elements.reserve(elements.size() + upper.elements.size());
-    for (KeyElement element : upper.elements) {
-        element.start += lines.size();
-        elements.push_back(element);
-    }
-    lines.append(upper.lines);
-    upper = KeyElements();
+    if (!lower.scanned || !lower.integers || (middle > 0 && (!upper.scanned || !upper.integers)))
+        return std::nullopt;
+    lower.append(std::move(upper));
+    return lower;
+}
+
+// The models' order, each model's keys in the key table's order: as a join driven by the models
+// gives them.
+int ExportDocument::writeKeyElements(KeyElements &keys)
+{
     const auto byGroup = [](const KeyElement &a, const KeyElement &b) {
         return a.group != b.group ? a.group < b.group : a.key < b.key;
     };
-    std::sort(elements.begin(), elements.end(), byGroup);
-
-    // The models' order, each model's keys in the key table's order: as a join driven by the
-    // models gives them.
+    std::sort(keys.elements.begin(), keys.elements.end(), byGroup);
     qsizetype total = 0;
     int count = 0;
     for (int pass = 0; pass < 2; ++pass) {
@@ -286,13 +297,14 @@ int ExportDocument::writeKeysByLink(const QSqlDatabase &db, int updateMode)
             if (link.null)
                 continue;
             const KeyElement probe{link.value, std::numeric_limits<qint64>::min(), 0, 0};
-            for (auto it = std::lower_bound(elements.begin(), elements.end(), probe, byGroup);
-                 it != elements.end() && it->group == probe.group; ++it) {
+            for (auto it = std::lower_bound(keys.elements.begin(), keys.elements.end(), probe,
+                                            byGroup);
+                 it != keys.elements.end() && it->group == probe.group; ++it) {
                 if (pass == 0) {
                     total += it->size;
                     ++count;
                 } else {
-                    m_text.append(lines.constData() + it->start, it->size);
+                    m_text.append(keys.lines.constData() + it->start, it->size);
                     spill();
                 }
             }
@@ -300,6 +312,20 @@ int ExportDocument::writeKeysByLink(const QSqlDatabase &db, int updateMode)
     }
     m_text.append(" </rckeys>\n");
     return count;
+}
+
+// Rows of keyQuery, matched to the selected models' Links by value; nothing, before anything is
+// written, when only the plain join can be sure to give the same keys.
+std::optional<int> ExportDocument::writeKeysByLink(const QSqlDatabase &db, int updateMode)
+{
+    if (!oneScanServes(db))
+        return std::nullopt;
+    std::optional<KeyElements> keys = scanKeyTable(db, updateMode);
+    if (!keys)
+        return std::nullopt;
+    if (!keys->error.isEmpty() && errorString().isEmpty())
+        failBecause(keys->error);
+    return writeKeyElements(*keys);
 }
 
 // Rows of plainKeyQuery, in the order SQLite gives them.
@@ -322,8 +348,8 @@ int ExportDocument::writeKeysAsJoined(SqliteRows &rows)
 
 void ExportDocument::noteReadError(const SqliteRows &rows)
 {
-    if (rows.failed() && m_readError.isEmpty())
-        m_readError = rows.errorString();
+    if (!rows.errorString().isEmpty() && errorString().isEmpty())
+        failBecause(rows.errorString());
 }
 
 // Starts a section of keys taking `size` bytes; false when there are none.

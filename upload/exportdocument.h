@@ -1,9 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include <QByteArray>
 #include <QString>
+
+#include "common/errorstring.h"
 
 class FrameDeflater;
 class QSqlDatabase;
@@ -15,7 +18,7 @@ class SqliteRows;
 // The text is written as the rows are read, in the form Qt's DOM writer gives with an indent of
 // one: the declaration line, then one element per line, each level one space deeper. A DOM tree
 // of 20,000 models with 400,000 keys would take about 2 GB before the first byte is written.
-class ExportDocument
+class ExportDocument : public ErrorString
 {
 public:
     struct About
@@ -39,15 +42,13 @@ public:
     static QString plainKeyQuery(int updateMode);
 
     // Builds the document from db for updateMode. Returns whether at least one model row was
-    // found; the document is complete either way.
+    // found; the document is complete either way. A cursor over the user's file that stopped with
+    // an error leaves its reason in errorString(): the document misses rows and must not be sent,
+    // or the models would be marked as sent with keys that never arrived.
     bool build(const QSqlDatabase &db, int updateMode);
     bool build(const QSqlDatabase &db, int updateMode, const About &about);
 
     bool hasData() const { return m_modelCount > 0; }
-    // A cursor over the user's file stopped with an error: the document misses rows and must
-    // not be sent, or the models would be marked as sent with keys that never arrived.
-    bool readFailed() const { return !m_readError.isEmpty(); }
-    QString readError() const { return m_readError; }
     int models() const { return m_modelCount; }
     int keys() const { return m_keyCount; }
     // UTF-8, one space of indentation per level. Empty when the text went to a deflater.
@@ -62,7 +63,11 @@ public:
 private:
     void writeRows(const QSqlDatabase &db, int updateMode);
     int writeModels(SqliteRows &rows);
-    int writeKeysByLink(const QSqlDatabase &db, int updateMode);
+    struct KeyElements;
+    bool oneScanServes(const QSqlDatabase &db) const;
+    std::optional<KeyElements> scanKeyTable(const QSqlDatabase &db, int updateMode) const;
+    int writeKeyElements(KeyElements &keys);
+    std::optional<int> writeKeysByLink(const QSqlDatabase &db, int updateMode);
     int writeKeysAsJoined(SqliteRows &rows);
     void noteReadError(const SqliteRows &rows);
     bool openKeySection(qsizetype size);
@@ -84,5 +89,4 @@ private:
     bool m_linksKnown = false;
     int m_modelCount = 0;
     int m_keyCount = 0;
-    QString m_readError;
 };

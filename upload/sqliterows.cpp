@@ -64,13 +64,13 @@ SqliteConnection::~SqliteConnection()
 
 bool SqliteRows::next()
 {
-    if (!m_statement || failed())
+    if (!m_statement || !errorString().isEmpty())
         return false;
     const int result = sqlite3_step(m_statement);
     if (result == SQLITE_ROW)
         return true;
     if (result != SQLITE_DONE)
-        m_error = QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement)));
+        failBecause(QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement))));
     return false;
 }
 

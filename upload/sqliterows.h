@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "common/errorstring.h"
+
 class QSqlDatabase;
 struct sqlite3;
 struct sqlite3_stmt;
@@ -11,7 +13,7 @@ struct sqlite3_stmt;
 // thousands of rows: each value goes into the document as Qt's SQLite driver and
 // QVariant::toString would give it, the common kinds (integers, NULL, plain ASCII texts) without
 // a QVariant or a QString on the way.
-class SqliteRows
+class SqliteRows : public ErrorString
 {
 public:
     SqliteRows(const QSqlDatabase &db, const QString &statement);
@@ -23,10 +25,8 @@ public:
 
     // False when the statement could not be prepared (a column that the table lacks).
     bool isPrepared() const { return m_statement != nullptr; }
-    // False at the end and when stepping failed; failed() tells the two apart.
+    // False at the end and when stepping failed; errorString() tells the two apart.
     bool next();
-    bool failed() const { return !m_error.isEmpty(); }
-    QString errorString() const { return m_error; }
 
     int columns() const;
     // The position of the column of that name, compared without regard to case as SQL does; -1
@@ -42,7 +42,6 @@ private:
     void prepare(sqlite3 *connection, const QString &statement);
 
     sqlite3_stmt *m_statement = nullptr;
-    QString m_error;
 };
 
 // A second connection to the file of a Qt connection, opened by SQLite itself so that another

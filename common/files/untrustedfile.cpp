@@ -2,50 +2,48 @@
 
 #include <QFile>
 
-UntrustedFile::Outcome UntrustedFile::refuse(Outcome outcome, const QString &why)
+bool UntrustedFile::refuse(bool absent, bool refused, const QString &why)
 {
-    failBecause(why);
+    m_absent = absent;
+    m_refused = refused;
     m_file.reset();
     m_data.clear();
-    return outcome;
+    return failBecause(why);
 }
 
-UntrustedFile::Outcome UntrustedFile::open(Platform::Folder &folder, const QString &name,
-                                           bool followLink)
+bool UntrustedFile::open(Platform::Folder &folder, const QString &name, bool followLink)
 {
     using Failure = Platform::Folder::OpenFailure;
     clearError();
+    m_absent = m_refused = false;
     m_data.clear();
     Failure failure = Failure::None;
     Platform::File taken = folder.openForReading(name, followLink, &failure);
     if (!taken.isOpen())
-        return refuse(failure == Failure::Absent       ? Outcome::Absent
-                      : failure == Failure::Unreadable ? Outcome::Unreadable
-                                                       : Outcome::Refused,
+        return refuse(failure == Failure::Absent, failure == Failure::NotRegular,
                       folder.errorString());
     auto opened = std::make_shared<QFile>();
     const int fd = taken.release();
     if (!opened->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         Platform::File(fd).close();
-        return refuse(Outcome::Unreadable, opened->errorString());
+        return refuse(false, false, opened->errorString());
     }
     m_file = std::move(opened);
-    return Outcome::Taken;
+    return true;
 }
 
-UntrustedFile::Outcome UntrustedFile::read(Platform::Folder &folder, const QString &name,
-                                           bool followLink, qint64 maxBytes)
+bool UntrustedFile::read(Platform::Folder &folder, const QString &name, bool followLink,
+                         qint64 maxBytes)
 {
-    const Outcome outcome = open(folder, name, followLink);
-    if (outcome != Outcome::Taken)
-        return outcome;
+    if (!open(folder, name, followLink))
+        return false;
     // One byte more than allowed tells a file that grew past the limit after a look at its size.
     const QByteArray data = m_file->read(maxBytes + 1);
     if (m_file->error() != QFileDevice::NoError)
-        return refuse(Outcome::Unreadable, m_file->errorString());
+        return refuse(false, false, m_file->errorString());
     if (data.size() > maxBytes)
-        return refuse(Outcome::Refused, QStringLiteral("is larger than %1 bytes").arg(maxBytes));
+        return refuse(false, true, QStringLiteral("is larger than %1 bytes").arg(maxBytes));
     m_data = data;
     m_file.reset();
-    return Outcome::Taken;
+    return true;
 }

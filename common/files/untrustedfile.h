@@ -17,22 +17,24 @@ class QFile;
 class UntrustedFile : public ErrorString
 {
 public:
-    // Absent: nothing by that name. Unreadable: there, but it can not be opened. Refused: not a
-    // regular file, a link not to be followed, or larger than allowed. errorString() says why
-    // for all but Taken.
-    enum class Outcome { Absent, Unreadable, Refused, Taken };
-
-    // Opens name in folder for reading; file() is the open file once Taken.
-    Outcome open(Platform::Folder &folder, const QString &name, bool followLink);
+    // Opens name in folder for reading; true when it is taken, and file() is the open file.
+    // Otherwise errorString() says why, and isAbsent() and isRefused() tell nothing there from
+    // something refused (not a regular file, a link not to be followed, too large): what is left
+    // is a file that can not be opened.
+    bool open(Platform::Folder &folder, const QString &name, bool followLink);
     // Reads the whole file once into data(); one holding more than maxBytes is refused.
-    Outcome read(Platform::Folder &folder, const QString &name, bool followLink, qint64 maxBytes);
+    bool read(Platform::Folder &folder, const QString &name, bool followLink, qint64 maxBytes);
 
+    bool isAbsent() const { return m_absent; }
+    bool isRefused() const { return m_refused; }
     std::shared_ptr<QFile> file() const { return m_file; }
     QByteArray data() const { return m_data; }
 
 private:
-    Outcome refuse(Outcome outcome, const QString &why);
+    bool refuse(bool absent, bool refused, const QString &why);
 
     std::shared_ptr<QFile> m_file;
     QByteArray m_data;
+    bool m_absent = false;
+    bool m_refused = false;
 };

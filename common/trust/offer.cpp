@@ -135,14 +135,11 @@ QList<Minisign::PublicKey> Offer::installedKeys()
     Minisign::PublicKey key;
     Platform::Folder updater;
     UntrustedFile keyFile;
-    const UntrustedFile::Outcome outcome =
-        updater.open(QFileInfo(Paths::packageKeyPath()).absolutePath())
-            ? keyFile.read(updater, QFileInfo(Paths::packageKeyPath()).fileName(), true,
-                           maxSignatureBytes)
-            : UntrustedFile::Outcome::Absent;
-    if (outcome != UntrustedFile::Outcome::Absent) {
-        if (outcome != UntrustedFile::Outcome::Taken ||
-            !Minisign::parsePublicKey(keyFile.data(), &key)) {
+    const bool taken = updater.open(QFileInfo(Paths::packageKeyPath()).absolutePath()) &&
+                       keyFile.read(updater, QFileInfo(Paths::packageKeyPath()).fileName(), true,
+                                    maxSignatureBytes);
+    if (taken || !keyFile.isAbsent()) {
+        if (!taken || !Minisign::parsePublicKey(keyFile.data(), &key)) {
             qCWarning(lcUpdate).noquote()
                 << Paths::packageKeyPath() << "is not a minisign public key: no offer can pass";
             key = Minisign::PublicKey();
@@ -194,23 +191,19 @@ Offer Offer::read(const QList<Minisign::PublicKey> &trustedKeys, const Platform:
     if (downloads->open(Paths::updateFolder()))
         offer.m_downloads = downloads;
     UntrustedFile config;
-    const UntrustedFile::Outcome taken =
-        offer.m_downloads ? config.read(*downloads, QFileInfo(configPath).fileName(),
-                                        offer.followsLinks(), maxOfferBytes)
-                          : UntrustedFile::Outcome::Absent;
+    const bool taken = offer.m_downloads &&
+                       config.read(*downloads, QFileInfo(configPath).fileName(),
+                                   offer.followsLinks(), maxOfferBytes);
     Checkpoint::reach(QStringLiteral("offer read"));
-    switch (taken) {
-    case UntrustedFile::Outcome::Absent:
-    case UntrustedFile::Outcome::Unreadable:
-        qCDebug(lcUpdate).noquote()
-            << "Nothing offered:" << configPath
-            << (offer.m_downloads ? config.errorString() : downloads->errorString());
+    if (!taken && (!offer.m_downloads || !config.isRefused())) {
+        qCDebug(lcUpdate).noquote() << "Nothing offered:" << configPath
+                                    << (offer.m_downloads ? config.errorString()
+                                                          : downloads->errorString());
         return offer;
-    case UntrustedFile::Outcome::Refused:
+    }
+    if (!taken) {
         offer.failBecause(QStringLiteral("%1 %2").arg(configPath, config.errorString()));
         return offer;
-    case UntrustedFile::Outcome::Taken:
-        break;
     }
     const QByteArray bytes = config.data();
     if (!parseOffer(bytes, scratchFolder, &offer.m_offered, &offer.m_hashes)) {
@@ -222,17 +215,12 @@ Offer Offer::read(const QList<Minisign::PublicKey> &trustedKeys, const Platform:
         return offer;
 
     UntrustedFile signature;
-    switch (signature.read(*downloads, QFileInfo(signaturePath).fileName(), offer.followsLinks(),
-                           maxSignatureBytes)) {
-    case UntrustedFile::Outcome::Absent:
-        offer.failBecause(QStringLiteral("%1 is missing").arg(signaturePath));
+    if (!signature.read(*downloads, QFileInfo(signaturePath).fileName(), offer.followsLinks(),
+                        maxSignatureBytes)) {
+        offer.failBecause(signature.isAbsent()
+                              ? QStringLiteral("%1 is missing").arg(signaturePath)
+                              : QStringLiteral("%1 %2").arg(signaturePath, signature.errorString()));
         return offer;
-    case UntrustedFile::Outcome::Unreadable:
-    case UntrustedFile::Outcome::Refused:
-        offer.failBecause(QStringLiteral("%1 %2").arg(signaturePath, signature.errorString()));
-        return offer;
-    case UntrustedFile::Outcome::Taken:
-        break;
     }
     Minisign::Verifier verifier;
     if (!verifier.verify(bytes, signature.data(), trustedKeys)) {
@@ -256,23 +244,18 @@ bool Offer::lists(const QString &packagePath) const
 Package Offer::open(const QString &packagePath) const
 {
     UntrustedFile taken;
-    const UntrustedFile::Outcome outcome =
-        m_downloads ? taken.open(*m_downloads, QFileInfo(packagePath).fileName(), followsLinks())
-                    : UntrustedFile::Outcome::Absent;
-    switch (outcome) {
-    case UntrustedFile::Outcome::Absent:
-        // What the maker signed must arrive; only an unsigned or unlisted package may be absent.
-        if (m_verifying && lists(packagePath))
-            return Package::refused(packagePath,
-                                    QStringLiteral("is listed in the signed offer but missing"));
-        return Package::absent(packagePath);
-    case UntrustedFile::Outcome::Unreadable:
+    if (!m_downloads || !taken.open(*m_downloads, QFileInfo(packagePath).fileName(), followsLinks())) {
+        if (!m_downloads || taken.isAbsent()) {
+            // What the maker signed must arrive; only an unsigned or unlisted package may be absent.
+            if (m_verifying && lists(packagePath))
+                return Package::refused(
+                    packagePath, QStringLiteral("is listed in the signed offer but missing"));
+            return Package::absent(packagePath);
+        }
+        if (taken.isRefused())
+            return Package::refused(packagePath, taken.errorString());
         return Package::refused(packagePath,
                                 QStringLiteral("can not be opened: %1").arg(taken.errorString()));
-    case UntrustedFile::Outcome::Refused:
-        return Package::refused(packagePath, taken.errorString());
-    case UntrustedFile::Outcome::Taken:
-        break;
     }
     std::shared_ptr<QFile> file = taken.file();
     if (m_verifying) {

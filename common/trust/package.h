@@ -14,19 +14,17 @@ class QFile;
 class Package : public ErrorString
 {
 public:
-    enum class State { Absent, Refused, Open };
-
     static Package absent(const QString &path);
     static Package refused(const QString &path, const QString &why);
     static Package opened(const QString &path, std::shared_ptr<QFile> file);
 
-    State state() const { return m_state; }
     QString path() const { return m_path; }
     QFile *file() const { return m_file.get(); }
     bool isAbsent() const { return m_state == State::Absent; }
     bool isRefused() const { return m_state == State::Refused; }
 
 private:
+    enum class State { Absent, Refused, Open };
     State m_state = State::Absent;
     QString m_path;
     std::shared_ptr<QFile> m_file;
