@@ -1,7 +1,6 @@
 #include <cstdio>
 
 #include <QApplication>
-#include <QSettings>
 #include <QTranslator>
 
 #include "app/startup.h"
@@ -36,8 +35,8 @@ int main(int argc, char *argv[])
 
     const bool automaticMode = Startup::isAutomaticMode(QApplication::arguments());
 
-    const QSettings settings(Paths::installedConfigPath(), QSettings::IniFormat);
-    const QString language = Settings::readText(settings, Settings::Key::language);
+    // Read as the worker reads it: a file saved as UTF-16 gives its language too.
+    const QString language = Settings::readInstalled().language;
 
     QTranslator qtTranslator;
     Startup::loadTranslation(qtTranslator, Paths::qtTranslationFile(language));

@@ -22,27 +22,33 @@ QString backupFolder()
 }
 QString updateFolder()
 {
-    return QStringLiteral("../update-tmp/");
+    return QStringLiteral("../update-tmp");
 }
+
+namespace {
+
+QString offered(const QString &name)
+{
+    return updateFolder() + QLatin1Char('/') + name;
+}
+
+} // namespace
+
 QString offeredConfigPath()
 {
-    return QStringLiteral("../update-tmp/config.ini");
+    return offered(QStringLiteral("config.ini"));
 }
 QString offeredSignaturePath()
 {
-    return QStringLiteral("../update-tmp/config.ini.minisig");
+    return offered(QStringLiteral("config.ini.minisig"));
 }
 QString databasePackagePath()
 {
-    return QStringLiteral("../update-tmp/rcdb.zip");
+    return offered(QStringLiteral("rcdb.zip"));
 }
-QString newDatabasePath()
+QString legacyReleasePath()
 {
-    return QStringLiteral("../update-tmp/rc.db");
-}
-QString newDatabaseJournalPath()
-{
-    return QStringLiteral("../update-tmp/rc.db-journal");
+    return offered(QStringLiteral("rc.db"));
 }
 QString runLockPath()
 {
@@ -58,20 +64,20 @@ QString releaseFileName()
 }
 QString mainPackagePath()
 {
-    return QStringLiteral("../update-tmp/main.zip");
+    return offered(QStringLiteral("main.zip"));
 }
 QString productPackagePath()
 {
-    return QStringLiteral("../update-tmp/kestrelix.zip");
+    return offered(QStringLiteral("kestrelix.zip"));
 }
 QString otherPackagePath()
 {
-    return QStringLiteral("../update-tmp/other.zip");
+    return offered(QStringLiteral("other.zip"));
 }
 
 QString distributorPackagePath(const QString &distributor)
 {
-    return QStringLiteral("../update-tmp/distributor-") + distributor + QStringLiteral(".zip");
+    return offered(QStringLiteral("distributor-") + distributor + QStringLiteral(".zip"));
 }
 
 QString extractedExecutablePath()
@@ -82,11 +88,6 @@ QString extractedExecutablePath()
 QString executableFileName(const QString &softwareName)
 {
     return softwareName.toLower() + QStringLiteral(".exe");
-}
-
-QString installedExecutablePath(const QString &softwareName)
-{
-    return QStringLiteral("../") + executableFileName(softwareName);
 }
 
 bool isPlainName(const QString &name)

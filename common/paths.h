@@ -10,13 +10,14 @@ QString installationFolder();
 QString installedConfigPath();
 QString installedDatabasePath();
 QString backupFolder();
+// The download folder; everything offered lies in it.
 QString updateFolder();
 QString offeredConfigPath();
 QString offeredSignaturePath();
 QString databasePackagePath();
-// Where older runs unpacked the release; removed before the database step, never written.
-QString newDatabasePath();
-QString newDatabaseJournalPath();
+// Where older versions unpacked the release (and its journal beside it); removed when the
+// database step begins, never written.
+QString legacyReleasePath();
 // The run's lock, and the name its private work folders begin with, both in the installation.
 QString runLockPath();
 QString workFolderPrefix();
@@ -28,7 +29,6 @@ QString otherPackagePath();
 QString distributorPackagePath(const QString &distributor);
 QString extractedExecutablePath();
 QString executableFileName(const QString &softwareName);
-QString installedExecutablePath(const QString &softwareName);
 // True for a name that stays in the installation folder: no separator, no "..", no drive
 // letter.
 bool isPlainName(const QString &name);

@@ -10,7 +10,6 @@
 #include "common/contract.h"
 #include "common/diagnostics/checkpoint.h"
 #include "common/files/platform.h"
-#include "common/files/untrustedfile.h"
 #include "common/files/workfolder.h"
 #include "common/logging.h"
 #include "common/paths.h"
@@ -53,9 +52,11 @@ DatabaseUpdate::Result databaseFailed(const char *text, const QString &cause)
     return failed(Contract::Status::databaseFailed, text, cause);
 }
 
-// The names, in the download folder, where older versions unpacked the release.
-const QStringList olderUnpacked = {QStringLiteral("rc.db"), QStringLiteral("rc.db-journal"),
-                                   QStringLiteral("rc.db-wal"), QStringLiteral("rc.db-shm")};
+// Where older versions unpacked the release, with the files SQLite keeps beside it.
+const QString legacyRelease = QFileInfo(Paths::legacyReleasePath()).fileName();
+const QStringList olderUnpacked = {legacyRelease, legacyRelease + QStringLiteral("-journal"),
+                                   legacyRelease + QStringLiteral("-wal"),
+                                   legacyRelease + QStringLiteral("-shm")};
 
 } // namespace
 
@@ -94,23 +95,6 @@ void DatabaseUpdate::unpackRelease(QFile *package, Platform::Folder *downloads, 
     }
     qCDebug(lcDatabase) << "Release unpacked";
     Checkpoint::reach(QStringLiteral("database unpacked"));
-}
-
-DatabaseUpdate::Result DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels,
-                                           const QString &rcTypeList)
-{
-    Platform::Folder installation;
-    Platform::Folder downloads;
-    WorkFolder work;
-    if (installation.open(Paths::installationFolder()))
-        work.create(installation);
-    const bool haveDownloads = downloads.open(Paths::updateFolder());
-    UntrustedFile package;
-    const bool taken =
-        haveDownloads &&
-        package.open(downloads, QFileInfo(Paths::databasePackagePath()).fileName(), true);
-    return run(newDbVersion, copyOwnModels, rcTypeList, taken ? package.file().get() : nullptr,
-               haveDownloads ? &downloads : nullptr, work.isValid() ? &work : nullptr);
 }
 
 DatabaseUpdate::Result DatabaseUpdate::run(const QDate &newDbVersion, bool copyOwnModels,

@@ -42,8 +42,6 @@ public:
     // the run's own folder (see WorkFolder), used when it lies beside ../rc.db's own file.
     Result run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList,
                QFile *package, Platform::Folder *downloads, WorkFolder *work);
-    // The same with ../update-tmp/rcdb.zip taken as it is, unchecked, in a work folder of its own.
-    Result run(const QDate &newDbVersion, bool copyOwnModels, const QString &rcTypeList);
 
     // How long another program's use of ../rc.db is waited for (10 s unless a test says).
     void setBusyWait(int milliseconds) { m_busyWaitMs = milliseconds; }

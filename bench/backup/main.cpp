@@ -12,6 +12,7 @@
 #include "common/files/platform.h"
 #include "database/databasebackup.h"
 #include "database/databaseupdate.h"
+#include "tools/databasestep/databasestep.h"
 
 int main(int argc, char *argv[])
 {
@@ -63,8 +64,8 @@ int main(int argc, char *argv[])
                              reported = current;
                              err << "at " << current << ": " << timer.elapsed() << " ms\n";
                          });
-        const DatabaseUpdate::Result result =
-            update.run(QDate::currentDate(), true, arguments.value(3, QStringLiteral("1,3,5")));
+        const DatabaseUpdate::Result result = runDatabaseStep(
+            update, QDate::currentDate(), true, arguments.value(3, QStringLiteral("1,3,5")));
         const bool ok = bool(result);
         if (!ok)
             err << result.cause << "\n";

@@ -9,9 +9,9 @@
 
 #include "common/files/filereplace.h"
 #include "common/zip/zipextract.h"
-#include "common/zip/zipwriter.h"
 #include "tests/support/files.h"
 #include "tests/support/installation.h"
+#include "tools/zipwriter/zipwriter.h"
 
 namespace {
 

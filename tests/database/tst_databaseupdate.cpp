@@ -18,6 +18,7 @@
 #include "tests/support/reports.h"
 #include "tests/support/sqliteoracle.h"
 #include "tests/support/testdatabase.h"
+#include "tools/databasestep/databasestep.h"
 
 namespace {
 
@@ -159,7 +160,8 @@ void TestDatabaseUpdate::success()
 
     DatabaseUpdate update;
     StepReports reports(&update);
-    QVERIFY(reports.record(update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
+    QVERIFY(
+        reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
 
     QCOMPARE(reports.events,
              (untilExtracted + QStringList{"progress 700/1000", "progress 800/1000"}));
@@ -201,7 +203,7 @@ void TestDatabaseUpdate::nullVersionIsWrittenEmpty()
     install(installation, true);
     offerRelease(installation);
     DatabaseUpdate update;
-    QVERIFY(update.run(QDate(), true, QStringLiteral("1")));
+    QVERIFY(runDatabaseStep(update, QDate(), true, QStringLiteral("1")));
     QVERIFY(installation.readFile(QStringLiteral("config.ini")).contains("database=\n"));
 }
 
@@ -301,7 +303,8 @@ void TestDatabaseUpdate::failures()
                                                       64 * 1024, 0);
             QVERIFY(small->isMounted());
         }
-        QVERIFY(!reports.record(update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
+        QVERIFY(!reports.record(
+            runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
     }
     QCOMPARE(reports.events, events);
     QVERIFY2(reports.cause.contains(cause), qPrintable(reports.cause));
@@ -366,7 +369,8 @@ void TestDatabaseUpdate::replacementFails()
             installation.writeFile(QStringLiteral("rc.db/inside"), "x");
         }
     });
-    QVERIFY(!reports.record(update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
+    QVERIFY(
+        !reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
     QCOMPARE(reports.events.mid(reports.events.size() - 2),
              (QStringList{"status -3", "text " + text}));
     QVERIFY(reports.events.contains(QStringLiteral("progress 700/1000")));
@@ -422,7 +426,7 @@ void TestDatabaseUpdate::otherProgramUsesTheDatabase()
                 probes << moment + QStringLiteral(": ") + user.probe();
         });
         const bool updated =
-            reports.record(update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3")));
+            reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3")));
         Checkpoint::setHook({});
         QVERIFY2(updated, qPrintable(reports.cause));
         QVERIFY(user.release());
@@ -434,7 +438,8 @@ void TestDatabaseUpdate::otherProgramUsesTheDatabase()
                  QStringLiteral("0"));
         return;
     }
-    QVERIFY(!reports.record(update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
+    QVERIFY(
+        !reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
     QVERIFY(user.release());
 
     QCOMPARE(reports.events, (QStringList{updating, "progress 100/1000", "status -2",
@@ -552,7 +557,9 @@ void TestDatabaseUpdate::userFileStates()
 
     DatabaseUpdate update;
     StepReports reports(&update);
-    QCOMPARE(reports.record(update.run(QDate(2027, 5, 1), true, QStringLiteral("1,3"))), succeeds);
+    QCOMPARE(
+        reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))),
+        succeeds);
     QVERIFY(!connectionsRemain());
     QCOMPARE(workFolders(installation), QStringList());
     if (!succeeds) {

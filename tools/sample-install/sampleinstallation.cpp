@@ -5,8 +5,8 @@
 #include <QSettings>
 
 #include "common/zip/zipextract.h"
-#include "common/zip/zipwriter.h"
 #include "tools/sampledata/sampledatabase.h"
+#include "tools/zipwriter/zipwriter.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "common/zip/zipwriter.h"
+#include "tools/zipwriter/zipwriter.h"
 
 #include <QFileInfo>
 
