@@ -162,11 +162,14 @@ DatabaseUpdate::Result DatabaseUpdate::run(const QDate &newDbVersion, bool copyO
             QStringLiteral("%1: %2").arg(Paths::installedDatabasePath(), current.errorString()));
     qCDebug(lcDatabase) << "New database in place";
     emit progress(inPlace, Contract::Progress::total);
-    if (!Settings::recordVersion(Settings::Key::database, newDbVersion))
-        qCWarning(lcDatabase).noquote() << "The new database is in place, but its version could "
-                                           "not be recorded";
+    Result inPlaceResult;
+    if (const Settings::Recorded recorded =
+            Settings::recordVersion(Settings::Key::database, newDbVersion);
+        !recorded)
+        inPlaceResult.cause = QStringLiteral("its version could not be recorded in %1: %2")
+                                  .arg(Paths::installedConfigPath(), recorded.errorString);
     emit progress(Contract::Progress::databaseInPlace, Contract::Progress::total);
-    return {};
+    return inPlaceResult;
 }
 
 // The release reaches the user's file by a rename, so it must lie beside it: a linked ../rc.db

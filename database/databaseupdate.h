@@ -25,7 +25,8 @@ class DatabaseUpdate : public QObject
 
 public:
     // How a run ended: the final status (0 when the release is in place), the text the user is
-    // shown, already translated, and for the support log what went wrong.
+    // shown, already translated, and for the support log what went wrong. With the release in
+    // place, cause says why its version could not be recorded, if it could not.
     struct Result
     {
         int status = 0;

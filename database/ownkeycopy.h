@@ -21,6 +21,10 @@ class OwnKeyCopy : public ErrorString
 {
 public:
     explicit OwnKeyCopy(const QSqlDatabase &current) : m_current(current) {}
+    // Detaches the copy, and removes it, when it goes: it lives no longer than the merge.
+    ~OwnKeyCopy() { detach(); }
+    OwnKeyCopy(const OwnKeyCopy &) = delete;
+    OwnKeyCopy &operator=(const OwnKeyCopy &) = delete;
 
     // Told how much of the copy is done, as it goes: done of total parts of the key table.
     using Progress = std::function<void(qint64 done, qint64 total)>;

@@ -8,11 +8,8 @@
 
 #include "common/errorstring.h"
 #include "database/databaselayout.h"
-#include "database/ownkeycopy.h"
 
 class QSqlQuery;
-class RowidRanges;
-class StepProgress;
 
 // Carries the user's own models (Own = 1) and the keys filed under their Rcid from the current
 // database into a new release, converting first-generation keys on the way. The result is that
@@ -21,9 +18,8 @@ class StepProgress;
 // model and its own keys are inserted.
 //
 // Catalogues hold hundreds of thousands of models and millions of unindexed keys, so nothing
-// runs once per model against the full tables. The release loses every row and key filed under
-// an own Rcid in one delete per table; the own rows are staged in tables shaped like the
-// release's, and a staged row goes in unless a later own model's Rcid would have deleted it.
+// runs once per model against the full tables: the own rows are staged (see MergeStaging) and
+// applied in a few statements.
 class OwnModelMerge : public QObject, public ErrorString
 {
     Q_OBJECT
@@ -49,30 +45,11 @@ signals:
 private:
     bool readOwnRcids(QSqlQuery &models, QStringList *rcids);
     bool allCountedSelected(int counted, int selected);
-    bool attachCurrent(const QStringList &rcids);
-    bool prepareStaging(const QStringList &rcids);
-    bool keysConvertInSql();
-    bool stageModels(QSqlQuery &models, bool copy, int expectedRows, StepProgress &progress);
-    bool applyStaging(StepProgress &progress);
-    bool executeByRanges(const QString &statement, const RowidRanges &ranges, const QString &rowid,
-                         StepProgress &progress);
-    void dropTemporaryTables();
-    bool prepare(QSqlQuery &query, const QString &statement);
-    bool execute(QSqlQuery &query, const QString &what);
-    bool execute(const QString &statement, const QString &what);
     // Records where and why the merge stopped; returns false.
     bool failAt(const QString &what, const QString &text);
 
     QSqlDatabase m_current;
     QSqlDatabase m_target;
     Generation m_generation = Generation::Second;
-    bool m_keysInSql = false;
-    // What each Rcid column declares: comparisons between staged values must match as the
-    // per-model statements on that column would.
-    QString m_modelCollate;
-    QString m_keyCollate;
-    QString m_currentKeyCollate;
     std::function<bool()> m_beforeChangingCurrent;
-    // The own keys, in a scratch file attached to the release as kx_current.
-    OwnKeyCopy m_keyCopy;
 };

@@ -209,8 +209,12 @@ bool Thread::updateDatabase(QDate newDbVersion, bool copyOwnModels)
             Qt::DirectConnection);
     const DatabaseUpdate::Result result = update.run(
         newDbVersion, copyOwnModels, rcTypeList, package.file(), m_offer.downloads(), m_work.get());
-    if (result)
+    if (result) {
+        // In place, and installed again next time when its version could not be recorded.
+        if (!result.cause.isEmpty())
+            refuse(QLatin1String(Settings::Key::database), result.cause);
         return true;
+    }
     qCWarning(lcUpdate).noquote() << "Database not updated:" << result.cause;
     m_databaseFailure = {Ending::Kind::DatabaseFailed, result.status, result.text};
     return false;
@@ -227,9 +231,9 @@ void Thread::record(const char *key, const QDate &version)
 {
     // The component is in place; a version that can not be recorded has it installed again
     // next time, and the user is told that not everything went through.
-    if (!Settings::recordVersion(key, version))
-        refuse(QLatin1String(key), QStringLiteral("its version could not be recorded in %1")
-                                       .arg(Paths::installedConfigPath()));
+    if (const Settings::Recorded recorded = Settings::recordVersion(key, version); !recorded)
+        refuse(QLatin1String(key), QStringLiteral("its version could not be recorded in %1: %2")
+                                       .arg(Paths::installedConfigPath(), recorded.errorString));
 }
 
 // An absent package is nothing to install; one that is there but can not be installed is a

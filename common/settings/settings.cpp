@@ -106,20 +106,18 @@ Offered readOffered()
     return readOffered(Paths::offeredConfigPath());
 }
 
-bool recordVersion(const char *key, const QDate &version, const QString &path)
+Recorded recordVersion(const char *key, const QDate &version, const QString &path)
 {
     const QString name = QLatin1String(key);
     const qsizetype slash = name.indexOf(QLatin1Char('/'));
     IniFile file(path);
     if (file.setValue(name.left(slash), name.mid(slash + 1),
                       VersionDate::toSetting(version).toUtf8()))
-        return true;
-    qCWarning(lcSettings).noquote()
-        << "Can not write" << key << "to" << path << ":" << file.errorString();
-    return false;
+        return {};
+    return {file.errorString()};
 }
 
-bool recordVersion(const char *key, const QDate &version)
+Recorded recordVersion(const char *key, const QDate &version)
 {
     return recordVersion(key, version, Paths::installedConfigPath());
 }

@@ -65,7 +65,13 @@ Offered readOffered();
 
 // Sets one version key of ../config.ini: its line alone changes (see IniFile), and the file is
 // replaced in one step, on the disk before this returns.
-bool recordVersion(const char *key, const QDate &version, const QString &path);
-bool recordVersion(const char *key, const QDate &version);
+// Whether a version was recorded, and why not.
+struct Recorded
+{
+    QString errorString;
+    explicit operator bool() const { return errorString.isEmpty(); }
+};
+[[nodiscard]] Recorded recordVersion(const char *key, const QDate &version, const QString &path);
+[[nodiscard]] Recorded recordVersion(const char *key, const QDate &version);
 
 } // namespace Settings

@@ -297,7 +297,8 @@ void TestSettings::recordVersionKeepsEveryOtherByte()
         QVERIFY(inst.writeFile(QStringLiteral("config.ini"), before));
     inst.enter();
     const bool written = before == after;
-    QCOMPARE(Settings::recordVersion(key.toLatin1().constData(), QDate(2024, 3, 9)), !written);
+    QCOMPARE(bool(Settings::recordVersion(key.toLatin1().constData(), QDate(2024, 3, 9))),
+             !written);
     QCOMPARE(inst.readFile(QStringLiteral("config.ini")), after);
     const Settings::Installed installed = Settings::readInstalled();
     const QDate recorded = key.endsWith("main")    ? installed.main
