@@ -22,3 +22,10 @@ rm -rf "$shipped"
 # FUZZ_SECONDS: how long each fuzz target runs (25 s by default).
 bash scripts/sanitize.sh
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-25}"
+
+# The share of the C++ that is test code, which must not grow (new cases are rows of existing
+# tables, or files in tests/data/ and fuzz/corpus/). Blank and comment-only lines do not count.
+cpp_lines() { xargs cat | grep -cvE '^\s*(//.*)?$'; }
+product=$(git ls-files '*.cpp' '*.h' | grep -vE '^(tests|bench)/' | cpp_lines)
+tests=$(git ls-files '*.cpp' '*.h' | grep -E '^tests/' | cpp_lines)
+echo "test code: $tests of $((product + tests)) lines of C++ ($((100 * tests / (product + tests))) %)"

@@ -13,16 +13,10 @@
 #include "common/trust/package.h"
 
 // What ../update-tmp/ offers: the offered versions, the upload mode and, when the maker signs his
-// offers, the SHA-256 of every package. The offer is read once, whole (at most 1 MiB, its
-// signature at most 4 KiB), and parsed from a private copy, so that what is read is what was
-// checked whatever happens to the file afterwards.
-//
-// Verification is on when a trusted key is installed (the file package-key.pub in the updater's
-// folder, or the key built in); without one every package is opened as it is, as it always was.
-// With one, ../update-tmp/config.ini must carry a good minisign signature in config.ini.minisig
-// and name each of its keys once, and a package is opened only when its bytes hash to the value
-// its file name has in the offer's [Packages] section; a listed package that is missing is
-// refused, never passed over.
+// offers, the SHA-256 of every package (the rules are the README's, "Signed updates"). The offer
+// is taken once, within its size limits, and parsed from a private copy: what is read is what was
+// checked. Verification is on when a trusted key is installed; without one every package opens
+// as it is.
 class Offer : public ErrorString
 {
 public:

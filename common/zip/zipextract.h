@@ -16,18 +16,12 @@ class ScratchFolder;
 
 namespace Zip {
 
-// Unpacking a whole ZIP package into a folder, on libzip: whole or not at all (the rules are the
-// README's, "A package lands whole or not at all"). First EntryCheck decides everything it can
-// before a byte is written; then every file is staged in the target's scratch folder and checked,
-// and all of them are put on the disk at once; only then are folders made, and links and files
-// renamed into place, each folder that changed synced once.
-//
-// The target is held open, and every folder below it is reached from it one name at a time,
-// never through a link: a folder swapped for a link after the check is not entered, and what was
-// made of a refused package is removed again. A file that replaces one keeps that file's owner,
-// group and mode; a new file or folder gets the package's permission bits (never set-id or
-// sticky) and, when the updater may choose, the owner of its folder. Run as root, a folder that
-// other accounts can write refuses the package before anything of it lands there.
+// Unpacking a whole ZIP package into a folder, on libzip, whole or not at all (the rules are the
+// README's, "A package lands whole or not at all"): EntryCheck decides what it can before a byte
+// is written; then the files are staged in the target's scratch folder and checked, put on the
+// disk, and only then are folders made and links and files renamed into place. The target is held
+// open and every folder below it is reached from it one name at a time, never through a link;
+// what a refused package made is removed again.
 class Extractor : public ErrorString
 {
 public:
