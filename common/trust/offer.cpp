@@ -93,8 +93,14 @@ QString doubledEntry(const QByteArray &bytes)
 
 // A copy of file as name in folder, made while it is hashed; the copy opened for reading, its
 // name already gone, so that nothing of it stays behind.
-std::shared_ptr<QFile> hashedCopy(QFile &file, Platform::Folder &folder, const QString &name,
-                                  QByteArray *hash, QString *why)
+struct HashedCopy
+{
+    std::shared_ptr<QFile> file;
+    QByteArray hash;
+    QString errorString;
+};
+
+HashedCopy hashedCopy(QFile &file, Platform::Folder &folder, const QString &name)
 {
     QCryptographicHash sha256(QCryptographicHash::Sha256);
     folder.removeTree(name);
@@ -106,23 +112,20 @@ std::shared_ptr<QFile> hashedCopy(QFile &file, Platform::Folder &folder, const Q
         if (!copy.write(chunk.constData(), n))
             break;
     }
-    auto opened = std::make_shared<QFile>();
     Platform::File reading = folder.openForReading(name, false);
     folder.remove(name);
-    if (!copy.isOpen() || n != 0 || !copy.errorString().isEmpty() || !reading.isOpen()) {
-        *why = n < 0                           ? file.errorString()
-               : !copy.errorString().isEmpty() ? copy.errorString()
-                                               : folder.errorString();
-        return nullptr;
-    }
+    if (!copy.isOpen() || n != 0 || !copy.errorString().isEmpty() || !reading.isOpen())
+        return {nullptr, QByteArray(),
+                n < 0                           ? file.errorString()
+                : !copy.errorString().isEmpty() ? copy.errorString()
+                                                : folder.errorString()};
+    auto opened = std::make_shared<QFile>();
     const int fd = reading.release();
     if (!opened->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         Platform::File(fd).close();
-        *why = opened->errorString();
-        return nullptr;
+        return {nullptr, QByteArray(), opened->errorString()};
     }
-    *hash = sha256.result().toHex();
-    return opened;
+    return {opened, sha256.result().toHex(), QString()};
 }
 
 } // namespace
@@ -191,14 +194,14 @@ Offer Offer::read(const QList<Minisign::PublicKey> &trustedKeys, const Platform:
     if (downloads->open(Paths::updateFolder()))
         offer.m_downloads = downloads;
     UntrustedFile config;
-    const bool taken = offer.m_downloads &&
-                       config.read(*downloads, QFileInfo(configPath).fileName(),
-                                   offer.followsLinks(), maxOfferBytes);
+    const bool taken =
+        offer.m_downloads && config.read(*downloads, QFileInfo(configPath).fileName(),
+                                         offer.followsLinks(), maxOfferBytes);
     Checkpoint::reach(QStringLiteral("offer read"));
     if (!taken && (!offer.m_downloads || !config.isRefused())) {
-        qCDebug(lcUpdate).noquote() << "Nothing offered:" << configPath
-                                    << (offer.m_downloads ? config.errorString()
-                                                          : downloads->errorString());
+        qCDebug(lcUpdate).noquote()
+            << "Nothing offered:" << configPath
+            << (offer.m_downloads ? config.errorString() : downloads->errorString());
         return offer;
     }
     if (!taken) {
@@ -217,9 +220,9 @@ Offer Offer::read(const QList<Minisign::PublicKey> &trustedKeys, const Platform:
     UntrustedFile signature;
     if (!signature.read(*downloads, QFileInfo(signaturePath).fileName(), offer.followsLinks(),
                         maxSignatureBytes)) {
-        offer.failBecause(signature.isAbsent()
-                              ? QStringLiteral("%1 is missing").arg(signaturePath)
-                              : QStringLiteral("%1 %2").arg(signaturePath, signature.errorString()));
+        offer.failBecause(signature.isAbsent() ? QStringLiteral("%1 is missing").arg(signaturePath)
+                                               : QStringLiteral("%1 %2").arg(
+                                                     signaturePath, signature.errorString()));
         return offer;
     }
     Minisign::Verifier verifier;
@@ -244,9 +247,11 @@ bool Offer::lists(const QString &packagePath) const
 Package Offer::open(const QString &packagePath) const
 {
     UntrustedFile taken;
-    if (!m_downloads || !taken.open(*m_downloads, QFileInfo(packagePath).fileName(), followsLinks())) {
+    if (!m_downloads ||
+        !taken.open(*m_downloads, QFileInfo(packagePath).fileName(), followsLinks())) {
         if (!m_downloads || taken.isAbsent()) {
-            // What the maker signed must arrive; only an unsigned or unlisted package may be absent.
+            // What the maker signed must arrive; only an unsigned or unlisted package may be
+            // absent.
             if (m_verifying && lists(packagePath))
                 return Package::refused(
                     packagePath, QStringLiteral("is listed in the signed offer but missing"));
@@ -266,13 +271,13 @@ Package Offer::open(const QString &packagePath) const
         if (!m_scratch)
             return Package::refused(packagePath,
                                     QStringLiteral("there is no folder to check it in"));
-        QByteArray hash;
-        QString why;
-        file =
-            hashedCopy(*file, *m_scratch,
-                       QStringLiteral("package-") + QFileInfo(packagePath).fileName(), &hash, &why);
-        if (!file)
-            return Package::refused(packagePath, QStringLiteral("can not be read: %1").arg(why));
+        const HashedCopy copied = hashedCopy(
+            *file, *m_scratch, QStringLiteral("package-") + QFileInfo(packagePath).fileName());
+        if (!copied.file)
+            return Package::refused(packagePath,
+                                    QStringLiteral("can not be read: %1").arg(copied.errorString));
+        file = copied.file;
+        const QByteArray &hash = copied.hash;
         if (QString::fromLatin1(hash) != listed)
             return Package::refused(packagePath,
                                     QStringLiteral("does not match its signed SHA-256"));

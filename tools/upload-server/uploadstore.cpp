@@ -220,14 +220,9 @@ bool parseInto(const QByteArray &document, QSqlDatabase &db, const QString &peer
 
 } // namespace
 
-QByteArray UploadStore::inflateDocument(const QByteArray &block, qint64 maxDocumentSize,
-                                        QString *error)
+UploadStore::Inflated UploadStore::inflateDocument(const QByteArray &block, qint64 maxDocumentSize)
 {
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return QByteArray();
-    };
+    auto fail = [](const QString &why) { return Inflated{QByteArray(), why}; };
     if (block.size() < 4)
         return fail(QStringLiteral("no document size"));
     const auto *bytes = reinterpret_cast<const uchar *>(block.constData());
@@ -284,7 +279,7 @@ QByteArray UploadStore::inflateDocument(const QByteArray &block, qint64 maxDocum
             QStringLiteral("document is %1 bytes, %2 were stated").arg(produced).arg(stated));
     if (leftOver != 0)
         return fail(QStringLiteral("%1 bytes after the end of the zlib stream").arg(leftOver));
-    return document;
+    return {document, QString()};
 }
 
 UploadStore::Result UploadStore::store(const QByteArray &document, const QString &folder,
@@ -348,9 +343,11 @@ UploadStore::Result UploadStore::store(const QByteArray &document, const QString
 UploadStore::Result UploadStore::receive(const QByteArray &block, qint64 maxDocumentSize,
                                          const QString &folder, const QString &peer)
 {
-    Result result;
-    const QByteArray document = inflateDocument(block, maxDocumentSize, &result.reason);
-    if (!result.reason.isEmpty())
+    const Inflated inflated = inflateDocument(block, maxDocumentSize);
+    if (!inflated.errorString.isEmpty()) {
+        Result result;
+        result.reason = inflated.errorString;
         return result;
-    return store(document, folder, peer);
+    }
+    return store(inflated.document, folder, peer);
 }

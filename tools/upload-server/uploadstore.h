@@ -28,9 +28,13 @@ public:
 
     // The document inside a frame's block (4-byte big-endian size, then a zlib stream). The
     // stream must end exactly at the block's end and give exactly the stated size, which may
-    // not pass maxDocumentSize; otherwise the result is empty and error says why.
-    static QByteArray inflateDocument(const QByteArray &block, qint64 maxDocumentSize,
-                                      QString *error);
+    // not pass maxDocumentSize; otherwise the document is empty and errorString says why.
+    struct Inflated
+    {
+        QByteArray document;
+        QString errorString;
+    };
+    static Inflated inflateDocument(const QByteArray &block, qint64 maxDocumentSize);
 
     // Parses the document and writes it to a new file in folder.
     static Result store(const QByteArray &document, const QString &folder, const QString &peer);
