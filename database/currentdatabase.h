@@ -35,7 +35,7 @@ public:
 
     // Opens the file and the folder it lies in. False when it is missing or not a regular file,
     // or when, run as root, its folder can be written by other accounts (folderUnsafe()).
-    bool open();
+    [[nodiscard]] bool open();
     bool folderUnsafe() const { return m_folderUnsafe; }
     Platform::File &file() { return m_descriptor; }
     // The file's size, owner, mode and time: as it was opened, and once held, as the hold left it.
@@ -45,14 +45,14 @@ public:
 
     // False when the file can not be opened as a database or another user keeps it all the
     // time; nothing of it has changed then. errorString() says which.
-    bool acquire();
+    [[nodiscard]] bool acquire();
     QSqlDatabase database() const { return m_connection.database(); }
 
     // Renames release of work (a finished file on the same file system) over the file, with its
     // owner and mode, and lets go of it. What belonged to the old file (its journal, a WAL) goes
     // first, while nobody else can have opened the new one. renameFailed() tells a failed rename
     // from a release that could not be made ready.
-    bool replaceWith(Platform::Folder &work, const QString &release);
+    [[nodiscard]] bool replaceWith(Platform::Folder &work, const QString &release);
     bool renameFailed() const { return m_renameFailed; }
 
 private:

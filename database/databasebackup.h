@@ -35,12 +35,12 @@ public:
 
     // Makes the part file for a database of that owner and mode; nothing of the database is read
     // yet. A name that stands there (a killed run's part, a link) is removed as itself.
-    bool begin(const Platform::FileInfo &database);
+    [[nodiscard]] bool begin(const Platform::FileInfo &database);
     // Compresses the database, only reading it at offsets, and may run on any thread (see
     // ParallelBackup). The archive and its folder are on the disk when it returns true; on failure
     // nothing is left at the archive's name.
     // read, when given, counts the bytes of the database read so far.
-    bool finish(Platform::File &database, const Platform::FileInfo &info,
+    [[nodiscard]] bool finish(Platform::File &database, const Platform::FileInfo &info,
                 std::atomic<qint64> *read = nullptr);
 
     static QString partSuffix() { return QStringLiteral(".part"); }

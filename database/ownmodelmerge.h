@@ -31,7 +31,7 @@ public:
     // Adds Prot to the current database where it is missing, tells its generation and merges
     // inside one transaction on the target, which is committed on success and rolled back on
     // failure. With copyOwnModels false the own models are only counted through.
-    bool run(bool copyOwnModels);
+    [[nodiscard]] bool run(bool copyOwnModels);
     Generation generation() const { return m_generation; }
     // Asked before the current database gains its Prot column; false stops the merge.
     void setBeforeChangingCurrent(std::function<bool()> check) { m_beforeChangingCurrent = check; }

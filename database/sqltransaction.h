@@ -14,8 +14,8 @@ public:
     SqlTransaction(const SqlTransaction &) = delete;
     SqlTransaction &operator=(const SqlTransaction &) = delete;
 
-    bool begin();
-    bool commit();
+    [[nodiscard]] bool begin();
+    [[nodiscard]] bool commit();
 
 private:
     QSqlDatabase m_db;

@@ -26,7 +26,7 @@ public:
 
     // Sets Hidden by the rule above. The keys are scanned once, range by range, for the key sets
     // that have a listed type, and only the models whose Hidden changes are written.
-    bool apply(const QString &rcTypeList);
+    [[nodiscard]] bool apply(const QString &rcTypeList);
 
     // Told how much is done as the keys are scanned, range by range: done of total.
     using Progress = std::function<void(qint64 done, qint64 total)>;

@@ -45,7 +45,7 @@ public:
     // over toName and to's entries are synced. Only the file staged is renamed; nothing found
     // under toName is opened. On failure toName is untouched, and renameFailed() tells a failed
     // rename from a file that could not be made ready.
-    bool moveOver(Platform::Folder &from, const QString &name, Platform::Folder &to,
+    [[nodiscard]] bool moveOver(Platform::Folder &from, const QString &name, Platform::Folder &to,
                   const QString &toName, const Platform::FileInfo &reference);
     bool renameFailed() const { return m_renameFailed; }
 
@@ -65,12 +65,12 @@ public:
         static QString partName(const QString &name) { return name + QStringLiteral(".part"); }
 
         // Removes a stale part (as itself, a link never followed) and creates a new one.
-        bool open();
+        [[nodiscard]] bool open();
         QFile &file() { return m_file; }
         // Flushes (to the disk as well when durable), gives the part the owner and mode of
         // reference when it exists, closes it and renames it over the file. On failure the file
         // is untouched.
-        bool commit(const Platform::FileInfo &reference, bool durable);
+        [[nodiscard]] bool commit(const Platform::FileInfo &reference, bool durable);
 
     private:
         Platform::Folder &m_target;

@@ -15,7 +15,7 @@ public:
 
     // False when another run held the lock all the time, or the lock file can not be made;
     // errorString() then says which and busy() tells the first.
-    bool acquire(const Platform::Folder &installation, int timeoutMs);
+    [[nodiscard]] bool acquire(const Platform::Folder &installation, int timeoutMs);
     void release();
     bool busy() const { return m_busy; }
 

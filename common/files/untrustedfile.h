@@ -21,9 +21,10 @@ public:
     // Otherwise errorString() says why, and isAbsent() and isRefused() tell nothing there from
     // something refused (not a regular file, a link not to be followed, too large): what is left
     // is a file that can not be opened.
-    bool open(Platform::Folder &folder, const QString &name, bool followLink);
+    [[nodiscard]] bool open(Platform::Folder &folder, const QString &name, bool followLink);
     // Reads the whole file once into data(); one holding more than maxBytes is refused.
-    bool read(Platform::Folder &folder, const QString &name, bool followLink, qint64 maxBytes);
+    [[nodiscard]] bool read(Platform::Folder &folder, const QString &name, bool followLink,
+                            qint64 maxBytes);
 
     bool isAbsent() const { return m_absent; }
     bool isRefused() const { return m_refused; }

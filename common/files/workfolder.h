@@ -19,7 +19,7 @@ public:
     WorkFolder(const WorkFolder &) = delete;
     WorkFolder &operator=(const WorkFolder &) = delete;
 
-    bool create(const Platform::Folder &parent);
+    [[nodiscard]] bool create(const Platform::Folder &parent);
     void remove();
     bool isValid() const { return m_folder.isOpen(); }
     Platform::Folder &folder() { return m_folder; }

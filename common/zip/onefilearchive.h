@@ -31,7 +31,8 @@ public:
 
     // Writes the archive of source, as the entry entryName, into archive (empty, open for
     // writing). On failure errorString() carries the system's reason (a full disk says so).
-    bool write(const QString &entryName, const Source &source, Platform::File &archive);
+    [[nodiscard]] bool write(const QString &entryName, const Source &source,
+                             Platform::File &archive);
 
 private:
     bool copyData(const Source &source, bool deflate, Platform::File &archive, quint32 *crc,

@@ -46,7 +46,7 @@ public:
     // Unpacks an archive already open for reading, through a descriptor of its own: the bytes
     // unpacked are those of this very file, whatever its name leads to meanwhile. A file that is
     // damaged or not a ZIP archive is refused. archiveName names it in the reasons.
-    bool extractAll(QFile &archive, const QString &archiveName);
+    [[nodiscard]] bool extractAll(QFile &archive, const QString &archiveName);
 
     // The clean relative names of the files written by the last extractAll, as installed.
     QStringList writtenFiles() const { return m_written; }

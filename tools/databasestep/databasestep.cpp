@@ -14,8 +14,9 @@ DatabaseUpdate::Result runDatabaseStep(DatabaseUpdate &update, const QDate &newD
     Platform::Folder installation;
     Platform::Folder downloads;
     WorkFolder work;
-    if (installation.open(Paths::installationFolder()))
-        work.create(installation);
+    // Without a work folder of its own the step makes one beside the database.
+    if (installation.open(Paths::installationFolder()) && !work.create(installation))
+        work.remove();
     const bool haveDownloads = downloads.open(Paths::updateFolder());
     UntrustedFile package;
     const bool taken =
