@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include <QDateTime>
@@ -13,14 +12,14 @@
 #include "common/contract.h"
 #include "common/settings/settings.h"
 #include "upload/framedeflater.h"
+#include "upload/keyscan.h"
 #include "upload/sqliterows.h"
 #include "upload/xmltext.h"
 
 namespace {
 
-// Attribute names of "model" and "key", by column position of rcmodels and of rckeys.
+// Attribute names of "model", by column position of rcmodels.
 constexpr auto &modelAttributes = TableLayout::modelColumns;
-constexpr auto &keyAttributes = TableLayout::keyColumns;
 
 } // namespace
 
@@ -142,81 +141,6 @@ void ExportDocument::writeRows(const QSqlDatabase &db, int updateMode)
     m_modelLinks.clear();
 }
 
-namespace {
-
-struct KeyElement
-{
-    qint64 group; // the key's Rcid
-    qint64 key;   // the key's rowid
-    qsizetype start;
-    qsizetype size;
-};
-
-void appendAttribute(QByteArray &out, const char *name, const SqliteRows &rows, int column)
-{
-    out.append(' ').append(name).append("=\"");
-    if (column < rows.columns())
-        rows.appendValue(out, column);
-    out.append('"');
-}
-
-// One "  <key .../>" line from the key columns starting at `first`.
-void appendKeyElement(QByteArray &out, const SqliteRows &rows, int first)
-{
-    out.append("  <key");
-    for (int i = 0; i < int(std::size(keyAttributes)); ++i)
-        appendAttribute(out, keyAttributes[i], rows, first + i);
-    out.append("/>\n");
-}
-
-// The names SQL gives the row id; a column of the user's own by one of them hides it.
-bool namesTheRowid(const QByteArray &column)
-{
-    const QByteArray lower = column.toLower();
-    return lower == "rowid" || lower == "oid" || lower == "_rowid_";
-}
-
-} // namespace
-
-// The key lines of a scan of rckeys, and where each key's element lies in them.
-struct ExportDocument::KeyElements
-{
-    QByteArray lines;
-    std::vector<KeyElement> elements;
-    QString error;
-    // False as soon as a Rcid is not an integer: only the join compares those as SQLite does.
-    bool integers = true;
-    bool scanned = false;
-
-    // Rows of keyQuery, in key elements of their own.
-    void scan(SqliteRows &rows)
-    {
-        scanned = rows.isPrepared();
-        while (scanned && rows.next()) {
-            if (!rows.isInteger(1)) {
-                integers = false;
-                return;
-            }
-            const qsizetype start = lines.size();
-            appendKeyElement(lines, rows, 1);
-            elements.push_back({rows.integer(1), rows.integer(0), start, lines.size() - start});
-        }
-        error = rows.errorString();
-    }
-    void append(KeyElements &&other)
-    {
-        elements.reserve(elements.size() + other.elements.size());
-        for (KeyElement element : other.elements) {
-            element.start += lines.size();
-            elements.push_back(element);
-        }
-        lines.append(other.lines);
-        if (error.isEmpty())
-            error = other.error;
-        other = KeyElements();
-    }
-};
-
 // The one scan matches keys to Links by value, which is the join's match only when every Link is
 // an integer and the key table's row ids can be reached.
 bool ExportDocument::oneScanServes(const QSqlDatabase &db) const
@@ -227,64 +151,15 @@ bool ExportDocument::oneScanServes(const QSqlDatabase &db) const
         if (!link.null && !link.integer)
             return false;
     }
-    SqliteRows columns(db, QStringLiteral("PRAGMA table_info(rckeys)"));
-    while (columns.next()) {
-        QByteArray name;
-        columns.appendValue(name, 1);
-        if (namesTheRowid(name))
-            return false;
-    }
-    return columns.isPrepared() && columns.errorString().isEmpty();
-}
-
-// Rows of keyQuery; millions of keys in two halves, on both cores. Nothing when a table has no
-// rowids or holds a Rcid that is not an integer.
-std::optional<ExportDocument::KeyElements> ExportDocument::scanKeyTable(const QSqlDatabase &db,
-                                                                        int updateMode) const
-{
-    qint64 middle = 0;
-    {
-        SqliteRows last(db, QStringLiteral("SELECT max(rowid) FROM rckeys"));
-        if (!last.isPrepared())
-            return std::nullopt; // a table without rowids
-        if (last.next() && last.isInteger(0) && last.integer(0) > m_splitAbove)
-            middle = last.integer(0) / 2;
-    }
-    const QString query = keyQuery(updateMode);
-    const QString lowerHalf = QStringLiteral(" AND rckeys.rowid <= %1").arg(middle);
-    const QString upperHalf = QStringLiteral(" AND rckeys.rowid > %1").arg(middle);
-    KeyElements lower;
-    KeyElements upper;
-    std::thread helper;
-    if (middle > 0)
-        helper = std::thread([&] {
-            const SqliteConnection second(db);
-            SqliteRows rows(second.handle(), query + upperHalf);
-            upper.scan(rows);
-        });
-    {
-        SqliteRows rows(db, query + (middle > 0 ? lowerHalf : QString()));
-        lower.scan(rows);
-    }
-    if (helper.joinable())
-        helper.join();
-    // A file that a second connection can not read is read twice through the first.
-    if (middle > 0 && !upper.scanned && lower.scanned && lower.integers) {
-        SqliteRows rows(db, query + upperHalf);
-        upper = KeyElements();
-        upper.scan(rows);
-    }
-    if (!lower.scanned || !lower.integers || (middle > 0 && (!upper.scanned || !upper.integers)))
-        return std::nullopt;
-    lower.append(std::move(upper));
-    return lower;
+    return KeyScan::rowidIsReachable(db);
 }
 
 // The models' order, each model's keys in the key table's order: as a join driven by the models
 // gives them.
-int ExportDocument::writeKeyElements(KeyElements &keys)
+int ExportDocument::writeKeyElements(KeyScan::Lines &keys)
 {
-    const auto byGroup = [](const KeyElement &a, const KeyElement &b) {
+    using KeyScan::Element;
+    const auto byGroup = [](const Element &a, const Element &b) {
         return a.group != b.group ? a.group < b.group : a.key < b.key;
     };
     std::sort(keys.elements.begin(), keys.elements.end(), byGroup);
@@ -296,9 +171,9 @@ int ExportDocument::writeKeyElements(KeyElements &keys)
         for (const Link &link : m_modelLinks) {
             if (link.null)
                 continue;
-            const KeyElement probe{link.value, std::numeric_limits<qint64>::min(), 0, 0};
-            for (auto it = std::lower_bound(keys.elements.begin(), keys.elements.end(), probe,
-                                            byGroup);
+            const Element probe{link.value, std::numeric_limits<qint64>::min(), 0, 0};
+            for (auto it =
+                     std::lower_bound(keys.elements.begin(), keys.elements.end(), probe, byGroup);
                  it != keys.elements.end() && it->group == probe.group; ++it) {
                 if (pass == 0) {
                     total += it->size;
@@ -320,7 +195,7 @@ std::optional<int> ExportDocument::writeKeysByLink(const QSqlDatabase &db, int u
 {
     if (!oneScanServes(db))
         return std::nullopt;
-    std::optional<KeyElements> keys = scanKeyTable(db, updateMode);
+    std::optional<KeyScan::Lines> keys = KeyScan::scan(db, keyQuery(updateMode), m_splitAbove);
     if (!keys)
         return std::nullopt;
     if (!keys->error.isEmpty() && errorString().isEmpty())
@@ -334,7 +209,7 @@ int ExportDocument::writeKeysAsJoined(SqliteRows &rows)
     QByteArray lines;
     int count = 0;
     for (; rows.next(); ++count)
-        appendKeyElement(lines, rows, 0);
+        KeyScan::appendKeyElement(lines, rows, 0);
     if (!openKeySection(lines.size()))
         return 0;
     constexpr qsizetype slice = 1 << 20;
@@ -380,7 +255,7 @@ int ExportDocument::writeModels(SqliteRows &rows)
             m_text.append(">\n");
         m_text.append("  <model");
         for (int i = 0; i < int(std::size(modelAttributes)); ++i)
-            appendAttribute(m_text, modelAttributes[i], rows, i);
+            KeyScan::appendAttribute(m_text, modelAttributes[i], rows, i);
         m_text.append("/>\n");
         spill();
     }

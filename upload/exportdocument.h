@@ -11,6 +11,9 @@
 class FrameDeflater;
 class QSqlDatabase;
 class SqliteRows;
+namespace KeyScan {
+struct Lines;
+}
 
 // The upload's XML document: the user's own models, the keys of the key sets they link to, and
 // a few words about the sending installation.
@@ -63,10 +66,8 @@ public:
 private:
     void writeRows(const QSqlDatabase &db, int updateMode);
     int writeModels(SqliteRows &rows);
-    struct KeyElements;
     bool oneScanServes(const QSqlDatabase &db) const;
-    std::optional<KeyElements> scanKeyTable(const QSqlDatabase &db, int updateMode) const;
-    int writeKeyElements(KeyElements &keys);
+    int writeKeyElements(KeyScan::Lines &keys);
     std::optional<int> writeKeysByLink(const QSqlDatabase &db, int updateMode);
     int writeKeysAsJoined(SqliteRows &rows);
     void noteReadError(const SqliteRows &rows);
