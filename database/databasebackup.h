@@ -41,7 +41,7 @@ public:
     // nothing is left at the archive's name.
     // read, when given, counts the bytes of the database read so far.
     [[nodiscard]] bool finish(Platform::File &database, const Platform::FileInfo &info,
-                std::atomic<qint64> *read = nullptr);
+                              std::atomic<qint64> *read = nullptr);
 
     static QString partSuffix() { return QStringLiteral(".part"); }
 

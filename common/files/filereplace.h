@@ -46,7 +46,7 @@ public:
     // under toName is opened. On failure toName is untouched, and renameFailed() tells a failed
     // rename from a file that could not be made ready.
     [[nodiscard]] bool moveOver(Platform::Folder &from, const QString &name, Platform::Folder &to,
-                  const QString &toName, const Platform::FileInfo &reference);
+                                const QString &toName, const Platform::FileInfo &reference);
     bool renameFailed() const { return m_renameFailed; }
 
     // The new contents of the file name in folder, written into the folder's scratch folder and

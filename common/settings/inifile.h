@@ -24,7 +24,8 @@ public:
     // disk, renamed over it, its folder synced), keeping its owner, group and mode, its encoding
     // and its line ends; a link stays a link and its target is replaced. A missing file is made;
     // an unreadable one is left as it is.
-    [[nodiscard]] bool setValue(const QString &section, const QString &key, const QByteArray &value);
+    [[nodiscard]] bool setValue(const QString &section, const QString &key,
+                                const QByteArray &value);
 
     // How the file is written: 8-bit text (UTF-8, Latin-1, an ANSI code page), UTF-16 with a
     // byte order mark (Notepad's "Unicode"), or neither (NUL bytes in it, or UTF-16 that does
