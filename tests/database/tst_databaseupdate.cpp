@@ -1,4 +1,3 @@
-#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -475,17 +474,6 @@ const QString walOnlyModel = QStringLiteral(
     "c.execute(\"INSERT INTO rckeys VALUES (55, 1, 'k', 'x', 1)\")\n"
     "os._exit(0)\n");
 
-// A program that died inside a transaction: changed pages in the file, the originals in the
-// journal beside it.
-const QString tornTransaction =
-    QStringLiteral("import os, sqlite3, sys\n"
-                   "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                   "c.execute('PRAGMA cache_size=1')\n"
-                   "c.execute('BEGIN')\n"
-                   "c.execute(\"UPDATE rcmodels SET Brand='torn'\")\n"
-                   "c.execute(\"UPDATE rckeys SET Name='torn'\")\n"
-                   "os._exit(0)\n");
-
 // A WAL that changes every model, left by a program that did not close its connection.
 const QString staleWal = QStringLiteral("import os, sqlite3, sys\n"
                                         "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
@@ -526,7 +514,7 @@ void TestDatabaseUpdate::userFileStates()
         QVERIFY(QDir().mkpath(installation.path(QStringLiteral("data"))));
         QVERIFY(QFile::rename(db, file));
         QVERIFY(QFile::link(QStringLiteral("data/rc.db"), db));
-        QVERIFY(python(tornTransaction, {db}));
+        QVERIFY(tearTransaction(db));
         QVERIFY(QFile::exists(file + QStringLiteral("-journal")));
     } else if (setup == QLatin1String("release wal")) {
         const QString release = installation.path(QStringLiteral("pkg-db/rc.db"));

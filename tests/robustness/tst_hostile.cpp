@@ -30,11 +30,6 @@ QString claimSize(quint32 size)
         .arg(size);
 }
 
-QStringList listing(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-}
-
 // What a row does to the installation before the run; exe is the Python literal of the new
 // executable's entry.
 using SetUp = std::function<void(Installation &inst, const QString &exe)>;
@@ -106,14 +101,7 @@ SetUp special(const QString &relative, const QString &kind, bool signedOffer = f
 // journal beside it.
 void tornTransaction(Installation &inst, const QString &)
 {
-    const QString script = "import os,sqlite3,sys\n"
-                           "c=sqlite3.connect(sys.argv[1],isolation_level=None)\n"
-                           "c.execute('PRAGMA cache_size=1')\n"
-                           "c.execute('BEGIN')\n"
-                           "c.execute(\"UPDATE rcmodels SET Brand='torn'\")\n"
-                           "c.execute(\"UPDATE rckeys SET Name='torn'\")\n"
-                           "os._exit(0)\n";
-    QCOMPARE(runProgram("python3", {"-c", script, inst.path("rc.db")}, inst.root()), 0);
+    QVERIFY(tearTransaction(inst.path("rc.db")));
     QVERIFY(inst.exists("rc.db-journal"));
 }
 
@@ -402,7 +390,8 @@ void TestHostile::corpus()
         QCOMPARE(readFile(it.key()), it.value());
 
     // Nothing beside the installation changed, and nothing escaped anywhere else.
-    QCOMPARE(listing(outer.path()), (QStringList{"beside.txt", QFileInfo(inst.root()).fileName()}));
+    QCOMPARE(entriesIn(outer.path()),
+             (QStringList{"beside.txt", QFileInfo(inst.root()).fileName()}));
     QCOMPARE(QFileInfo(outer.filePath("beside.txt")).size(), 0);
     QVERIFY(!QFile::exists("/tmp/kx-hostile-absolute.txt"));
 

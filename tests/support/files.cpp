@@ -2,6 +2,7 @@
 
 #include <csignal>
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -25,6 +26,11 @@ QByteArray randomBytes(int size, quint32 seed)
     for (char &c : data)
         c = char(generator.bounded(256));
     return data;
+}
+
+QStringList entriesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
 FileSizeLimit::FileSizeLimit(rlim_t limit)

@@ -15,6 +15,8 @@ QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &data);
 // The same bytes for the same seed, so that a failing run can be repeated.
 QByteArray randomBytes(int size, quint32 seed);
+// The names in a folder, hidden ones included, without "." and "..".
+QStringList entriesIn(const QString &folder);
 
 // Files may grow only to limit bytes while it lives, as on a disk that is nearly full.
 class FileSizeLimit

@@ -113,6 +113,18 @@ QString DatabaseUser::probe()
     return answer();
 }
 
+bool tearTransaction(const QString &database)
+{
+    const QString script = QStringLiteral("import os, sqlite3, sys\n"
+                                          "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                          "c.execute('PRAGMA cache_size=1')\n"
+                                          "c.execute('BEGIN')\n"
+                                          "c.execute(\"UPDATE rcmodels SET Brand='torn'\")\n"
+                                          "c.execute(\"UPDATE rckeys SET Name='torn'\")\n"
+                                          "os._exit(0)\n");
+    return runProgram(QStringLiteral("python3"), {QStringLiteral("-c"), script, database}) == 0;
+}
+
 namespace OtherAccount {
 
 bool give(const QString &path)

@@ -40,6 +40,10 @@ private:
     bool m_holding = false;
 };
 
+// A program that died inside a transaction on the database, made by python3's sqlite3 module:
+// changed pages in the file, the originals in the journal beside it. True when it ran to its end.
+bool tearTransaction(const QString &database);
+
 // An account of this machine that nobody uses, made up for the tests that play another user: the
 // owner of an installation, or one who can write into it while the updater runs.
 namespace OtherAccount {
