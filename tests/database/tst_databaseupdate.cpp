@@ -6,8 +6,6 @@
 #include <QRegularExpression>
 #include <QSqlDatabase>
 
-#include "tests/support/databaseshapes.h"
-
 StepReports::StepReports(DatabaseUpdate *update)
 {
     QObject::connect(update, &DatabaseUpdate::progress, this, &Reports::progress);
@@ -41,9 +39,9 @@ SampleData::DatabaseShape installedShape(bool withProt)
     return shape;
 }
 
-SampleData::DatabaseShape releaseShape()
+DatabaseUpdate::Result runStep(DatabaseUpdate &update)
 {
-    return Shapes::release(40, 12, 3);
+    return runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"));
 }
 
 bool connectionsRemain()
@@ -115,8 +113,7 @@ void TestDatabaseUpdate::success()
 
     DatabaseUpdate update;
     StepReports reports(&update);
-    QVERIFY(
-        reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
+    QVERIFY(reports.record(runStep(update)));
 
     QCOMPARE(reports.events,
              (untilExtracted + QStringList{"progress 700/1000", "progress 800/1000"}));
@@ -258,8 +255,7 @@ void TestDatabaseUpdate::failures()
                                                       64 * 1024, 0);
             QVERIFY(small->isMounted());
         }
-        QVERIFY(!reports.record(
-            runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
+        QVERIFY(!reports.record(runStep(update)));
     }
     QCOMPARE(reports.events, events);
     QVERIFY2(reports.cause.contains(cause), qPrintable(reports.cause));
@@ -324,8 +320,7 @@ void TestDatabaseUpdate::replacementFails()
             installation.writeFile(QStringLiteral("rc.db/inside"), "x");
         }
     });
-    QVERIFY(
-        !reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
+    QVERIFY(!reports.record(runStep(update)));
     QCOMPARE(reports.events.mid(reports.events.size() - 2),
              (QStringList{"status -3", "text " + text}));
     QVERIFY(reports.events.contains(QStringLiteral("progress 700/1000")));

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include "database/databaseupdate.h"
+#include "tests/support/databaseshapes.h"
 #include "tests/support/files.h"
 #include "tests/support/installation.h"
 #include "tests/support/reports.h"
@@ -28,7 +29,8 @@ public:
 };
 
 SampleData::DatabaseShape installedShape(bool withProt);
-SampleData::DatabaseShape releaseShape();
+// The step as most tests run it: a release of 2027-05-01, own models copied, types 1 and 3.
+DatabaseUpdate::Result runStep(DatabaseUpdate &update);
 bool connectionsRemain();
 // The run's private folders in the installation: one while a run works, none after it.
 QStringList workFolders(const Installation &installation);
@@ -53,6 +55,7 @@ private slots:
     void userFileStates();
 
 private:
+    static SampleData::DatabaseShape releaseShape() { return Shapes::release(40, 12, 3); }
     void install(Installation &installation, bool withProt = false);
     void offerRelease(Installation &installation);
 };

@@ -40,8 +40,7 @@ void TestDatabaseUpdate::otherProgramUsesTheDatabase()
                 moment == QLatin1String("own models merged"))
                 probes << moment + QStringLiteral(": ") + user.probe();
         });
-        const bool updated =
-            reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3")));
+        const bool updated = reports.record(runStep(update));
         Checkpoint::setHook({});
         QVERIFY2(updated, qPrintable(reports.cause));
         QVERIFY(user.release());
@@ -53,8 +52,7 @@ void TestDatabaseUpdate::otherProgramUsesTheDatabase()
                  QStringLiteral("0"));
         return;
     }
-    QVERIFY(
-        !reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))));
+    QVERIFY(!reports.record(runStep(update)));
     QVERIFY(user.release());
 
     QCOMPARE(reports.events, (QStringList{updating, "progress 100/1000", "status -2",
@@ -161,9 +159,7 @@ void TestDatabaseUpdate::userFileStates()
 
     DatabaseUpdate update;
     StepReports reports(&update);
-    QCOMPARE(
-        reports.record(runDatabaseStep(update, QDate(2027, 5, 1), true, QStringLiteral("1,3"))),
-        succeeds);
+    QCOMPARE(reports.record(runStep(update)), succeeds);
     QVERIFY(!connectionsRemain());
     QCOMPARE(workFolders(installation), QStringList());
     if (!succeeds) {
