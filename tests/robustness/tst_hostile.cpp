@@ -4,12 +4,8 @@
 
 #include <QFileInfo>
 
-namespace {
-
 const QString oldVersion = QStringLiteral("2024-04-04");
 const QString newVersion = QStringLiteral("2025-05-05");
-
-} // namespace
 
 void TestHostile::corpus()
 {

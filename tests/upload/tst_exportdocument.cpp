@@ -3,14 +3,10 @@
 #include <QDomDocument>
 #include <QRegularExpression>
 
-namespace {
-
 const char *const modelNames[] = {"Rcid", "Brand",   "Type",       "Model", "Documentation",
                                   "Link", "Author",  "Correction", "Own",   "Hidden",
                                   "Flag", "Hidden1", "Prot"};
 const char *const keyNames[] = {"Rcid", "RCTypeId", "Name", "ID", "Nkey"};
-
-} // namespace
 
 Parsed parse(const QByteArray &text)
 {
