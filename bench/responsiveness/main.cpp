@@ -44,12 +44,18 @@ int main(int argc, char *argv[])
         }
         last = now;
     });
+    // Called once when the update has ended. quit() would ask the window to close first, and an
+    // ended dialog answers a close with the restart, which calls this again: exit() does not ask.
+    bool reported = false;
     Relaunch::setHookForTesting([&](const QString &) {
+        if (reported)
+            return;
+        reported = true;
         const qint64 took = clock.nsecsElapsed() - updateStarted;
         QTextStream(stdout) << "update " << took / 1000000 << " ms, " << ticks
                             << " ticks, longest GUI stall " << longest / 1000000 << "."
                             << (longest / 100000) % 10 << " ms\n";
-        QTimer::singleShot(0, &application, &QApplication::quit);
+        QTimer::singleShot(0, &application, [] { QCoreApplication::exit(0); });
     });
 
     clock.start();
