@@ -6,8 +6,12 @@
 RowidRanges::RowidRanges(const QSqlDatabase &db, const QString &table, qint64 rowsPerRange)
 {
     QSqlQuery query(db);
-    // A table without rowids fails here, and is read whole.
-    if (!query.exec(QStringLiteral("SELECT min(rowid), max(rowid) FROM ") + table) ||
+    // A table without rowids fails here, and is read whole. Each end in a query of its own:
+    // SQLite finds a lone min() or max() of the rowid at the end of the tree, but both in one
+    // query read every row.
+    if (!query.exec(QStringLiteral("SELECT (SELECT min(rowid) FROM %1), (SELECT max(rowid) FROM "
+                                   "%1)")
+                        .arg(table)) ||
         !query.next() || query.value(1).isNull())
         return;
     const qint64 first = query.value(0).toLongLong();
