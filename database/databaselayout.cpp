@@ -1,6 +1,5 @@
 #include "database/databaselayout.h"
 
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -8,6 +7,7 @@
 #include <sqlite3.h>
 
 #include "common/logging.h"
+#include "database/sqlconnection.h"
 
 namespace DatabaseLayout {
 
@@ -40,10 +40,7 @@ namespace {
 bool columnMetadata(const QSqlDatabase &db, const QString &schema, const QString &table,
                     const QString &column, const char **type, const char **collation)
 {
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return false;
-    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
+    sqlite3 *connection = SqlConnection::handle(db);
     return connection &&
            sqlite3_table_column_metadata(connection, schema.toUtf8().constData(),
                                          table.toUtf8().constData(), column.toUtf8().constData(),

@@ -8,6 +8,8 @@
 
 #include "database/databaselayout.h"
 #include "database/keynumber.h"
+#include "database/ownrcidrange.h"
+#include "database/rcidrows.h"
 #include "database/rowidranges.h"
 #include "database/stepprogress.h"
 
@@ -119,19 +121,13 @@ bool MergeStaging::prepare(const QStringList &rcids)
         if (!execute(statement, QStringLiteral("staging")))
             return false;
     }
-    QSqlQuery order(m_target);
-    if (!order.prepare(QStringLiteral("INSERT INTO temp.kx_order(seq,rcid,m,k) VALUES (?,?,?,?)")))
-        return failBecause(QStringLiteral("own Rcids: ") + order.lastError().text());
     // Inserted in seq order: scanning kx_order by rowid gives the own models' order. The Rcid
     // goes in three times, each taking the affinity of the column it is compared with.
-    enum Position { Seq, AsBound, AsModelRcid, AsKeyRcid };
-    for (int seq = 0; seq < rcids.size(); ++seq) {
-        order.bindValue(Seq, seq);
-        for (const Position position : {AsBound, AsModelRcid, AsKeyRcid})
-            order.bindValue(position, rcids.at(seq));
-        if (!order.exec())
-            return failBecause(QStringLiteral("own Rcids: ") + order.lastError().text());
-    }
+    RcidRows order;
+    if (!order.insert(
+            m_target,
+            QStringLiteral("INSERT INTO temp.kx_order(seq,rcid,m,k) VALUES (?1,?2,?2,?2)"), rcids))
+        return failBecause(order.errorString());
     const QStringList indexes = {
         QStringLiteral("CREATE INDEX temp.kx_order_rcid ON kx_order(rcid)"),
         QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m%1, seq)").arg(m_modelCollate),
@@ -268,13 +264,21 @@ bool MergeStaging::apply(StepProgress &progress, int removedAt, int insertedAt)
         m_generation == Generation::First ? firstInsertColumns : secondModelColumns;
     const RowidRanges releaseKeys(m_target, QStringLiteral("main.rckeys"));
     progress.part(removedAt, 1 + releaseKeys.count());
-    if (!execute(QStringLiteral("DELETE FROM main.rcmodels WHERE Rcid IN (SELECT rcid FROM "
-                                "temp.kx_order)"),
+    const OwnRcidRange span(m_target, QStringLiteral("temp.kx_order"), QStringLiteral("rcid"));
+    const auto ahead = [this, &span](const QString &table) {
+        return span.ahead(DatabaseLayout::affinity(m_target, QStringLiteral("main"), table,
+                                                   QStringLiteral("Rcid")));
+    };
+    if (!execute(QStringLiteral("DELETE FROM main.rcmodels WHERE ") +
+                     ahead(QStringLiteral("rcmodels")) +
+                     QStringLiteral("Rcid IN (SELECT rcid FROM temp.kx_order)"),
                  QStringLiteral("apply")))
         return false;
     progress.advance();
-    if (!executeByRanges(QStringLiteral("DELETE FROM main.rckeys WHERE (%1) AND Rcid IN (SELECT "
-                                        "rcid FROM temp.kx_order)"),
+    // The range goes where %1 stands, filled in per range.
+    if (!executeByRanges(QStringLiteral("DELETE FROM main.rckeys WHERE (%1) AND ") +
+                             ahead(QStringLiteral("rckeys")) +
+                             QStringLiteral("Rcid IN (SELECT rcid FROM temp.kx_order)"),
                          releaseKeys, QStringLiteral("rowid"), progress))
         return false;
 

@@ -7,6 +7,8 @@
 #include <QVariant>
 
 #include "database/databaselayout.h"
+#include "database/ownrcidrange.h"
+#include "database/rcidrows.h"
 #include "database/rowidranges.h"
 #include "database/sqlconnection.h"
 
@@ -18,12 +20,14 @@ QString placeholders(const QString &columns)
 }
 
 // The columns and kconv, the Rcid as text (which the column's affinity then converts), of the
-// keys in a range of the table (see RowidRanges).
-QString ownKeys(const QString &columns, const QString &range = QStringLiteral("1"))
+// keys in a range of the table (see RowidRanges); ahead is the own Rcids' span (OwnRcidRange).
+QString ownKeys(const QString &columns, const QString &ahead,
+                const QString &range = QStringLiteral("1"))
 {
     return QStringLiteral("SELECT ") + columns +
            QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM main.rckeys WHERE (") + range +
-           QStringLiteral(") AND Rcid IN (SELECT rcid FROM temp.kx_copy_rcids)");
+           QStringLiteral(") AND ") + ahead +
+           QStringLiteral("Rcid IN (SELECT rcid FROM temp.kx_copy_rcids)");
 }
 
 QString withKconv(const QString &columns)
@@ -44,12 +48,15 @@ bool OwnKeyCopy::stageRcids(const QStringList &rcids)
     QSqlQuery query(m_current);
     if (!query.exec(QStringLiteral("CREATE TEMP TABLE kx_copy_rcids(rcid)")))
         return failAt(QStringLiteral("own Rcids"), query.lastError());
-    bool ok = query.prepare(QStringLiteral("INSERT INTO temp.kx_copy_rcids(rcid) VALUES (?)"));
-    for (int i = 0; ok && i < rcids.size(); ++i) {
-        query.bindValue(0, rcids.at(i));
-        ok = query.exec();
-    }
-    return ok || failAt(QStringLiteral("own Rcids"), query.lastError());
+    RcidRows rows;
+    if (!rows.insert(m_current, QStringLiteral("INSERT INTO temp.kx_copy_rcids(rcid) VALUES (?2)"),
+                     rcids))
+        return failBecause(rows.errorString());
+    m_ahead =
+        OwnRcidRange(m_current, QStringLiteral("temp.kx_copy_rcids"), QStringLiteral("rcid"))
+            .ahead(DatabaseLayout::affinity(m_current, QStringLiteral("main"),
+                                            QStringLiteral("rckeys"), QStringLiteral("Rcid")));
+    return true;
 }
 
 void OwnKeyCopy::dropRcids()
@@ -73,7 +80,7 @@ bool OwnKeyCopy::copyInSql(const QString &columns, const QString &path)
     for (int i = 0; ok && i < ranges.count(); ++i) {
         ok = query.exec(QStringLiteral("INSERT INTO kx_copy.rckeys(") + withKconv(columns) +
                         QStringLiteral(") ") +
-                        ownKeys(columns, ranges.condition(i, QStringLiteral("rowid")))) ||
+                        ownKeys(columns, m_ahead, ranges.condition(i, QStringLiteral("rowid")))) ||
              failAt(QStringLiteral("key copy"), query.lastError());
         if (ok && m_progress)
             m_progress(i + 1, ranges.count());
@@ -89,8 +96,8 @@ bool OwnKeyCopy::copyRowByRow(const QString &columns, QSqlQuery &insert)
     QSqlQuery keys(m_current);
     keys.setForwardOnly(true);
     keys.setNumericalPrecisionPolicy(QSql::LowPrecisionDouble);
-    bool ok =
-        keys.exec(ownKeys(columns)) || failAt(QStringLiteral("key selection"), keys.lastError());
+    bool ok = keys.exec(ownKeys(columns, m_ahead)) ||
+              failAt(QStringLiteral("key selection"), keys.lastError());
     const int count = int(columns.count(QLatin1Char(','))) + 2;
     while (ok && keys.next()) {
         for (int column = 0; column < count; ++column)

@@ -55,5 +55,7 @@ private:
     QSqlDatabase m_current;
     QSqlDatabase m_target;
     QString m_path;
+    // The test that spares the scan most of the user's keys (see OwnRcidRange).
+    QString m_ahead;
     Progress m_progress;
 };

@@ -1,7 +1,9 @@
 #include "database/sqlconnection.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QVariant>
 
 SqlConnection::SqlConnection(const QString &connectionName, const QString &fileName)
     : m_name(connectionName),
@@ -41,4 +43,12 @@ void SqlConnection::useAsScratch(const QSqlDatabase &db)
     QSqlQuery query(db);
     query.exec(QStringLiteral("PRAGMA main.synchronous=OFF"));
     query.exec(QStringLiteral("PRAGMA main.journal_mode=OFF"));
+}
+
+sqlite3 *SqlConnection::handle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
 }

@@ -5,6 +5,8 @@
 
 #include "common/errorstring.h"
 
+struct sqlite3;
+
 // A named SQLite connection that lives for one scope: added and opened on the calling thread,
 // closed and removed again when it goes. Every QSqlQuery on it must be gone by then.
 class SqlConnection : public ErrorString
@@ -28,6 +30,9 @@ public:
 
     // For a file that is thrown away rather than repaired when a run fails: no sync, no journal.
     static void useAsScratch(const QSqlDatabase &db);
+    // The connection's own SQLite handle, for what Qt does not offer (a column's declared
+    // collation, binding in bulk); null for a connection that is not open or not SQLite.
+    static sqlite3 *handle(const QSqlDatabase &db);
 
 private:
     QString m_name;
