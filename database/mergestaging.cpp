@@ -157,8 +157,50 @@ bool MergeStaging::keysConvertInSql()
            query.next() && query.value(0).toInt() == 0;
 }
 
+// The own models move in one statement when the copy of the user's rows holds them all, in the
+// order their Rcids were read, and every value reads as text the same way in SQL as through Qt.
+bool MergeStaging::modelsMoveInSql(int expectedRows)
+{
+    QStringList odd;
+    for (const QString &column : secondModelColumns.split(QLatin1Char(',')))
+        odd << QStringLiteral("typeof(%1) IN ('real','blob')").arg(column);
+    QSqlQuery query(m_target);
+    return query.exec(
+               QStringLiteral(
+                   "SELECT (SELECT count(*) FROM kx_current.rcmodels) = %1 AND NOT EXISTS (SELECT "
+                   "1 FROM kx_current.rcmodels WHERE %2) AND NOT EXISTS (SELECT 1 FROM "
+                   "kx_current.rcmodels x JOIN temp.kx_order o ON o.rowid = x.rowid WHERE %3 IS "
+                   "NOT o.rcid)")
+                   .arg(expectedRows)
+                   .arg(odd.join(QStringLiteral(" OR ")), sqlText(QStringLiteral("Rcid")))) &&
+           query.next() && query.value(0).toInt() == 1;
+}
+
+bool MergeStaging::stageModelsInSql()
+{
+    const QStringList columns = secondModelColumns.split(QLatin1Char(','));
+    QStringList values;
+    for (int column = 0; column < columns.size(); ++column) {
+        const QString text = sqlText(columns.at(column));
+        values << (isFilteredModelColumn(column) ? QStringLiteral("replace(%1,'''','')").arg(text)
+                                                 : text);
+    }
+    return execute(QStringLiteral("INSERT INTO temp.kx_stage_models(seq,") + secondModelColumns +
+                       QStringLiteral(") SELECT x.rowid - 1,") + values.join(QLatin1Char(',')) +
+                       QStringLiteral(" FROM kx_current.rcmodels x ORDER BY x.rowid"),
+                   QStringLiteral("model insert"));
+}
+
 bool MergeStaging::stage(QSqlQuery &models, bool copy, int expectedRows, StepProgress &progress)
 {
+    if (copy && m_keysInSql && modelsMoveInSql(expectedRows)) {
+        if (!stageModelsInSql())
+            return false;
+        // Each model still has its step, as when they are staged one by one.
+        for (int model = 0; model < expectedRows; ++model)
+            progress.advance();
+        return true;
+    }
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
     const int modelValues = first ? firstRcTypeColumn : secondModelValues;

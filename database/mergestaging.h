@@ -30,7 +30,8 @@ public:
     bool prepare(const QStringList &rcids);
     // Reads the own models from models (executed here, on the current database) and stages
     // them with their keys, one step of progress each; expectedRows is how many there must be.
-    // Without copy the rows are only counted through.
+    // Without copy the rows are only counted through. Where the copy of the user's rows holds
+    // the models and the keys move in SQL, the models are taken from the copy in one statement.
     bool stage(QSqlQuery &models, bool copy, int expectedRows, StepProgress &progress);
     // Removes the release's rows under the own Rcids and inserts the staged ones, the first
     // part of progress up to removedAt, the rest up to its end.
@@ -38,6 +39,8 @@ public:
 
 private:
     bool keysConvertInSql();
+    bool modelsMoveInSql(int expectedRows);
+    bool stageModelsInSql();
     bool failAt(const QString &what, const QString &text);
     bool prepareQuery(QSqlQuery &query, const QString &statement);
     bool run(QSqlQuery &query, const QString &what);

@@ -1,5 +1,7 @@
 #include "database/ownkeycopy.h"
 
+#include <optional>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
@@ -85,6 +87,12 @@ bool OwnKeyCopy::copyInSql(const QString &columns, const QString &path)
         if (ok && m_progress)
             m_progress(i + 1, ranges.count());
     }
+    // The own models in the order the merge reads them.
+    if (ok && !m_modelColumns.isEmpty())
+        ok = query.exec(QStringLiteral("INSERT INTO kx_copy.rcmodels(%1) SELECT %1 FROM "
+                                       "main.rcmodels WHERE Own = 1")
+                            .arg(m_modelColumns)) ||
+             failAt(QStringLiteral("model copy"), query.lastError());
     query.exec(QStringLiteral("DETACH DATABASE kx_copy"));
     return ok;
 }
@@ -154,26 +162,47 @@ void OwnKeyCopy::detach()
     m_path.clear();
 }
 
+// Declared column by column from what the user's columns are: a WITHOUT ROWID table, a check or
+// a key of the user's would only get in the way of a scratch copy.
+std::optional<QString> OwnKeyCopy::declare(const QString &table, const QString &columns)
+{
+    QStringList declared;
+    for (const QString &column : columns.split(QLatin1Char(','))) {
+        const QString affinity =
+            DatabaseLayout::affinity(m_current, QStringLiteral("main"), table, column);
+        if (affinity.isEmpty()) {
+            failBecause(QStringLiteral("user's ") + table + QStringLiteral(" has no column ") +
+                        column);
+            return std::nullopt;
+        }
+        declared << column + QLatin1Char(' ') + affinity +
+                        DatabaseLayout::collateClause(m_current, QStringLiteral("main"), table,
+                                                      column);
+    }
+    return declared.join(QLatin1Char(','));
+}
+
 bool OwnKeyCopy::write(const QStringList &rcids, const QString &columns, const QString &encoding,
                        const QString &kconvAffinity, const QString &path)
 {
     clearError();
     const QSqlDatabase &current = m_current;
-    // Declared column by column from what the user's columns are: a WITHOUT ROWID table, a
-    // check or a key of the user's would only get in the way of a scratch copy.
-    QStringList declared;
-    for (const QString &column : columns.split(QLatin1Char(','))) {
-        const QString affinity = DatabaseLayout::affinity(current, QStringLiteral("main"),
-                                                          QStringLiteral("rckeys"), column);
-        if (affinity.isEmpty())
-            return failBecause(QStringLiteral("user's rckeys has no column ") + column);
-        declared << column + QLatin1Char(' ') + affinity +
-                        DatabaseLayout::collateClause(current, QStringLiteral("main"),
-                                                      QStringLiteral("rckeys"), column);
+    // The encoding must be set before anything is written; the file is thrown away after the
+    // merge, so nothing waits for the disk.
+    QStringList setup = {QStringLiteral("PRAGMA encoding = '%1'").arg(encoding),
+                         QStringLiteral("PRAGMA journal_mode = OFF"),
+                         QStringLiteral("PRAGMA synchronous = OFF")};
+    const std::optional<QString> keys = declare(QStringLiteral("rckeys"), columns);
+    if (!keys)
+        return false;
+    setup << QStringLiteral("CREATE TABLE rckeys(") + *keys + QStringLiteral(",kconv ") +
+                 kconvAffinity + QStringLiteral(")");
+    if (!m_modelColumns.isEmpty()) {
+        const std::optional<QString> models = declare(QStringLiteral("rcmodels"), m_modelColumns);
+        if (!models)
+            return false;
+        setup << QStringLiteral("CREATE TABLE rcmodels(") + *models + QStringLiteral(")");
     }
-    const QString createKeys = QStringLiteral("CREATE TABLE rckeys(") +
-                               declared.join(QLatin1Char(',')) + QStringLiteral(",kconv ") +
-                               kconvAffinity + QStringLiteral(")");
     const bool sameEncoding = encodingOf(current) == encoding;
 
     QFile::remove(path);
@@ -183,14 +212,10 @@ bool OwnKeyCopy::write(const QStringList &rcids, const QString &columns, const Q
         return failBecause(QStringLiteral("scratch: ") + scratch.errorString());
     QSqlDatabase db = scratch.database();
     {
-        QSqlQuery setup(db);
-        // The encoding must be set before anything is written; the file is thrown away after
-        // the merge, so nothing waits for the disk.
-        for (const QString &statement : {QStringLiteral("PRAGMA encoding = '%1'").arg(encoding),
-                                         QStringLiteral("PRAGMA journal_mode = OFF"),
-                                         QStringLiteral("PRAGMA synchronous = OFF"), createKeys}) {
-            if (!setup.exec(statement))
-                return failAt(QStringLiteral("scratch"), setup.lastError());
+        QSqlQuery query(db);
+        for (const QString &statement : std::as_const(setup)) {
+            if (!query.exec(statement))
+                return failAt(QStringLiteral("scratch"), query.lastError());
         }
     }
     if (encodingOf(db) != encoding)

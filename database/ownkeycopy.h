@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 
 #include <QSqlDatabase>
 #include <QString>
@@ -30,6 +31,11 @@ public:
     using Progress = std::function<void(qint64 done, qint64 total)>;
     void setProgress(Progress progress) { m_progress = std::move(progress); }
 
+    // Also copies the user's own models, these columns of them in the order that "SELECT
+    // columns FROM rcmodels WHERE Own = 1" gives, as the copy's rcmodels: where the keys are
+    // copied in SQL (the user's file in the release's encoding); otherwise that table stays empty.
+    void setOwnModels(const QString &columns) { m_modelColumns = columns; }
+
     // The main file's encoding as PRAGMA encoding names it ("UTF-8", "UTF-16le", "UTF-16be").
     static QString encodingOf(const QSqlDatabase &db);
 
@@ -47,6 +53,7 @@ public:
 
 private:
     bool failAt(const QString &what, const QSqlError &error);
+    std::optional<QString> declare(const QString &table, const QString &columns);
     bool stageRcids(const QStringList &rcids);
     void dropRcids();
     bool copyInSql(const QString &columns, const QString &path);
@@ -57,5 +64,6 @@ private:
     QString m_path;
     // The test that spares the scan most of the user's keys (see OwnRcidRange).
     QString m_ahead;
+    QString m_modelColumns;
     Progress m_progress;
 };

@@ -98,6 +98,8 @@ bool OwnModelMerge::run(bool copyOwnModels)
     // may be open for) and removed.
     OwnKeyCopy keyCopy(m_current);
     keyCopy.setProgress([&progress](qint64 done, qint64 total) { progress.reach(done, total); });
+    if (m_generation == Generation::Second)
+        keyCopy.setOwnModels(secondModelColumns);
     if (staging) {
         progress.part(ownModelsReadAt, 1);
         progress.part(keysCopiedAt, 1);
