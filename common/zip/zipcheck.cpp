@@ -30,7 +30,13 @@ constexpr quint32 defaultFolderMode = 0755;
 // Set-user-id, set-group-id and sticky bits never come from a package: installed by root, an
 // entry marked 04755 would otherwise run as root for whoever starts it.
 constexpr quint32 permissionBits = UnixMode::permissionBits;
+#ifdef Q_OS_WIN
+// NTFS takes 255 UTF-16 units in a name; counted in bytes below, which are never fewer. PATH_MAX
+// is MAX_PATH there.
+constexpr qsizetype longestName = 255;
+#else
 constexpr qsizetype longestName = NAME_MAX;
+#endif
 constexpr qsizetype longestPath = PATH_MAX - 1;
 constexpr qsizetype longestLinkTarget = 4096;
 
