@@ -45,11 +45,11 @@ int main(int argc, char **argv)
         const std::string data((std::istreambuf_iterator<char>(file)),
                                std::istreambuf_iterator<char>());
         if (!file.good() && !file.eof()) {
-            std::fprintf(stderr, "can not read %s\n", input.c_str());
+            std::fprintf(stderr, "can not read %s\n", input.string().c_str());
             return 2;
         }
         // A failed check aborts, naming the input on the line before.
-        std::fprintf(stderr, "%s\n", input.c_str());
+        std::fprintf(stderr, "%s\n", input.string().c_str());
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(data.data()), data.size());
     }
     std::printf("%zu inputs passed\n", inputs.size());

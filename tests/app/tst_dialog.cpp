@@ -166,6 +166,9 @@ void TestDialog::manualUpdateThenQuit()
 
 void TestDialog::quitBeforeStart()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the package is made by Info-ZIP's zip, which Wine does not have");
+#endif
     Installation inst;
     inst.setOffered("UpdateInfo/other", "2030-01-01");
     QVERIFY(inst.offerPackage("other.zip", {{"new.txt", "new"}}));

@@ -311,6 +311,9 @@ void TestSettings::recordVersionKeepsEveryOtherByte()
 void TestSettings::recordVersionKeepsLinkAndMode()
 {
     // A linked file is replaced where it lies; the link, the mode and the owner stay.
+#ifdef Q_OS_WIN
+    QSKIP("symbolic links and POSIX modes");
+#endif
     Installation inst;
     const QFileDevice::Permissions mode =
         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;

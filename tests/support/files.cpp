@@ -33,6 +33,7 @@ QStringList entriesIn(const QString &folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
+#ifndef Q_OS_WIN
 FileSizeLimit::FileSizeLimit(rlim_t limit)
 {
     // Writing past the limit then fails with EFBIG instead of ending the process.
@@ -47,6 +48,7 @@ FileSizeLimit::~FileSizeLimit()
 {
     setrlimit(RLIMIT_FSIZE, &m_saved);
 }
+#endif
 
 PackageExtraction::PackageExtraction(const QString &target) : m_target(target) {}
 
@@ -73,6 +75,7 @@ bool PackageExtraction::extractAll(const QString &archivePath)
     return extracted;
 }
 
+#ifndef Q_OS_WIN
 SmallFileSystem::SmallFileSystem(const QString &folder, qint64 bytes, int inodes) : m_folder(folder)
 {
     QStringList options{QStringLiteral("mode=0755")};
@@ -93,3 +96,4 @@ SmallFileSystem::~SmallFileSystem()
     if (m_mounted)
         QProcess::execute(QStringLiteral("umount"), {m_folder});
 }
+#endif

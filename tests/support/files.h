@@ -1,13 +1,15 @@
 #pragma once
 
-#include <sys/resource.h>
-
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include "common/files/platform.h"
 #include "common/zip/zipextract.h"
+
+#ifndef Q_OS_WIN
+#include <sys/resource.h>
+#endif
 
 // The whole file, or nothing when it can not be read.
 QByteArray readFile(const QString &path);
@@ -18,7 +20,9 @@ QByteArray randomBytes(int size, quint32 seed);
 // The names in a folder, hidden ones included, without "." and "..".
 QStringList entriesIn(const QString &folder);
 
-// Files may grow only to limit bytes while it lives, as on a disk that is nearly full.
+#ifndef Q_OS_WIN
+// Files may grow only to limit bytes while it lives, as on a disk that is nearly full. A POSIX
+// resource limit: Windows has none like it.
 class FileSizeLimit
 {
 public:
@@ -46,6 +50,7 @@ private:
     QString m_folder;
     bool m_mounted = false;
 };
+#endif
 
 // Unpacks packages by path into a folder given by path, as the updater unpacks the packages it
 // took: a package that is not there has no entries (nothing is written, and that is no failure).

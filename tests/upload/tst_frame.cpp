@@ -24,6 +24,7 @@ QByteArray documentCompressingTo(qsizetype blockSize)
     return QByteArray();
 }
 
+#ifndef Q_OS_WIN
 // Reads the frame with Python's zlib, not with our code: the length field as a hexadecimal
 // number, the big-endian size, the stream, and that it is zlib's default level.
 QString checkWithPython(const QByteArray &frame, const QByteArray &document)
@@ -57,6 +58,7 @@ print('ok')
     return out == QLatin1String("ok") ? out
                                       : out + QString::fromLocal8Bit(python.readAllStandardError());
 }
+#endif
 
 } // namespace
 
@@ -123,7 +125,9 @@ void TestFrame::framesReadBackIndependently()
     if (!field.isEmpty())
         QCOMPARE(frame.left(8), field);
     QCOMPARE(frame.mid(8), qCompress(document));
+#ifndef Q_OS_WIN // no python3 under Wine
     QCOMPARE(checkWithPython(frame, document), QStringLiteral("ok"));
+#endif
 
     // Compressed while it is written, in pieces of any size: the same bytes.
     for (const qsizetype piece :
