@@ -361,24 +361,32 @@ bool takeOwnerAndMode(const QString &reference, int descriptor)
     const DWORD old = GetFileAttributesW(nativePath(reference).c_str());
     if (old == INVALID_FILE_ATTRIBUTES)
         return failed(false, reference + QStringLiteral(": ") + systemText());
+    // The descriptor may be open for writing only, which may neither read nor set attributes; a
+    // handle of its own may do both.
     const HANDLE file = handleOf(descriptor);
+    const HANDLE attributes =
+        file == INVALID_HANDLE_VALUE
+            ? INVALID_HANDLE_VALUE
+            : ReOpenFile(file, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (attributes == INVALID_HANDLE_VALUE)
+        return failed(false, QStringLiteral("attributes: ") + systemText());
     FILE_BASIC_INFO basic;
-    if (file == INVALID_HANDLE_VALUE ||
-        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
-        return failed(false, QStringLiteral("attributes: ") + systemText());
+    bool done = GetFileInformationByHandleEx(attributes, FileBasicInfo, &basic, sizeof basic);
     const DWORD wanted = (basic.FileAttributes & ~kept) | (old & kept);
-    if (wanted == basic.FileAttributes)
-        return true;
-    // The descriptor may be open for reading only; a handle of its own may change attributes.
-    const HANDLE writable = ReOpenFile(file, FILE_WRITE_ATTRIBUTES,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-    if (writable == INVALID_HANDLE_VALUE)
-        return failed(false, QStringLiteral("attributes: ") + systemText());
-    basic.FileAttributes = wanted ? wanted : FILE_ATTRIBUTE_NORMAL;
-    const bool set = SetFileInformationByHandle(writable, FileBasicInfo, &basic, sizeof basic) ||
-                     failed(false, QStringLiteral("attributes: ") + systemText());
-    CloseHandle(writable);
-    return set;
+    if (done && wanted != basic.FileAttributes) {
+        // Times of zero are left as they are; NORMAL stands for no attribute at all.
+        basic.CreationTime.QuadPart = 0;
+        basic.LastAccessTime.QuadPart = 0;
+        basic.LastWriteTime.QuadPart = 0;
+        basic.ChangeTime.QuadPart = 0;
+        basic.FileAttributes = wanted ? wanted : FILE_ATTRIBUTE_NORMAL;
+        done = SetFileInformationByHandle(attributes, FileBasicInfo, &basic, sizeof basic);
+    }
+    if (!done)
+        failed(false, QStringLiteral("attributes: ") + systemText());
+    CloseHandle(attributes);
+    return done;
 }
 
 bool takeOwnerAndMode(const QString &reference, const QString &path)
