@@ -20,6 +20,10 @@
 #include "common/paths.h"
 #include "common/zip/unixmode.h"
 
+#ifdef Q_OS_WIN
+#include "common/files/windowsnames.h"
+#endif
+
 namespace Zip {
 
 namespace {
@@ -30,15 +34,36 @@ constexpr quint32 defaultFolderMode = 0755;
 // Set-user-id, set-group-id and sticky bits never come from a package: installed by root, an
 // entry marked 04755 would otherwise run as root for whoever starts it.
 constexpr quint32 permissionBits = UnixMode::permissionBits;
+constexpr qsizetype longestLinkTarget = 4096;
 #ifdef Q_OS_WIN
-// NTFS takes 255 UTF-16 units in a name; counted in bytes below, which are never fewer. PATH_MAX
-// is MAX_PATH there.
+// NTFS takes 255 UTF-16 units in a name, and the long form of a path (\\?\C:\...), which the
+// updater uses throughout, some 32767 in all; the manifest asks Windows to take paths longer than
+// MAX_PATH elsewhere too.
 constexpr qsizetype longestName = 255;
+constexpr qsizetype longestPath = 32767 - 8;
+qsizetype lengthOf(const QString &name)
+{
+    return name.size();
+}
 #else
 constexpr qsizetype longestName = NAME_MAX;
-#endif
 constexpr qsizetype longestPath = PATH_MAX - 1;
-constexpr qsizetype longestLinkTarget = 4096;
+qsizetype lengthOf(const QString &name)
+{
+    return QFile::encodeName(name).size();
+}
+#endif
+
+// The key under which a name is the same name on the target's file system: Windows finds A.txt
+// where a.txt is.
+QString sameNameKey(const QString &name)
+{
+#ifdef Q_OS_WIN
+    return name.toCaseFolded();
+#else
+    return name;
+#endif
+}
 
 // Names inside a package, and link targets, are relative paths in either separator.
 bool isAbsolute(const QString &path)
@@ -51,13 +76,41 @@ bool isAbsolute(const QString &path)
 // The raw target of a link on disk, empty when the path is not a link.
 QString linkOnDisk(const QString &path)
 {
+#ifdef Q_OS_WIN
+    // Wide names: the 8-bit ones would be the ANSI code page's.
+    const std::filesystem::path native(path.toStdWString());
+#else
     const std::filesystem::path native(QFile::encodeName(path).toStdString());
+#endif
     std::error_code ec;
     if (!std::filesystem::is_symlink(std::filesystem::symlink_status(native, ec)))
         return QString();
     const std::filesystem::path target = std::filesystem::read_symlink(native, ec);
+#ifdef Q_OS_WIN
+    return ec ? QString() : QString::fromStdWString(target.wstring());
+#else
     return ec ? QString() : QFile::decodeName(QByteArray::fromStdString(target.string()));
+#endif
 }
+
+#ifdef Q_OS_WIN
+// Names that Windows would take for something else (a device, a stream of another file, a name
+// it shortens), and links, which Windows makes only for those allowed to: refused before anything
+// of the package is written.
+QString refusedOnWindows(const Entry &entry)
+{
+    if (entry.kind == Kind::Link)
+        return QStringLiteral("entry \"%1\" is a link, which the updater does not make on Windows")
+            .arg(entry.name);
+    for (const QString &part : entry.name.split(QLatin1Char('/'))) {
+        const QString problem = WindowsNames::problemOf(part);
+        if (!problem.isEmpty())
+            return QStringLiteral("entry \"%1\": the name \"%2\" %3 on Windows")
+                .arg(entry.name, part, problem);
+    }
+    return QString();
+}
+#endif
 
 // A link's target, which libzip gives as the entry's data.
 bool readLinkTarget(zip_t *archive, const Entry &entry, QByteArray *data)
@@ -113,15 +166,22 @@ bool linkEscapes(const QString &linkName, const QString &linkTarget)
 // A ".." after a link leads up from where the link points, not from where it stands.
 QString landing(const QString &path, const QHash<QString, QString> &links)
 {
-    QStringList pending = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    QString current;
+    // What no ".." leads above: "" on POSIX, where every absolute path starts with "/"; on
+    // Windows the drive ("C:") or the share ("//server/share").
+    QString root;
+#ifdef Q_OS_WIN
+    static const QRegularExpression drive(QStringLiteral("^([A-Za-z]:|//[^/]+/[^/]+)"));
+    root = drive.match(path).captured(1);
+#endif
+    QStringList pending = path.mid(root.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString current = root;
     int hops = 0;
     while (!pending.isEmpty()) {
         const QString part = pending.takeFirst();
         if (part == QLatin1String("."))
             continue;
         if (part == QLatin1String("..")) {
-            current.truncate(qMax(0, current.lastIndexOf(QLatin1Char('/'))));
+            current.truncate(qMax(root.size(), current.lastIndexOf(QLatin1Char('/'))));
             continue;
         }
         const QString next = current + QLatin1Char('/') + part;
@@ -136,9 +196,9 @@ QString landing(const QString &path, const QHash<QString, QString> &links)
             return QString();
         pending = to.split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
         if (to.startsWith(QLatin1Char('/')))
-            current.clear();
+            current = root;
     }
-    return current.isEmpty() ? QStringLiteral("/") : current;
+    return current == root ? root + QStringLiteral("/") : current;
 }
 
 // Each link's target was checked on its own, by its name; together, links can still lead out:
@@ -255,10 +315,15 @@ bool EntryCheck::readEntries(zip_t *archive)
             entry.packageName = entry.name;
             entry.name = m_renamed.value(entry.name);
         }
+#ifdef Q_OS_WIN
+        const QString refused = refusedOnWindows(entry);
+        if (!refused.isEmpty())
+            return failBecause(refused);
+#endif
         // Two entries for one path leave it to chance which one lands: refuse the package.
-        if (seen.contains(entry.name))
+        if (seen.contains(sameNameKey(entry.name)))
             return failBecause(QStringLiteral("entry \"%1\" appears twice").arg(entry.name));
-        seen.insert(entry.name);
+        seen.insert(sameNameKey(entry.name));
         if (entry.kind == Kind::Link) {
             QByteArray target;
             if (!readLinkTarget(archive, entry, &target))
@@ -284,31 +349,40 @@ bool EntryCheck::placesAreFree()
     const std::vector<Entry> &entries = m_entries;
     QHash<QString, Kind> kinds;
     for (const Entry &entry : entries)
-        kinds.insert(entry.name, entry.kind);
+        kinds.insert(sameNameKey(entry.name), entry.kind);
     for (const Entry &entry : entries) {
         const QString absolute = canonicalTarget + QLatin1Char('/') + entry.name;
-        if (QFile::encodeName(absolute).size() > longestPath)
+        if (lengthOf(absolute) > longestPath)
             return failBecause(QStringLiteral("entry \"%1\": the path is too long for the file "
                                               "system")
                                    .arg(entry.name));
         const QStringList parts = entry.name.split(QLatin1Char('/'));
         QString prefix;
         for (qsizetype i = 0; i < parts.size(); ++i) {
-            if (QFile::encodeName(parts.at(i)).size() > longestName)
+            if (lengthOf(parts.at(i)) > longestName)
                 return failBecause(QStringLiteral("entry \"%1\": the name \"%2\" is too long for "
                                                   "the file system")
                                        .arg(entry.name, parts.at(i)));
             prefix += (i ? QStringLiteral("/") : QString()) + parts.at(i);
             const bool last = i == parts.size() - 1;
-            if (!last && kinds.value(prefix, Kind::Folder) == Kind::File)
+            if (!last && kinds.value(sameNameKey(prefix), Kind::Folder) == Kind::File)
                 return failBecause(QStringLiteral("entry \"%1\" is a file, and entry \"%2\" needs "
                                                   "it as a folder")
                                        .arg(prefix, entry.name));
-            if (kinds.value(prefix, Kind::Folder) == Kind::Link)
+            if (kinds.value(sameNameKey(prefix), Kind::Folder) == Kind::Link)
                 break; // where a link of the package leads was checked with the links
             const QFileInfo onDisk(canonicalTarget + QLatin1Char('/') + prefix);
             if (!onDisk.exists() || onDisk.isSymLink())
                 continue;
+#ifdef Q_OS_WIN
+            // "PROGRA~1" may be the second, short name of "Program Files": what the package
+            // means by it is not what lands.
+            const QString real = Platform::nameOnDisk(onDisk.filePath());
+            if (!real.isEmpty() && real.compare(parts.at(i), Qt::CaseInsensitive) != 0)
+                return failBecause(QStringLiteral("entry \"%1\": \"%2\" is the short name of "
+                                                  "\"%3\"")
+                                       .arg(entry.name, parts.at(i), real));
+#endif
             const bool wantsFolder = !last || entry.kind == Kind::Folder;
             if (wantsFolder && !onDisk.isDir())
                 return failBecause(QStringLiteral("\"%1\" is a file, and entry \"%2\" needs a "

@@ -69,13 +69,15 @@ public:
 
     // The entries with their kinds, modes and names, normalised here once: Windows tools write
     // "docs\" for a folder and "docs\a.txt" for a file in it. Names outside the folder, reserved
-    // ones, doubled ones and links leading out refuse the package.
+    // ones, doubled ones and links leading out refuse the package; on Windows also names that it
+    // treats specially (WindowsNames), names that differ in case alone, and links.
     bool readEntries(zip *archive);
     // True when every link, and every folder and file, lands inside the target once the
     // package's links are made over what is on disk.
     bool entriesStayInside();
     // False when something stands where an entry needs a folder or a file, or when a name is
-    // too long for the file system.
+    // too long for the file system; on Windows also when a name is the short (8.3) name of
+    // another that stands there.
     bool placesAreFree();
     // False when the files need more than the disk has free.
     bool fitsOnDisk(const QString &archiveName);
