@@ -75,6 +75,12 @@ bool CurrentDatabase::open()
 
 bool CurrentDatabase::acquire()
 {
+    // Windows locks open files: a program that still has the file open would keep the new
+    // release from taking its place, once all the work is done. Found now, nothing has changed.
+    if (m_folder.isHeldOpen(m_name))
+        return failBecause(QStringLiteral("%1 is open in another program: Kestrelix must be "
+                                          "closed during an update")
+                               .arg(m_path));
     // mode=rw: a file that vanishes meanwhile is an error, never a new empty database. SQLite
     // reaches the file through the folder held, and it must be the file opened.
     QSqlDatabase db = m_connection.database();
@@ -162,12 +168,25 @@ bool CurrentDatabase::replaceWith(Platform::Folder &work, const QString &release
         QSqlQuery query(m_connection.database());
         query.exec(QStringLiteral("PRAGMA journal_mode=PERSIST"));
     }
+#ifdef Q_OS_WIN
+    // Windows renames over a file only while nobody has it open, and SQLite opens it without
+    // FILE_SHARE_DELETE: here the hold ends a moment before the rename rather than just after
+    // it. A program that opens the file in between makes the rename fail; the file stays.
+    m_connection.close();
+    m_descriptor.close();
+#endif
     for (const QString &suffix : journalSuffixes)
         m_folder.remove(m_name + suffix);
     FileReplace replace;
     if (!replace.moveOver(work, release, m_folder, m_name, m_info)) {
         m_renameFailed = replace.renameFailed();
         failBecause(replace.errorString());
+#ifdef Q_OS_WIN
+        if (m_folder.isHeldOpen(m_name))
+            failBecause(errorString() + QStringLiteral(": Kestrelix must be closed during an update"));
+        // Open again, so that leaving puts the journal mode back as on any other failure.
+        m_connection.openOnly();
+#endif
         QSqlQuery query(m_connection.database());
         query.exec(QStringLiteral("PRAGMA journal_mode=DELETE"));
         return false;

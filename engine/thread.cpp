@@ -76,6 +76,9 @@ Thread::Ending Thread::runSteps()
         return refusedOrInstalled();
     const Settings::Installed installed = Settings::readInstalled();
     rcTypeList = rcTypeListFrom(installed.rcTypes);
+#ifdef Q_OS_WIN
+    removeExecutableSetAside(installed.softwareName);
+#endif
     m_offer = Offer::read(m_work->isValid() ? &m_work->folder() : nullptr);
     const Settings::Offered &offered = m_offer.offered();
     qCInfo(lcUpdate).noquote() << "Installed: main" << dateText(installed.main) << "database"
@@ -187,6 +190,9 @@ bool Thread::beginRun()
 // process as soon as the status arrives, and no work folder may outlive its run.
 void Thread::endRun()
 {
+    // The offer holds the work folder too, and a folder that is held can not be removed on
+    // Windows.
+    m_offer = Offer();
     m_work.reset();
     m_lock.reset();
     m_installation.close();
@@ -278,6 +284,23 @@ QString Thread::executablePackage() const
     const Platform::Folder *downloads = m_offer.downloads();
     return downloads && downloads->infoOf(QFileInfo(main).fileName()).exists() ? main : product;
 }
+
+#ifdef Q_OS_WIN
+// The executable that the last update renamed aside because it was running (see
+// Platform::Folder::rename) goes once it has ended; while it still runs, it stays until the next
+// run.
+void Thread::removeExecutableSetAside(const QString &softwareName)
+{
+    const QString aside = Paths::executableFileName(softwareName) + Platform::Folder::asideSuffix();
+    if (!Paths::isPlainName(aside) || !m_installation.infoOf(aside).isFile())
+        return;
+    if (m_installation.remove(aside))
+        qCDebug(lcUpdate).noquote() << "Removed" << aside << "that the last update set aside";
+    else
+        qCWarning(lcUpdate).noquote()
+            << "Can not remove" << aside << "yet:" << m_installation.errorString();
+}
+#endif
 
 void Thread::installExecutable(const QString &softwareName, const QDate &offeredMain)
 {

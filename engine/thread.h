@@ -77,6 +77,9 @@ private:
     void record(const char *key, const QDate &version);
     void refuse(const QString &what, const QString &why);
     QString executablePackage() const;
+#ifdef Q_OS_WIN
+    void removeExecutableSetAside(const QString &softwareName);
+#endif
     void installExecutable(const QString &softwareName, const QDate &offeredMain);
     void installOtherFiles(const Settings::Installed &installed, const QDate &offeredOther);
     void finish(const Ending &ending);

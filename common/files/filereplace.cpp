@@ -22,11 +22,13 @@ bool ScratchFolder::open(const Platform::Folder &parent, bool fresh)
 
 void ScratchFolder::removeIfEmpty()
 {
-    // Only while the name is still the folder held.
-    if (m_folder.isOpen() && m_parent.infoOf(name()).isSameAs(m_folder.info()) &&
-        m_folder.entries().isEmpty())
-        m_parent.removeEmptyFolder(name());
+    // Only while the name is still the folder held; let go of first, since Windows removes no
+    // folder that is held.
+    const bool remove = m_folder.isOpen() && m_parent.infoOf(name()).isSameAs(m_folder.info()) &&
+                        m_folder.entries().isEmpty();
     m_folder.close();
+    if (remove)
+        m_parent.removeEmptyFolder(name());
 }
 
 void ScratchFolder::removeAll()

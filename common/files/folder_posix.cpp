@@ -381,4 +381,11 @@ File Folder::lockFile(const QString &name, int timeoutMs, bool *busy)
     }
 }
 
+bool Folder::isHeldOpen(const QString &name) const
+{
+    // Open files are not locked here: a rename replaces one whoever has it open.
+    Q_UNUSED(name);
+    return false;
+}
+
 } // namespace Platform

@@ -1,14 +1,16 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
 
 #include "common/errorstring.h"
 
-// The few system calls that neither Qt nor the C++ library offers. They are POSIX calls in
-// platform_posix.cpp; another system implements this header in a sibling file (for Windows,
-// platform_windows.cpp) and the rest of the program stays as it is.
+// The few system calls that neither Qt nor the C++ library offers: POSIX calls in
+// platform_posix.cpp, Win32 calls in platform_windows.cpp; the rest of the program stays the same
+// on both. Where Windows differs, the comment says so: there a link is a reparse point (a symbolic
+// link or a junction), and the permission bits stand for the read-only attribute alone.
 //
 // The updater often runs with more rights than the accounts that can write the folders it works
 // in. A name checked in such a folder may lead elsewhere a moment later, so the work is done
@@ -30,6 +32,11 @@ struct FileInfo
     // Two infos with equal identities are the same file.
     quint64 device = 0;
     quint64 inode = 0;
+#ifdef Q_OS_WIN
+    // The file's access list (a security descriptor with its DACL), read from an open file: what
+    // File::takeOwnerAndMode gives another one. Empty when taken by name.
+    QByteArray security;
+#endif
 
     bool exists() const { return kind != Kind::Absent; }
     bool isFile() const { return kind == Kind::File; }
@@ -69,7 +76,8 @@ public:
     // Writes all of data at offset, whatever the file's position.
     bool writeAt(qint64 offset, const char *data, qint64 size);
     // The file's owner, group and permission bits as reference has them; owner and group only
-    // when the updater runs as root, the one case in which they would otherwise change.
+    // when the updater runs as root, the one case in which they would otherwise change. On
+    // Windows: reference's access list, when it has one, and its read-only attribute.
     bool takeOwnerAndMode(const FileInfo &reference);
     // A descriptor of its own on the same open file, positioned at its start; -1 on failure.
     int duplicateFromStart();
@@ -110,15 +118,19 @@ public:
     FileInfo infoOf(const QString &name) const;
     // True when an account other than root and the updater's own can change the folder's
     // entries: another owns it, or its group or others may write it and the sticky bit does not
-    // keep them from renaming or removing what others made there.
+    // keep them from renaming or removing what others made there. On Windows: another account
+    // than the updater's, the administrators', SYSTEM's or TrustedInstaller's owns it, or its
+    // access list lets another (Everyone, Users, Authenticated Users ...) add or delete entries.
     bool othersMayWrite() const;
     // The names in the folder, "." and ".." left out; empty with errorString() on failure.
     QStringList entries() const;
 
-    // A new folder where nothing stands, with exactly these permission bits.
+    // A new folder where nothing stands, with exactly these permission bits (on Windows, with
+    // the access list that its folder passes on).
     bool makeFolder(const QString &name, quint32 permissions);
     // A new folder with a name of its own, prefix followed by six random characters, readable,
-    // writable and searchable by the updater's user only; its name, or empty on failure.
+    // writable and searchable by the updater's user only (on Windows, an access list for that
+    // user alone, passed on to what is made in it); its name, or empty on failure.
     QString makePrivateFolder(const QString &prefix);
     // A new file where nothing stands (a link there counts as something), open for writing.
     File createFile(const QString &name, quint32 permissions);
@@ -132,7 +144,12 @@ public:
     bool makeLink(const QString &name, const QString &target);
 
     // Renames name over toName in the folder to, replacing a file or link that stands there.
+    // On Windows a file replaced gives the new one its access list, and a new file takes what
+    // its new folder passes on; a program that runs (toName ends in ".exe") can not be replaced
+    // but can be renamed, so it is renamed aside as toName + asideSuffix() first, an older one
+    // of that name replaced, and the next run removes it.
     bool rename(const QString &name, const Folder &to, const QString &toName);
+    static QString asideSuffix() { return QStringLiteral(".old"); }
     // Removes a file or a link (the link itself); an absent name is no error.
     bool remove(const QString &name);
     // Removes name and, for a folder, everything below it, without ever entering a link; an
@@ -162,6 +179,11 @@ public:
     // busy tells a lock held elsewhere all the time from a file that can not be locked.
     File lockFile(const QString &name, int timeoutMs, bool *busy);
 
+    // True when a program (this one included) has the file name open in a way that keeps it from
+    // being replaced: Windows locks open files, and a rename over one fails. POSIX has nothing
+    // like it, and there the answer is always false.
+    bool isHeldOpen(const QString &name) const;
+
     // For the few calls of other code that need the descriptor.
     int descriptor() const { return m_descriptor; }
 
@@ -170,14 +192,25 @@ private:
 
     int m_descriptor = -1;
     QString m_path;
+#ifdef Q_OS_WIN
+    QString m_native;        // the folder's own path in the long form, \\?\C:\...
+    void *m_lock = nullptr;  // the named object that tryLock holds
+#endif
 };
 
-// True when the updater runs with the rights of root.
+#ifdef Q_OS_WIN
+// The name that the last component of path has on the disk: the long name that a short 8.3 name
+// (PROGRA~1) leads to, in the case it was written in. Empty when nothing stands there.
+QString nameOnDisk(const QString &path);
+#endif
+
+// True when the updater runs with the rights of root (on Windows, with an elevated token).
 bool isPrivileged();
 
 // Running as root over a folder that another account owns, the updater takes that account's
 // user and groups for the rest of the process, for good: what it does from then on, that
-// account could do itself. Nothing changes otherwise.
+// account could do itself. Nothing changes otherwise, and nothing ever on Windows, which has no
+// setuid: taking another account's rights there needs that account's token.
 struct Identity
 {
     bool changed = false; // the rights were given up for account's

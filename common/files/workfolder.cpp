@@ -27,11 +27,14 @@ bool WorkFolder::create(const Platform::Folder &parent)
 void WorkFolder::remove()
 {
     if (m_folder.isOpen()) {
-        // Emptied through the folder held; its name is removed only while it still names it.
+        // Emptied through the folder held; its name is removed only while it still names it, and
+        // once the folder is let go of: Windows removes no folder that is held.
         const QStringList names = m_folder.entries();
         for (const QString &name : names)
             m_folder.removeTree(name);
-        if (m_parent.infoOf(m_name).isSameAs(m_folder.info()))
+        const bool stillNamed = m_parent.infoOf(m_name).isSameAs(m_folder.info());
+        m_folder.close();
+        if (stillNamed)
             m_parent.removeEmptyFolder(m_name);
     }
     m_folder.close();

@@ -149,6 +149,8 @@ bool IniFile::setValue(const QString &section, const QString &key, const QByteAr
         if (file.error() != QFileDevice::NoError)
             return failBecause(file.errorString());
     }
+    // Windows renames over no file that is open, this one included.
+    old.close();
     const Encoding encoding = encodingOf(text);
     if (encoding == Encoding::Unreadable)
         return failBecause(QStringLiteral("%1 is neither UTF-16 with a byte order mark nor 8-bit "
