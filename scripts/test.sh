@@ -23,6 +23,16 @@ rm -rf "$shipped"
 bash scripts/sanitize.sh
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-25}"
 
+# The Windows build and its tests under Wine, when a MinGW-w64 prefix is at hand: making one from
+# the sources (scripts/windows-deps.sh) takes the best part of an hour.
+if [ -n "${KESTRELIX_MINGW_PREFIX:-}" ] || [ -f /opt/qt6-mingw/lib/cmake/Qt6/qt.toolchain.cmake ] ||
+    [ -f ../shared/windows/kestrelix-mingw-deps.tar.xz ]; then
+    bash scripts/windows.sh
+else
+    echo "Windows build and Wine tests skipped: no MinGW-w64 prefix (KESTRELIX_MINGW_PREFIX," \
+        "/opt/qt6-mingw, ../shared/windows/kestrelix-mingw-deps.tar.xz); scripts/windows-deps.sh makes one"
+fi
+
 # The share of the C++ that is test code, which must not grow (new cases are rows of existing
 # tables, or files in tests/data/ and fuzz/corpus/). Blank and comment-only lines do not count.
 cpp_lines() { xargs cat | grep -cvE '^\s*(//.*)?$'; }

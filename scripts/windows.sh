@@ -24,7 +24,7 @@ phase_done() {
 
 packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
-    wine64 xz-utils cmake ninja-build
+    wine64 xvfb xauth xz-utils cmake ninja-build
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
     qt6-translations-l10n libsqlite3-dev
 )
@@ -87,8 +87,10 @@ phase_done configure
 cmake --build --preset windows -j"$(nproc)"
 phase_done build
 
-# Wine makes its prefix (~/.wine) on first use; done once here, not by two tests at once.
-WINEDEBUG=-all /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+# The tests run in a Wine prefix of the build's own, which Wine makes on first use: done once here,
+# not by two tests at once.
+WINEPREFIX=$here/build-windows/wine WINEDEBUG=-all /usr/lib/wine/wine64 wineboot --init \
+    >/dev/null 2>&1 || true
 phase_done wine
 ctest --preset windows
 phase_done tests
