@@ -183,7 +183,8 @@ bool CurrentDatabase::replaceWith(Platform::Folder &work, const QString &release
         failBecause(replace.errorString());
 #ifdef Q_OS_WIN
         if (m_folder.isHeldOpen(m_name))
-            failBecause(errorString() + QStringLiteral(": Kestrelix must be closed during an update"));
+            failBecause(errorString() +
+                        QStringLiteral(": Kestrelix must be closed during an update"));
         // Open again, so that leaving puts the journal mode back as on any other failure.
         m_connection.openOnly();
 #endif

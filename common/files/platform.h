@@ -38,10 +38,22 @@ struct FileInfo
     QByteArray security;
 #endif
 
-    bool exists() const { return kind != Kind::Absent; }
-    bool isFile() const { return kind == Kind::File; }
-    bool isFolder() const { return kind == Kind::Folder; }
-    bool isLink() const { return kind == Kind::Link; }
+    bool exists() const
+    {
+        return kind != Kind::Absent;
+    }
+    bool isFile() const
+    {
+        return kind == Kind::File;
+    }
+    bool isFolder() const
+    {
+        return kind == Kind::Folder;
+    }
+    bool isLink() const
+    {
+        return kind == Kind::Link;
+    }
     bool isSameAs(const FileInfo &other) const
     {
         return exists() && other.exists() && device == other.device && inode == other.inode;
@@ -193,8 +205,8 @@ private:
     int m_descriptor = -1;
     QString m_path;
 #ifdef Q_OS_WIN
-    QString m_native;        // the folder's own path in the long form, \\?\C:\...
-    void *m_lock = nullptr;  // the named object that tryLock holds
+    QString m_native;       // the folder's own path in the long form, \\?\C:\...
+    void *m_lock = nullptr; // the named object that tryLock holds
 #endif
 };
 

@@ -334,8 +334,8 @@ void TestDialog::everyTextFits_data()
     // English is the source text, as every catalogue names it.
     for (const char *language : {"en", "de", "fr", "es"}) {
         const bool english = qstrcmp(language, "en") == 0;
-        QFile ts(sourcePath(
-            QStringLiteral("translations/update_%1.ts").arg(english ? "de" : language)));
+        QFile ts(
+            sourcePath(QStringLiteral("translations/update_%1.ts").arg(english ? "de" : language)));
         QVERIFY(ts.open(QIODevice::ReadOnly));
         QXmlStreamReader xml(&ts);
         QString context;
@@ -408,7 +408,8 @@ void TestDialog::screenshots()
     inst.enter();
     QTranslator translator;
     if (language != QLatin1String("en"))
-        QVERIFY(translator.load(binaryPath(QStringLiteral("Languages/update_%1.qm").arg(language))));
+        QVERIFY(
+            translator.load(binaryPath(QStringLiteral("Languages/update_%1.qm").arg(language))));
     QCoreApplication::installTranslator(&translator);
     UpdateDialog dialog;
     widget<QLabel>(dialog, "statusLabel")

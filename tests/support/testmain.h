@@ -11,7 +11,7 @@
 // thread holds any more). By then every test has run and reported. The updater itself always
 // ends with _Exit.
 #ifdef Q_OS_WIN
-#define UPDATER_TEST_MAIN_WRAPPER(TestObject, ...)                                                \
+#define UPDATER_TEST_MAIN_WRAPPER(TestObject, ...)                                                 \
     int main(int argc, char *argv[])                                                               \
     {                                                                                              \
         const int result = [&] {                                                                   \
@@ -24,7 +24,7 @@
         std::_Exit(result);                                                                        \
     }
 #define UPDATER_TEST_MAIN(TestObject) UPDATER_TEST_MAIN_WRAPPER(TestObject, QTEST_MAIN_SETUP())
-#define UPDATER_TEST_GUILESS_MAIN(TestObject)                                                     \
+#define UPDATER_TEST_GUILESS_MAIN(TestObject)                                                      \
     UPDATER_TEST_MAIN_WRAPPER(TestObject, QTEST_QAPP_SETUP(QCoreApplication))
 #else
 #define UPDATER_TEST_MAIN(TestObject) QTEST_MAIN(TestObject)
