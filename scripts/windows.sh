@@ -4,7 +4,8 @@
 # dependency prefix, in this order, from:
 #   1. KESTRELIX_MINGW_PREFIX,
 #   2. one already unpacked at /opt/qt6-mingw,
-#   3. ../shared/windows/kestrelix-mingw-deps.tar.xz beside the repository, unpacked to /opt,
+#   3. ../shared/windows/kestrelix-mingw-deps.tar.xz beside the repository, unpacked to /opt when
+#      its archives are sound,
 #   4. scripts/windows-deps.sh, which builds it from Debian's sources into /opt/qt6-mingw (about
 #      50 minutes on 2 cores).
 # Each phase's time is printed at the end.
@@ -49,6 +50,25 @@ phase_done packages
 is_prefix() {
     [ -f "$1/lib/cmake/Qt6/qt.toolchain.cmake" ]
 }
+# The archives below a prefix that the linker can not read, which would otherwise show up only as
+# "malformed archive" at the first link.
+damaged_in() {
+    local archive
+    while IFS= read -r -d '' archive; do
+        x86_64-w64-mingw32-ar t "$archive" >/dev/null 2>&1 || printf '%s ' "${archive#"$1"/}"
+    done < <(find "$1" -name '*.a' -print0)
+}
+# With KESTRELIX_NO_DEPS_BUILD set (scripts/test.sh sets it), no prefix is built from the sources,
+# which takes the best part of an hour: the script ends with status 3 instead.
+no_prefix() {
+    echo "$1" >&2
+    if [ -n "${KESTRELIX_NO_DEPS_BUILD:-}" ]; then
+        exit 3
+    fi
+    echo "building one from Debian's sources into /opt/qt6-mingw"
+    rm -rf /opt/qt6-mingw
+    bash scripts/windows-deps.sh /opt/qt6-mingw
+}
 tarball=$here/../shared/windows/kestrelix-mingw-deps.tar.xz
 if [ -n "${KESTRELIX_MINGW_PREFIX:-}" ]; then
     prefix=$KESTRELIX_MINGW_PREFIX
@@ -56,26 +76,31 @@ if [ -n "${KESTRELIX_MINGW_PREFIX:-}" ]; then
         echo "KESTRELIX_MINGW_PREFIX=$prefix holds no Qt for MinGW-w64" >&2
         exit 1
     fi
-elif is_prefix /opt/qt6-mingw; then
-    prefix=/opt/qt6-mingw
-elif [ -f "$tarball" ]; then
-    echo "unpacking $tarball to /opt"
-    tar xJf "$tarball" -C /opt
-    prefix=/opt/qt6-mingw
 else
-    echo "no MinGW-w64 prefix at hand: building one from Debian's sources"
-    bash scripts/windows-deps.sh /opt/qt6-mingw
     prefix=/opt/qt6-mingw
-fi
-# An archive the linker can not read would only show up as "malformed archive" at the first link.
-broken=()
-while IFS= read -r -d '' archive; do
-    if ! x86_64-w64-mingw32-ar t "$archive" >/dev/null 2>&1; then
-        broken+=("${archive#"$prefix"/}")
+    if ! is_prefix "$prefix" && [ -f "$tarball" ]; then
+        # Unpacked beside and checked first: a damaged prefix is never left where the next run
+        # would take it.
+        echo "unpacking $tarball"
+        unpacked=$(mktemp -d /opt/qt6-mingw.XXXXXX)
+        tar xJf "$tarball" -C "$unpacked"
+        damaged=$(damaged_in "$unpacked/qt6-mingw")
+        if [ -z "$damaged" ] && is_prefix "$unpacked/qt6-mingw"; then
+            rm -rf "$prefix"
+            mv "$unpacked/qt6-mingw" "$prefix"
+        fi
+        rm -rf "$unpacked"
+        if [ -n "$damaged" ]; then
+            no_prefix "the prefix in $tarball has damaged archives: $damaged"
+        fi
     fi
-done < <(find "$prefix" -name '*.a' -print0)
-if [ ${#broken[@]} -gt 0 ]; then
-    echo "the prefix $prefix has damaged archives: ${broken[*]}" >&2
+    if ! is_prefix "$prefix"; then
+        no_prefix "no MinGW-w64 prefix at hand"
+    fi
+fi
+damaged=$(damaged_in "$prefix")
+if [ -n "$damaged" ]; then
+    echo "the prefix $prefix has damaged archives: $damaged" >&2
     echo "make a new one with scripts/windows-deps.sh and name it with KESTRELIX_MINGW_PREFIX" >&2
     exit 1
 fi
