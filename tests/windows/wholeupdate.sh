@@ -1,22 +1,38 @@
 #!/usr/bin/env bash
 # updater.exe -A 1 under Wine over a sample installation while its application runs: the own
 # models kept with their keys, the backup, the running executable renamed aside and the new one
-# in its place, the other packages, the versions, and the application started again.
+# in its place, the other packages, the versions, and the application started again. Then an
+# application that still holds rc.db open: -2, nothing changed, and the log says why.
 #   tests/windows/wholeupdate.sh BUILD_DIR WINE
 set -euo pipefail
 build=$1
 wine=$2
 work=$(mktemp -d "$build/wholeupdate.XXXXXX")
-trap 'touch "$inst/stop" 2>/dev/null || true; wait; rm -rf "$work"' EXIT
-inst=$work/inst
+trap 'touch "$work"/*/stop 2>/dev/null || true; wait; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; [ -f "$inst/update/update.log" ] && tail -20 "$inst/update/update.log"; exit 1; }
 rows() { sqlite3 "$1" "$2"; }
 
-"$wine" "$build/bin/sample-install.exe" install "Z:$inst" --with-database second --offer-database \
-    --languages "Z:$build/bin/Languages" >/dev/null 2>&1 || fail "sample-install"
-# The stand-ins: the installed application and the one the main package brings.
-cp "$build/bin/updater.exe" "$inst/update/"
-cp "$build/tests/kestrelix-installed.exe" "$inst/kestrelix.exe"
+# A sample installation at $inst with the installed stand-in and updater.exe, started with the
+# arguments given, as a user's application runs until the updater has done its work.
+installation() {
+    inst=$work/$1
+    shift
+    "$wine" "$build/bin/sample-install.exe" install "Z:$inst" --with-database second \
+        --offer-database --languages "Z:$build/bin/Languages" >/dev/null 2>&1 || fail "sample-install"
+    cp "$build/bin/updater.exe" "$inst/update/"
+    cp "$build/tests/kestrelix-installed.exe" "$inst/kestrelix.exe"
+    (cd "$inst" && "$wine" "$inst/kestrelix.exe" "$@" >/dev/null 2>&1) &
+    for _ in $(seq 100); do [ -f "$inst/started.log" ] && break; sleep 0.1; done
+    [ -f "$inst/started.log" ] || fail "the installed stand-in did not start"
+    rm "$inst/started.log"
+}
+update() {
+    (cd "$inst/update" && "$wine" updater.exe -A 1 -platform offscreen >/dev/null 2>&1) ||
+        fail "updater.exe exited with $?"
+}
+
+installation running --hold 120
+# The stand-in that the main package brings.
 mkdir "$work/main"
 cp "$build/tests/kestrelix-offered.exe" "$work/main/software.exe"
 (cd "$work/main" && zip -q -r "$inst/update-tmp/main.zip" software.exe)
@@ -30,14 +46,7 @@ models_before=$(rows "$inst/rc.db" "$own_models")
 keys_before=$(rows "$inst/rc.db" "$own_keys")
 if [ -z "$models_before" ] || [ -z "$keys_before" ]; then fail "no own models in the sample"; fi
 
-# The application runs, as a user's does, until the updater has done its work.
-(cd "$inst" && "$wine" "$inst/kestrelix.exe" --hold 120 >/dev/null 2>&1) &
-for _ in $(seq 100); do [ -f "$inst/started.log" ] && break; sleep 0.1; done
-[ -f "$inst/started.log" ] || fail "the installed stand-in did not start"
-rm "$inst/started.log"
-
-(cd "$inst/update" && "$wine" updater.exe -A 1 -platform offscreen >/dev/null 2>&1) ||
-    fail "updater.exe exited with $?"
+update
 grep -q "status: 0" "$inst/update/update.log" || fail "no status 0"
 grep -q "^main=2025-06-30" "$inst/config.ini" || fail "main version not recorded"
 grep -q "^database=2025-06-30" "$inst/config.ini" || fail "database version not recorded"
@@ -57,6 +66,15 @@ ls "$inst"/backup/*.zip >/dev/null 2>&1 || fail "no backup of rc.db"
 
 # The restart: the new build, started detached in the installation.
 for _ in $(seq 100); do [ -f "$inst/started.log" ] && break; sleep 0.1; done
-tr -d "\r" <"$inst/started.log" | grep -q "^offered started in [A-Z]:.*inst$" ||
+tr -d "\r" <"$inst/started.log" | grep -qxF "offered started in Z:${inst//\//\\}" ||
     fail "no restart of the new build in the installation: $(cat "$inst/started.log" 2>/dev/null)"
-echo "1 passed, 0 failed"
+
+installation holding --hold-file rc.db 120
+before=$(sha256sum "$inst/rc.db" "$inst/config.ini" "$inst/kestrelix.exe")
+update
+grep -q "status: -2" "$inst/update/update.log" || fail "no status -2 while rc.db is held open"
+grep -q "Kestrelix must be closed" "$inst/update/update.log" || fail "the log does not say why"
+[ "$(sha256sum "$inst/rc.db" "$inst/config.ini" "$inst/kestrelix.exe")" = "$before" ] ||
+    fail "something changed while rc.db was held open"
+if [ -n "$(ls "$inst/backup")" ]; then fail "a backup was made"; fi
+echo "2 passed, 0 failed"
