@@ -8,7 +8,14 @@ set -euo pipefail
 build=$1
 wine=$2
 work=$(mktemp -d "$build/wholeupdate.XXXXXX")
-trap 'touch "$work"/*/stop 2>/dev/null || true; wait; rm -rf "$work"' EXIT
+# The stand-ins that still run end once a file "stop" stands beside them.
+finish() {
+    local folder
+    for folder in "$work"/*/; do touch "$folder/stop"; done
+    wait
+    rm -rf "$work"
+}
+trap finish EXIT
 fail() { echo "FAIL: $*"; [ -f "$inst/update/update.log" ] && tail -20 "$inst/update/update.log"; exit 1; }
 rows() { sqlite3 "$1" "$2"; }
 
