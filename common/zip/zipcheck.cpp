@@ -1,9 +1,6 @@
 #include "common/zip/zipcheck.h"
 
-#include <filesystem>
-#include <limits.h>
 #include <memory>
-#include <system_error>
 #include <utility>
 
 #include <QDir>
@@ -18,13 +15,12 @@
 
 #include "common/files/filereplace.h"
 #include "common/paths.h"
+#include "common/zip/namerules.h"
 #include "common/zip/unixmode.h"
 
-#ifdef Q_OS_WIN
-#include "common/files/windowsnames.h"
-#endif
-
 namespace Zip {
+
+using namespace NameRules;
 
 namespace {
 
@@ -35,35 +31,6 @@ constexpr quint32 defaultFolderMode = 0755;
 // entry marked 04755 would otherwise run as root for whoever starts it.
 constexpr quint32 permissionBits = UnixMode::permissionBits;
 constexpr qsizetype longestLinkTarget = 4096;
-#ifdef Q_OS_WIN
-// NTFS takes 255 UTF-16 units in a name, and the long form of a path (\\?\C:\...), which the
-// updater uses throughout, some 32767 in all; the manifest asks Windows to take paths longer than
-// MAX_PATH elsewhere too.
-constexpr qsizetype longestName = 255;
-constexpr qsizetype longestPath = 32767 - 8;
-qsizetype lengthOf(const QString &name)
-{
-    return name.size();
-}
-#else
-constexpr qsizetype longestName = NAME_MAX;
-constexpr qsizetype longestPath = PATH_MAX - 1;
-qsizetype lengthOf(const QString &name)
-{
-    return QFile::encodeName(name).size();
-}
-#endif
-
-// The key under which a name is the same name on the target's file system: Windows finds A.txt
-// where a.txt is.
-QString sameNameKey(const QString &name)
-{
-#ifdef Q_OS_WIN
-    return name.toCaseFolded();
-#else
-    return name;
-#endif
-}
 
 // Names inside a package, and link targets, are relative paths in either separator.
 bool isAbsolute(const QString &path)
@@ -72,45 +39,6 @@ bool isAbsolute(const QString &path)
     return path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')) ||
            path.contains(driveLetter);
 }
-
-// The raw target of a link on disk, empty when the path is not a link.
-QString linkOnDisk(const QString &path)
-{
-#ifdef Q_OS_WIN
-    // Wide names: the 8-bit ones would be the ANSI code page's.
-    const std::filesystem::path native(path.toStdWString());
-#else
-    const std::filesystem::path native(QFile::encodeName(path).toStdString());
-#endif
-    std::error_code ec;
-    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(native, ec)))
-        return QString();
-    const std::filesystem::path target = std::filesystem::read_symlink(native, ec);
-#ifdef Q_OS_WIN
-    return ec ? QString() : QString::fromStdWString(target.wstring());
-#else
-    return ec ? QString() : QFile::decodeName(QByteArray::fromStdString(target.string()));
-#endif
-}
-
-#ifdef Q_OS_WIN
-// Names that Windows would take for something else (a device, a stream of another file, a name
-// it shortens), and links, which Windows makes only for those allowed to: refused before anything
-// of the package is written.
-QString refusedOnWindows(const Entry &entry)
-{
-    if (entry.kind == Kind::Link)
-        return QStringLiteral("entry \"%1\" is a link, which the updater does not make on Windows")
-            .arg(entry.name);
-    for (const QString &part : entry.name.split(QLatin1Char('/'))) {
-        const QString problem = WindowsNames::problemOf(part);
-        if (!problem.isEmpty())
-            return QStringLiteral("entry \"%1\": the name \"%2\" %3 on Windows")
-                .arg(entry.name, part, problem);
-    }
-    return QString();
-}
-#endif
 
 // A link's target, which libzip gives as the entry's data.
 bool readLinkTarget(zip_t *archive, const Entry &entry, QByteArray *data)
