@@ -2,7 +2,8 @@
 # Installs what the build, the tests and the demo need on a fresh Debian 12 machine; clang with
 # its sanitizer and libFuzzer runtimes (and llvm-symbolizer for readable reports) serve
 # scripts/sanitize.sh and scripts/fuzz.sh.
-# Only packages that are missing are installed; nothing happens when all are present.
+# Only packages that are missing are installed; nothing happens when all are present. Given
+# package names (as scripts/windows.sh does), it installs those instead.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,9 @@ packages=(
   clang libclang-rt-14-dev llvm
   libsodium-dev minisign clang-format fonts-dejavu-core
 )
+if [ $# -gt 0 ]; then
+  packages=("$@")
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -75,30 +75,6 @@ using namespace Posix;
 
 // ---- File
 
-File::~File()
-{
-    close();
-}
-
-File::File(File &&other) noexcept : ErrorString(other), m_descriptor(other.release()) {}
-
-File &File::operator=(File &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        ErrorString::operator=(other);
-        m_descriptor = other.release();
-    }
-    return *this;
-}
-
-int File::release()
-{
-    const int fd = m_descriptor;
-    m_descriptor = -1;
-    return fd;
-}
-
 void File::close()
 {
     if (m_descriptor >= 0)
