@@ -92,11 +92,19 @@ bool MergeStaging::execute(const QString &statement, const QString &what)
     return query.exec(statement) || failAt(what, query.lastError().text());
 }
 
+qint64 MergeStaging::lastRowid(const QString &table)
+{
+    QSqlQuery query(m_target);
+    if (query.exec(QStringLiteral("SELECT max(rowid) FROM ") + table) && query.next())
+        return query.value(0).toLongLong();
+    return 0;
+}
+
 // kx_order holds each own model's Rcid with its position: as bound text (matched against the
 // current keys exactly as a quoted literal would be) and as the release's model and key
 // columns store it (what a later delete by that Rcid would meet). The staging tables copy the
 // release's column affinities for the same reason.
-bool MergeStaging::prepare(const QStringList &rcids)
+bool MergeStaging::prepare(const QStringList &rcids, StepProgress &progress, int readyAt)
 {
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
@@ -117,6 +125,17 @@ bool MergeStaging::prepare(const QStringList &rcids)
         QStringLiteral("CREATE TEMP TABLE kx_stage_keys AS SELECT 0 AS seq, ") + keyColumns +
             QStringLiteral(" FROM main.rckeys LIMIT 0"),
     };
+    const QStringList orderIndexes = {
+        QStringLiteral("CREATE INDEX temp.kx_order_rcid ON kx_order(rcid)"),
+        QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m%1, seq)").arg(m_modelCollate),
+        QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k%1, seq)").arg(m_keyCollate),
+    };
+    // Each step weighs the rows it goes through: the own models' Rcids, or the copy of the user's
+    // keys (its index and the test of its values), which at 20 keys a model take most of the
+    // time. The copy was just written, so its last rowid is its count.
+    const qint64 models = rcids.size();
+    const qint64 keys = lastRowid(QStringLiteral("kx_current.rckeys"));
+    progress.part(readyAt, (1 + orderIndexes.size()) * models + 2 * keys + 1);
     for (const QString &statement : statements) {
         if (!execute(statement, QStringLiteral("staging")))
             return false;
@@ -128,19 +147,20 @@ bool MergeStaging::prepare(const QStringList &rcids)
             m_target,
             QStringLiteral("INSERT INTO temp.kx_order(seq,rcid,m,k) VALUES (?1,?2,?2,?2)"), rcids))
         return failBecause(order.errorString());
-    const QStringList indexes = {
-        QStringLiteral("CREATE INDEX temp.kx_order_rcid ON kx_order(rcid)"),
-        QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m%1, seq)").arg(m_modelCollate),
-        QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k%1, seq)").arg(m_keyCollate),
-        // The own keys, copied from the user's file with kconv (see OwnKeyCopy), looked up by
-        // Rcid as the user's keys compare it.
-        QStringLiteral("CREATE INDEX kx_current.kx_keys_rcid ON rckeys(Rcid)"),
-    };
-    for (const QString &statement : indexes) {
+    progress.advance(models);
+    for (const QString &statement : orderIndexes) {
         if (!execute(statement, QStringLiteral("key selection")))
             return false;
+        progress.advance(models);
     }
+    // The own keys, copied from the user's file with kconv (see OwnKeyCopy), looked up by Rcid as
+    // the user's keys compare it.
+    if (!execute(QStringLiteral("CREATE INDEX kx_current.kx_keys_rcid ON rckeys(Rcid)"),
+                 QStringLiteral("key selection")))
+        return false;
+    progress.advance(keys);
     m_keysInSql = !first && keysConvertInSql();
+    progress.advance(keys + 1);
     return true;
 }
 

@@ -21,7 +21,7 @@ constexpr int progressEnd = Contract::Progress::merged;
 // one, the release's rows removed; the own ones inserted take it to the end.
 constexpr int ownModelsReadAt = 320;
 constexpr int keysCopiedAt = 480;
-constexpr int stagingReadyAt = 510;
+constexpr int stagingReadyAt = 530;
 constexpr int modelsStagedAt = 560;
 constexpr int releaseRowsRemovedAt = 630;
 
@@ -115,11 +115,8 @@ bool OwnModelMerge::run(bool copyOwnModels)
     if (!transaction.begin())
         return failAt(QStringLiteral("begin"), transaction.errorString());
     MergeStaging staged(m_target, m_generation);
-    if (staging) {
-        progress.part(stagingReadyAt, 1);
-        if (!staged.prepare(rcids))
-            return failBecause(staged.errorString());
-    }
+    if (staging && !staged.prepare(rcids, progress, stagingReadyAt))
+        return failBecause(staged.errorString());
     progress.part(staging ? modelsStagedAt : progressEnd, rcids.size());
     if (!staged.stage(models, staging, int(rcids.size()), progress) ||
         (staging && !staged.apply(progress, releaseRowsRemovedAt, progressEnd)))
