@@ -5,7 +5,6 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QThread>
 
 #include "common/files/platform.h"
@@ -159,11 +158,8 @@ bool Folder::makeFolder(const QString &name, quint32 permissions)
 
 QString Folder::makePrivateFolder(const QString &prefix)
 {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QString name = prefix;
-        for (int i = 0; i < 6; ++i)
-            name += QLatin1Char(letters[QRandomGenerator::system()->bounded(62)]);
+        const QString name = withRandomSuffix(prefix);
         if (::mkdirat(m_descriptor, encoded(name).constData(), 0700) == 0)
             return name;
         if (errno != EEXIST)

@@ -6,7 +6,6 @@
 #include <io.h>
 
 #include <QDir>
-#include <QRandomGenerator>
 
 #include "common/files/platform.h"
 #include "common/files/windows_internal.h"
@@ -230,12 +229,8 @@ QString Folder::makePrivateFolder(const QString &prefix)
         return QString();
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QString name = prefix;
-        // Lower case only: names differing in case alone are one name here.
-        for (int i = 0; i < 6; ++i)
-            name += QLatin1Char(letters[QRandomGenerator::system()->bounded(36)]);
+        const QString name = withRandomSuffix(prefix);
         if (CreateDirectoryW(wide(m_native + QLatin1Char('\\') + name).c_str(), &attributes))
             return name;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
@@ -250,11 +245,9 @@ File Folder::createFile(const QString &name, quint32 permissions)
     if (!validName(name))
         return File();
     // CREATE_NEW: a link standing there counts as something, and is never written through.
-    Handle handle(
-        openPath(m_native + QLatin1Char('\\') + name, GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
-                 shareAll, CREATE_NEW,
-                 ((permissions & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY) |
-                     FILE_FLAG_OPEN_REPARSE_POINT));
+    Handle handle(openPath(m_native + QLatin1Char('\\') + name,
+                           GENERIC_READ | GENERIC_WRITE | WRITE_DAC, shareAll, CREATE_NEW,
+                           newFileAttributes(permissions) | FILE_FLAG_OPEN_REPARSE_POINT));
     if (!handle.isValid()) {
         failBecause(name + QStringLiteral(": ") + systemText());
         return File();
@@ -325,11 +318,10 @@ File Folder::openForAppending(const QString &name, quint32 permissions)
     if (!validName(name))
         return File();
     // Appending rights alone: every write lands at the end, whoever else writes there.
-    Handle handle(openPath(
-        m_native + QLatin1Char('\\') + name,
-        FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, shareAll, OPEN_ALWAYS,
-        ((permissions & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY) |
-            FILE_FLAG_OPEN_REPARSE_POINT));
+    Handle handle(openPath(m_native + QLatin1Char('\\') + name,
+                           FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                           shareAll, OPEN_ALWAYS,
+                           newFileAttributes(permissions) | FILE_FLAG_OPEN_REPARSE_POINT));
     if (!handle.isValid()) {
         failBecause(name + QStringLiteral(": ") + systemText());
         return File();

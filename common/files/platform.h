@@ -201,6 +201,9 @@ public:
 
 private:
     bool validName(const QString &name);
+    // prefix followed by six random lower-case letters and digits: names that differ in case
+    // alone are one name on Windows.
+    static QString withRandomSuffix(const QString &prefix);
 
     int m_descriptor = -1;
     QString m_path;

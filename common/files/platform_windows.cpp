@@ -171,6 +171,11 @@ bool setReadOnly(HANDLE handle, quint32 permissions)
     return wanted == attributes || setAttributes(handle, wanted);
 }
 
+DWORD newFileAttributes(quint32 permissions)
+{
+    return (permissions & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+}
+
 // The access list of an open file, as a self-relative security descriptor.
 QByteArray securityOf(HANDLE handle)
 {
@@ -258,57 +263,71 @@ bool File::write(const char *data, qint64 size)
     return true;
 }
 
-// Reads and writes at an offset move a synchronous handle's position; it is put back, so that
-// these leave it where they found it, as pread and pwrite do.
+namespace {
+
+// Reads and writes at an offset move a synchronous handle's position; it is put back when this
+// goes, so that they leave it where they found it, as pread and pwrite do.
+class PositionKept
+{
+public:
+    explicit PositionKept(HANDLE handle) : m_handle(handle)
+    {
+        SetFilePointerEx(m_handle, LARGE_INTEGER{}, &m_saved, FILE_CURRENT);
+    }
+    ~PositionKept() { SetFilePointerEx(m_handle, m_saved, nullptr, FILE_BEGIN); }
+    PositionKept(const PositionKept &) = delete;
+    PositionKept &operator=(const PositionKept &) = delete;
+
+private:
+    HANDLE m_handle;
+    LARGE_INTEGER m_saved{};
+};
+
+OVERLAPPED overlappedAt(qint64 offset)
+{
+    OVERLAPPED at{};
+    at.Offset = DWORD(quint64(offset) & 0xffffffffu);
+    at.OffsetHigh = DWORD(quint64(offset) >> 32);
+    return at;
+}
+
+} // namespace
+
 qint64 File::readAt(qint64 offset, char *data, qint64 size)
 {
     const HANDLE handle = handleOf(m_descriptor);
-    LARGE_INTEGER here{};
-    LARGE_INTEGER saved{};
-    SetFilePointerEx(handle, here, &saved, FILE_CURRENT);
+    const PositionKept kept(handle);
     qint64 done = 0;
     while (done < size) {
-        OVERLAPPED at{};
-        at.Offset = DWORD(quint64(offset + done) & 0xffffffffu);
-        at.OffsetHigh = DWORD(quint64(offset + done) >> 32);
+        OVERLAPPED at = overlappedAt(offset + done);
         DWORD n = 0;
         if (!ReadFile(handle, data + done, DWORD(qMin<qint64>(size - done, 1 << 30)), &n, &at)) {
             if (GetLastError() == ERROR_HANDLE_EOF)
                 break;
             failBecause(systemText());
-            done = -1;
-            break;
+            return -1;
         }
         if (n == 0)
             break;
         done += n;
     }
-    SetFilePointerEx(handle, saved, nullptr, FILE_BEGIN);
     return done;
 }
 
 bool File::writeAt(qint64 offset, const char *data, qint64 size)
 {
     const HANDLE handle = handleOf(m_descriptor);
-    LARGE_INTEGER here{};
-    LARGE_INTEGER saved{};
-    SetFilePointerEx(handle, here, &saved, FILE_CURRENT);
-    bool written = true;
+    const PositionKept kept(handle);
     while (size > 0) {
-        OVERLAPPED at{};
-        at.Offset = DWORD(quint64(offset) & 0xffffffffu);
-        at.OffsetHigh = DWORD(quint64(offset) >> 32);
+        OVERLAPPED at = overlappedAt(offset);
         DWORD n = 0;
-        if (!WriteFile(handle, data, DWORD(qMin<qint64>(size, 1 << 30)), &n, &at) || n == 0) {
-            written = failBecause(n == 0 ? QStringLiteral("nothing written") : systemText());
-            break;
-        }
+        if (!WriteFile(handle, data, DWORD(qMin<qint64>(size, 1 << 30)), &n, &at) || n == 0)
+            return failBecause(n == 0 ? QStringLiteral("nothing written") : systemText());
         data += n;
         size -= n;
         offset += n;
     }
-    SetFilePointerEx(handle, saved, nullptr, FILE_BEGIN);
-    return written;
+    return true;
 }
 
 bool File::takeOwnerAndMode(const FileInfo &reference)

@@ -76,6 +76,8 @@ DWORD attributesOf(HANDLE handle);
 bool setAttributes(HANDLE handle, DWORD attributes);
 // The read-only attribute as the write bits of permissions say; folders have none that counts.
 bool setReadOnly(HANDLE handle, quint32 permissions);
+// The attributes a new file is made with, read-only where permissions give no write bit.
+DWORD newFileAttributes(quint32 permissions);
 // The access list of an open file, as a self-relative security descriptor, and the same given to
 // another file exactly as it is.
 QByteArray securityOf(HANDLE handle);
