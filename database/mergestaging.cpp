@@ -52,10 +52,17 @@ QString placeholders(int count)
 }
 
 // The text a key value reads as, in SQL: exact for NULL, integers and text, which is all that
-// keysConvertInSql() lets through.
+// moves in SQL.
 QString sqlText(const QString &column)
 {
     return QStringLiteral("ifnull(CAST(x.%1 AS TEXT),'')").arg(column);
+}
+
+// The text without its single quotes, as withoutQuotes() makes it; replace() reads its value as
+// text itself, whatever the column.
+QString withoutQuotesInSql(const QString &column)
+{
+    return QStringLiteral("replace(ifnull(x.%1,''),'''','')").arg(column);
 }
 
 } // namespace
@@ -104,7 +111,8 @@ qint64 MergeStaging::lastRowid(const QString &table)
 // current keys exactly as a quoted literal would be) and as the release's model and key
 // columns store it (what a later delete by that Rcid would meet). The staging tables copy the
 // release's column affinities for the same reason.
-bool MergeStaging::prepare(const QStringList &rcids, StepProgress &progress, int readyAt)
+bool MergeStaging::prepare(const QStringList &rcids, bool plainKeys, StepProgress &progress,
+                           int readyAt)
 {
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
@@ -119,7 +127,7 @@ bool MergeStaging::prepare(const QStringList &rcids, StepProgress &progress, int
                                                         QStringLiteral("rckeys"), rcid);
     const QStringList statements = {
         QStringLiteral("CREATE TEMP TABLE kx_order AS SELECT 0 AS seq, NULL AS rcid, m.Rcid AS m, "
-                       "k.Rcid AS k FROM main.rcmodels m, main.rckeys k LIMIT 0"),
+                       "k.Rcid AS k, 1 AS last FROM main.rcmodels m, main.rckeys k LIMIT 0"),
         QStringLiteral("CREATE TEMP TABLE kx_stage_models AS SELECT 0 AS seq, ") + modelColumns +
             QStringLiteral(" FROM main.rcmodels LIMIT 0"),
         QStringLiteral("CREATE TEMP TABLE kx_stage_keys AS SELECT 0 AS seq, ") + keyColumns +
@@ -129,13 +137,18 @@ bool MergeStaging::prepare(const QStringList &rcids, StepProgress &progress, int
         QStringLiteral("CREATE INDEX temp.kx_order_rcid ON kx_order(rcid)"),
         QStringLiteral("CREATE INDEX temp.kx_order_m ON kx_order(m%1, seq)").arg(m_modelCollate),
         QStringLiteral("CREATE INDEX temp.kx_order_k ON kx_order(k%1, seq)").arg(m_keyCollate),
+        // Whether no later own model's Rcid meets this one's where the release's keys store it:
+        // a key filed under exactly that Rcid stays, without a look for each of its keys.
+        QStringLiteral("UPDATE temp.kx_order SET last = NOT EXISTS (SELECT 1 FROM temp.kx_order b "
+                       "WHERE b.k = kx_order.k%1 AND b.seq > kx_order.seq)")
+            .arg(m_keyCollate),
     };
     // Each step weighs the rows it goes through: the own models' Rcids, or the copy of the user's
-    // keys (its index and the test of its values), which at 20 keys a model take most of the
-    // time. The copy was just written, so its last rowid is its count.
+    // keys (its index), which at 20 keys a model takes most of the time. The copy was just
+    // written, so its last rowid is its count.
     const qint64 models = rcids.size();
     const qint64 keys = lastRowid(QStringLiteral("kx_current.rckeys"));
-    progress.part(readyAt, (1 + orderIndexes.size()) * models + 2 * keys + 1);
+    progress.part(readyAt, (1 + orderIndexes.size()) * models + keys);
     for (const QString &statement : statements) {
         if (!execute(statement, QStringLiteral("staging")))
             return false;
@@ -159,22 +172,21 @@ bool MergeStaging::prepare(const QStringList &rcids, StepProgress &progress, int
                  QStringLiteral("key selection")))
         return false;
     progress.advance(keys);
-    m_keysInSql = !first && keysConvertInSql();
-    progress.advance(keys + 1);
+    // Second-generation keys move in one statement when every value reads as text the same way
+    // in SQL as through Qt; reals and blobs (spelled differently) take the row-by-row way.
+    m_keysInSql = !first && plainKeys;
     return true;
 }
 
-// Second-generation keys move in one statement when every value reads as text the same way in
-// SQL as through Qt; reals and blobs (spelled differently) take the row-by-row way.
-bool MergeStaging::keysConvertInSql()
+// What the per-model order writes for a value read through Qt: its text, '' for NULL. Where the
+// release's column has an affinity, the value itself becomes what its text would (for the NULLs,
+// integers and texts that move in SQL); a column without one keeps what it is given.
+QString MergeStaging::written(const QString &table, const QString &column) const
 {
-    QSqlQuery query(m_target);
-    QStringList conditions;
-    for (const QString &column : keyColumns.split(QLatin1Char(',')))
-        conditions << QStringLiteral("typeof(%1) IN ('real','blob')").arg(column);
-    return query.exec(QStringLiteral("SELECT EXISTS (SELECT 1 FROM kx_current.rckeys WHERE ") +
-                      conditions.join(QStringLiteral(" OR ")) + QStringLiteral(")")) &&
-           query.next() && query.value(0).toInt() == 0;
+    return DatabaseLayout::affinity(m_target, QStringLiteral("main"), table, column) ==
+                   QLatin1String("BLOB")
+               ? sqlText(column)
+               : QStringLiteral("ifnull(x.%1,'')").arg(column);
 }
 
 // The own models move in one statement when the copy of the user's rows holds them all, in the
@@ -201,9 +213,9 @@ bool MergeStaging::stageModelsInSql()
     const QStringList columns = secondModelColumns.split(QLatin1Char(','));
     QStringList values;
     for (int column = 0; column < columns.size(); ++column) {
-        const QString text = sqlText(columns.at(column));
-        values << (isFilteredModelColumn(column) ? QStringLiteral("replace(%1,'''','')").arg(text)
-                                                 : text);
+        values << (isFilteredModelColumn(column)
+                       ? withoutQuotesInSql(columns.at(column))
+                       : written(QStringLiteral("rcmodels"), columns.at(column)));
     }
     return execute(QStringLiteral("INSERT INTO temp.kx_stage_models(seq,") + secondModelColumns +
                        QStringLiteral(") SELECT x.rowid - 1,") + values.join(QLatin1Char(',')) +
@@ -362,17 +374,17 @@ bool MergeStaging::apply(StepProgress &progress, int removedAt, int insertedAt)
     if (m_keysInSql)
         return executeByRanges(
             QStringLiteral("INSERT INTO main.rckeys(") + keyColumns + QStringLiteral(") SELECT ") +
-                sqlText(QStringLiteral("Rcid")) + QStringLiteral(",") +
-                sqlText(QStringLiteral("RCTypeId")) + QStringLiteral(",replace(") +
-                sqlText(QStringLiteral("Name")) + QStringLiteral(",'''',''),") +
-                sqlText(QStringLiteral("ID")) + QStringLiteral(",") +
-                sqlText(QStringLiteral("Nkey")) +
+                written(QStringLiteral("rckeys"), QStringLiteral("Rcid")) + QStringLiteral(",") +
+                written(QStringLiteral("rckeys"), QStringLiteral("RCTypeId")) +
+                QStringLiteral(",") + withoutQuotesInSql(QStringLiteral("Name")) +
+                QStringLiteral(",") + written(QStringLiteral("rckeys"), QStringLiteral("ID")) +
+                QStringLiteral(",") + written(QStringLiteral("rckeys"), QStringLiteral("Nkey")) +
                 QStringLiteral(" FROM temp.kx_order o JOIN kx_current.rckeys x ON x.Rcid = "
                                "o.rcid") +
                 m_currentKeyCollate +
-                QStringLiteral(" WHERE (%1) AND NOT EXISTS (SELECT 1 FROM temp.kx_order b WHERE "
-                               "b.k = x.kconv") +
-                m_keyCollate + QStringLiteral(" AND b.seq > o.seq) ORDER BY o.rowid, x.rowid"),
+                QStringLiteral(" WHERE (%1) AND CASE WHEN x.kconv IS o.k THEN o.last ELSE NOT "
+                               "EXISTS (SELECT 1 FROM temp.kx_order b WHERE b.k = x.kconv") +
+                m_keyCollate + QStringLiteral(" AND b.seq > o.seq) END ORDER BY o.rowid, x.rowid"),
             ownKeys, QStringLiteral("o.rowid"), progress);
     return executeByRanges(QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
                                QStringLiteral(") SELECT ") + keyColumns +

@@ -29,7 +29,9 @@ public:
     // Makes the tables for the own models' Rcids, in their order, taking progress up to readyAt
     // statement by statement (the index on the copy of the user's keys alone takes a fifth of a
     // second at 400,000 keys).
-    bool prepare(const QStringList &rcids, StepProgress &progress, int readyAt);
+    // plainKeys says that every value of the copy of the user's keys is NULL, an integer or text
+    // (see OwnKeyCopy::plainValues).
+    bool prepare(const QStringList &rcids, bool plainKeys, StepProgress &progress, int readyAt);
     // Reads the own models from models (executed here, on the current database) and stages
     // them with their keys, one step of progress each; expectedRows is how many there must be.
     // Without copy the rows are only counted through. Where the copy of the user's rows holds
@@ -40,7 +42,7 @@ public:
     bool apply(StepProgress &progress, int removedAt, int insertedAt);
 
 private:
-    bool keysConvertInSql();
+    QString written(const QString &table, const QString &column) const;
     bool modelsMoveInSql(int expectedRows);
     bool stageModelsInSql();
     bool failAt(const QString &what, const QString &text);

@@ -8,6 +8,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <sqlite3.h>
+
 #include "database/databaselayout.h"
 #include "database/ownrcidrange.h"
 #include "database/rcidrows.h"
@@ -21,14 +23,28 @@ QString placeholders(const QString &columns)
     return QStringLiteral("?,").repeated(columns.count(QLatin1Char(',')) + 1).chopped(1);
 }
 
+const char *const noteOddName = "kx_note_odd";
+
+// kx_note_odd(result, value, ...): result, noting whether any value is a real or a blob.
+void noteOdd(sqlite3_context *context, int count, sqlite3_value **values)
+{
+    bool *odd = static_cast<bool *>(sqlite3_user_data(context));
+    for (int i = 1; i < count && !*odd; ++i) {
+        const int type = sqlite3_value_type(values[i]);
+        *odd = type == SQLITE_FLOAT || type == SQLITE_BLOB;
+    }
+    sqlite3_result_value(context, values[0]);
+}
+
 // The columns and kconv, the Rcid as text (which the column's affinity then converts), of the
 // keys in a range of the table (see RowidRanges); ahead is the own Rcids' span (OwnRcidRange).
+// Every key copied passes through kx_note_odd, which tells its values apart on the way.
 QString ownKeys(const QString &columns, const QString &ahead,
                 const QString &range = QStringLiteral("1"))
 {
-    return QStringLiteral("SELECT ") + columns +
-           QStringLiteral(",ifnull(CAST(Rcid AS TEXT),'') FROM main.rckeys WHERE (") + range +
-           QStringLiteral(") AND ") + ahead +
+    return QStringLiteral("SELECT ") + columns + QStringLiteral(",") + QLatin1String(noteOddName) +
+           QStringLiteral("(ifnull(CAST(Rcid AS TEXT),''),") + columns +
+           QStringLiteral(") FROM main.rckeys WHERE (") + range + QStringLiteral(") AND ") + ahead +
            QStringLiteral("Rcid IN (SELECT rcid FROM temp.kx_copy_rcids)");
 }
 
@@ -65,6 +81,19 @@ void OwnKeyCopy::dropRcids()
 {
     QSqlQuery query(m_current);
     query.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_copy_rcids"));
+}
+
+// Only for the copy's statements, which use it in their result columns: it runs once per key
+// copied, never for the rows only looked at.
+bool OwnKeyCopy::noteOddValues(bool on)
+{
+    sqlite3 *connection = SqlConnection::handle(m_current);
+    const bool done =
+        connection &&
+        sqlite3_create_function_v2(connection, noteOddName, -1, SQLITE_UTF8 | SQLITE_DIRECTONLY,
+                                   on ? &m_oddValues : nullptr, on ? noteOdd : nullptr, nullptr,
+                                   nullptr, nullptr) == SQLITE_OK;
+    return done || !on || failBecause(QStringLiteral("key copy: no function to tell values apart"));
 }
 
 // In one statement, the scratch file attached to the user's connection for as long as it takes.
@@ -186,6 +215,7 @@ bool OwnKeyCopy::write(const QStringList &rcids, const QString &columns, const Q
                        const QString &kconvAffinity, const QString &path)
 {
     clearError();
+    m_oddValues = false;
     const QSqlDatabase &current = m_current;
     // The encoding must be set before anything is written; the file is thrown away after the
     // merge, so nothing waits for the disk.
@@ -220,7 +250,7 @@ bool OwnKeyCopy::write(const QStringList &rcids, const QString &columns, const Q
     }
     if (encodingOf(db) != encoding)
         return failBecause(QStringLiteral("scratch: not in ") + encoding);
-    if (!stageRcids(rcids)) {
+    if (!stageRcids(rcids) || !noteOddValues(true)) {
         dropRcids();
         return false;
     }
@@ -243,6 +273,7 @@ bool OwnKeyCopy::write(const QStringList &rcids, const QString &columns, const Q
         else
             db.rollback();
     }
+    noteOddValues(false);
     dropRcids();
     return ok;
 }

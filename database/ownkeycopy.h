@@ -50,12 +50,16 @@ public:
     // the given affinity (see DatabaseLayout::affinity).
     bool write(const QStringList &rcids, const QString &columns, const QString &encoding,
                const QString &kconvAffinity, const QString &path);
+    // After a copy: whether every value of the keys copied is NULL, an integer or text, which
+    // read as text the same way in SQL as through Qt (a real or a blob does not).
+    bool plainValues() const { return !m_oddValues; }
 
 private:
     bool failAt(const QString &what, const QSqlError &error);
     std::optional<QString> declare(const QString &table, const QString &columns);
     bool stageRcids(const QStringList &rcids);
     void dropRcids();
+    bool noteOddValues(bool on);
     bool copyInSql(const QString &columns, const QString &path);
     bool copyRowByRow(const QString &columns, QSqlQuery &insert);
 
@@ -66,4 +70,5 @@ private:
     QString m_ahead;
     QString m_modelColumns;
     Progress m_progress;
+    bool m_oddValues = false;
 };

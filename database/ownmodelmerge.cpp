@@ -115,7 +115,7 @@ bool OwnModelMerge::run(bool copyOwnModels)
     if (!transaction.begin())
         return failAt(QStringLiteral("begin"), transaction.errorString());
     MergeStaging staged(m_target, m_generation);
-    if (staging && !staged.prepare(rcids, progress, stagingReadyAt))
+    if (staging && !staged.prepare(rcids, keyCopy.plainValues(), progress, stagingReadyAt))
         return failBecause(staged.errorString());
     progress.part(staging ? modelsStagedAt : progressEnd, rcids.size());
     if (!staged.stage(models, staging, int(rcids.size()), progress) ||
