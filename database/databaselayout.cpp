@@ -66,19 +66,7 @@ QString affinity(const QSqlDatabase &db, const QString &schema, const QString &t
     const char *declared = nullptr;
     if (!columnMetadata(db, schema, table, column, &declared, nullptr))
         return QString();
-    // SQLite's own rules, in their order, from the declared type's text.
-    const QString type = QString::fromUtf8(declared ? declared : "").toUpper();
-    if (type.contains(QLatin1String("INT")))
-        return QStringLiteral("INTEGER");
-    if (type.contains(QLatin1String("CHAR")) || type.contains(QLatin1String("CLOB")) ||
-        type.contains(QLatin1String("TEXT")))
-        return QStringLiteral("TEXT");
-    if (type.isEmpty() || type.contains(QLatin1String("BLOB")))
-        return QStringLiteral("BLOB");
-    if (type.contains(QLatin1String("REAL")) || type.contains(QLatin1String("FLOA")) ||
-        type.contains(QLatin1String("DOUB")))
-        return QStringLiteral("REAL");
-    return QStringLiteral("NUMERIC");
+    return TableLayout::affinityOf(QString::fromUtf8(declared ? declared : ""));
 }
 
 Generation generation(const QSqlDatabase &db)

@@ -52,14 +52,17 @@ QString ExportDocument::modelQuery(int updateMode)
     }
 }
 
-QString ExportDocument::keyQuery(int updateMode)
+QString ExportDocument::keyQuery(int updateMode, const QString &ahead)
 {
     // Keys belong to the upload through the Link of a selected model, so a key set that several
     // selected models share is written once for each of them. The key table is scanned once
     // against the selected Links: a join driven by the models would first index millions of keys.
-    const QString select = QStringLiteral(
-        "SELECT rckeys.rowid, rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, rckeys.ID, rckeys.Nkey "
-        "FROM rckeys WHERE rckeys.Rcid IN (SELECT rcmodels.Link FROM rcmodels WHERE Own = '1'");
+    const QString select =
+        QStringLiteral("SELECT rckeys.rowid, rckeys.Rcid, rckeys.RCTypeId, rckeys.Name, "
+                       "rckeys.ID, rckeys.Nkey FROM rckeys WHERE ") +
+        ahead +
+        QStringLiteral("rckeys.Rcid IN (SELECT rcmodels.Link FROM rcmodels WHERE "
+                       "Own = '1'");
     switch (updateMode) {
     case Contract::UpdateMode::notYetSent:
         return select + QStringLiteral(" AND Flag = '0')");
@@ -189,13 +192,30 @@ int ExportDocument::writeKeyElements(KeyScan::Lines &keys)
     return count;
 }
 
+// Only keys whose Rcid equals a selected model's Link are written: where the key table's Rcid is
+// numeric, a test of the Links' span spares the lookup for the millions of keys outside it.
+QString ExportDocument::linkSpan(const QSqlDatabase &db) const
+{
+    std::optional<std::pair<qint64, qint64>> span;
+    for (const Link &link : m_modelLinks) {
+        if (!link.null)
+            span = span ? std::pair(std::min(span->first, link.value),
+                                    std::max(span->second, link.value))
+                        : std::pair(link.value, link.value);
+    }
+    if (!span || !KeyScan::rcidIsNumeric(db))
+        return QString();
+    return QStringLiteral("rckeys.Rcid BETWEEN %1 AND %2 AND ").arg(span->first).arg(span->second);
+}
+
 // Rows of keyQuery, matched to the selected models' Links by value; nothing, before anything is
 // written, when only the plain join can be sure to give the same keys.
 std::optional<int> ExportDocument::writeKeysByLink(const QSqlDatabase &db, int updateMode)
 {
     if (!oneScanServes(db))
         return std::nullopt;
-    std::optional<KeyScan::Lines> keys = KeyScan::scan(db, keyQuery(updateMode), m_splitAbove);
+    std::optional<KeyScan::Lines> keys =
+        KeyScan::scan(db, keyQuery(updateMode, linkSpan(db)), m_splitAbove);
     if (!keys)
         return std::nullopt;
     if (!keys->error.isEmpty() && errorString().isEmpty())

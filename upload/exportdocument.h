@@ -41,7 +41,8 @@ public:
     // Mode 2 selects own models not uploaded yet, mode 3 every own model; other modes select
     // nothing and give empty statements.
     static QString modelQuery(int updateMode);
-    static QString keyQuery(int updateMode);
+    // ahead is a test put before the IN ("rckeys.Rcid BETWEEN 1 AND 9 AND ").
+    static QString keyQuery(int updateMode, const QString &ahead = QString());
     static QString plainKeyQuery(int updateMode);
 
     // Builds the document from db for updateMode. Returns whether at least one model row was
@@ -67,6 +68,7 @@ private:
     void writeRows(const QSqlDatabase &db, int updateMode);
     int writeModels(SqliteRows &rows);
     bool oneScanServes(const QSqlDatabase &db) const;
+    QString linkSpan(const QSqlDatabase &db) const;
     int writeKeyElements(KeyScan::Lines &keys);
     std::optional<int> writeKeysByLink(const QSqlDatabase &db, int updateMode);
     int writeKeysAsJoined(SqliteRows &rows);

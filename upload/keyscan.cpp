@@ -75,6 +75,22 @@ bool rowidIsReachable(const QSqlDatabase &db)
     return columns.isPrepared() && columns.errorString().isEmpty();
 }
 
+bool rcidIsNumeric(const QSqlDatabase &db)
+{
+    SqliteRows columns(db, QStringLiteral("PRAGMA table_info(rckeys)"));
+    while (columns.next()) {
+        QByteArray name;
+        columns.appendValue(name, 1);
+        if (name.toLower() != "rcid")
+            continue;
+        QByteArray type;
+        columns.appendValue(type, 2);
+        const QString affinity = TableLayout::affinityOf(QString::fromUtf8(type));
+        return affinity == QLatin1String("INTEGER") || affinity == QLatin1String("NUMERIC");
+    }
+    return false;
+}
+
 std::optional<Lines> scan(const QSqlDatabase &db, const QString &keyQuery, qint64 splitAbove)
 {
     qint64 middle = 0;

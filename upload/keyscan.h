@@ -45,6 +45,9 @@ void appendKeyElement(QByteArray &out, const SqliteRows &rows, int first);
 // False when a column of the user's own takes one of the names SQL gives the row id, or the
 // table's columns can not be read: the rows are then not told apart by rowid.
 bool rowidIsReachable(const QSqlDatabase &db);
+// Whether rckeys.Rcid has INTEGER or NUMERIC affinity: compared with integers, every value that
+// can equal one of them then lies, as a number, between the lowest and the highest.
+bool rcidIsNumeric(const QSqlDatabase &db);
 
 // Rows of keyQuery; more than splitAbove keys in two halves by rowid, on both cores. Nothing
 // when the table has no rowids or holds a Rcid that is not an integer.

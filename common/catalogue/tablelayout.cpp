@@ -6,7 +6,7 @@ namespace TableLayout {
 
 namespace {
 
-template <std::size_t N> QStringList namesOf(const char *const (&columns)[N], std::size_t count = N)
+QStringList namesOf(const char *const *columns, std::size_t count)
 {
     QStringList names;
     for (std::size_t i = 0; i < count; ++i)
@@ -18,7 +18,9 @@ template <std::size_t N> QStringList namesOf(const char *const (&columns)[N], st
 
 QStringList modelColumnNames(Generation generation)
 {
-    return generation == Generation::First ? namesOf(firstModelColumns) : namesOf(modelColumns);
+    return generation == Generation::First
+               ? namesOf(firstModelColumns, std::size(firstModelColumns))
+               : namesOf(modelColumns, std::size(modelColumns));
 }
 
 QString modelColumnList(Generation generation)
@@ -28,7 +30,8 @@ QString modelColumnList(Generation generation)
 
 QStringList keyColumnNames(Generation generation)
 {
-    return generation == Generation::First ? namesOf(firstKeyColumns) : namesOf(keyColumns);
+    return generation == Generation::First ? namesOf(firstKeyColumns, std::size(firstKeyColumns))
+                                           : namesOf(keyColumns, std::size(keyColumns));
 }
 
 QString keyColumnList(Generation generation)
@@ -60,6 +63,22 @@ QString createKeys(Generation generation)
                ? QStringLiteral("CREATE TABLE rckeys (Rcid INTEGER, PCB TEXT, Name TEXT, ID TEXT)")
                : QStringLiteral("CREATE TABLE rckeys (Rcid INTEGER, RCTypeId INTEGER, Name TEXT, "
                                 "ID TEXT, Nkey INTEGER)");
+}
+
+QString affinityOf(const QString &declaredType)
+{
+    const QString type = declaredType.toUpper();
+    if (type.contains(QLatin1String("INT")))
+        return QStringLiteral("INTEGER");
+    if (type.contains(QLatin1String("CHAR")) || type.contains(QLatin1String("CLOB")) ||
+        type.contains(QLatin1String("TEXT")))
+        return QStringLiteral("TEXT");
+    if (type.isEmpty() || type.contains(QLatin1String("BLOB")))
+        return QStringLiteral("BLOB");
+    if (type.contains(QLatin1String("REAL")) || type.contains(QLatin1String("FLOA")) ||
+        type.contains(QLatin1String("DOUB")))
+        return QStringLiteral("REAL");
+    return QStringLiteral("NUMERIC");
 }
 
 } // namespace TableLayout

@@ -42,4 +42,9 @@ QString sharedModelColumnList();
 QString createModels(Generation generation, bool withProt = true);
 QString createKeys(Generation generation);
 
+// The affinity that a column declared with this type has, by SQLite's rules in their order, as
+// the type name that gives it: "INTEGER", "TEXT", "BLOB" (also for no type at all), "REAL" or
+// "NUMERIC".
+QString affinityOf(const QString &declaredType);
+
 } // namespace TableLayout

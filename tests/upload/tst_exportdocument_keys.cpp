@@ -118,6 +118,10 @@ void TestExportDocument::keysOfThePlainJoin_data()
                        "0, 0, 0)",
                        "INSERT INTO rcmodels VALUES (2, 'B', 'TV', 'b', '', 'k2', '', '', 1, 0, "
                        "1, 0, 0)"};
+    // Equal to the Links as numbers, never as texts: no span of the Links may keep them out.
+    QTest::newRow("text Rcids that read as the Links")
+        << QStringList{models, QString(keys).replace("Rcid INTEGER", "Rcid TEXT")}
+        << mixedRows + QStringList{"UPDATE rckeys SET Rcid = '00' || Rcid"};
     QTest::newRow("untyped Link holding texts")
         << QStringList{QString(models).replace("Link INTEGER", "Link"), keys}
         << mixedRows + QStringList{"UPDATE rcmodels SET Link = CAST(Link AS TEXT)"};
