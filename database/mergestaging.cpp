@@ -99,20 +99,11 @@ bool MergeStaging::execute(const QString &statement, const QString &what)
     return query.exec(statement) || failAt(what, query.lastError().text());
 }
 
-qint64 MergeStaging::lastRowid(const QString &table)
-{
-    QSqlQuery query(m_target);
-    if (query.exec(QStringLiteral("SELECT max(rowid) FROM ") + table) && query.next())
-        return query.value(0).toLongLong();
-    return 0;
-}
-
 // kx_order holds each own model's Rcid with its position: as bound text (matched against the
 // current keys exactly as a quoted literal would be) and as the release's model and key
 // columns store it (what a later delete by that Rcid would meet). The staging tables copy the
 // release's column affinities for the same reason.
-bool MergeStaging::prepare(const QStringList &rcids, bool plainKeys, StepProgress &progress,
-                           int readyAt)
+bool MergeStaging::prepareOrder(const QStringList &rcids)
 {
     const bool first = m_generation == Generation::First;
     const QString modelColumns = first ? firstInsertColumns : secondModelColumns;
@@ -123,8 +114,6 @@ bool MergeStaging::prepare(const QStringList &rcids, bool plainKeys, StepProgres
                                                    QStringLiteral("rcmodels"), rcid);
     m_keyCollate = DatabaseLayout::collateClause(m_target, QStringLiteral("main"),
                                                  QStringLiteral("rckeys"), rcid);
-    m_currentKeyCollate = DatabaseLayout::collateClause(m_target, QStringLiteral("kx_current"),
-                                                        QStringLiteral("rckeys"), rcid);
     const QStringList statements = {
         QStringLiteral("CREATE TEMP TABLE kx_order AS SELECT 0 AS seq, NULL AS rcid, m.Rcid AS m, "
                        "k.Rcid AS k, 1 AS last FROM main.rcmodels m, main.rckeys k LIMIT 0"),
@@ -143,12 +132,6 @@ bool MergeStaging::prepare(const QStringList &rcids, bool plainKeys, StepProgres
                        "WHERE b.k = kx_order.k%1 AND b.seq > kx_order.seq)")
             .arg(m_keyCollate),
     };
-    // Each step weighs the rows it goes through: the own models' Rcids, or the copy of the user's
-    // keys (its index), which at 20 keys a model takes most of the time. The copy was just
-    // written, so its last rowid is its count.
-    const qint64 models = rcids.size();
-    const qint64 keys = lastRowid(QStringLiteral("kx_current.rckeys"));
-    progress.part(readyAt, (1 + orderIndexes.size()) * models + keys);
     for (const QString &statement : statements) {
         if (!execute(statement, QStringLiteral("staging")))
             return false;
@@ -160,22 +143,20 @@ bool MergeStaging::prepare(const QStringList &rcids, bool plainKeys, StepProgres
             m_target,
             QStringLiteral("INSERT INTO temp.kx_order(seq,rcid,m,k) VALUES (?1,?2,?2,?2)"), rcids))
         return failBecause(order.errorString());
-    progress.advance(models);
     for (const QString &statement : orderIndexes) {
         if (!execute(statement, QStringLiteral("key selection")))
             return false;
-        progress.advance(models);
     }
-    // The own keys, copied from the user's file with kconv (see OwnKeyCopy), looked up by Rcid as
-    // the user's keys compare it.
-    if (!execute(QStringLiteral("CREATE INDEX kx_current.kx_keys_rcid ON rckeys(Rcid)"),
-                 QStringLiteral("key selection")))
-        return false;
-    progress.advance(keys);
+    return true;
+}
+
+void MergeStaging::useCopy(bool plainKeys)
+{
+    m_currentKeyCollate = DatabaseLayout::collateClause(
+        m_target, QStringLiteral("kx_current"), QStringLiteral("rckeys"), QStringLiteral("Rcid"));
     // Second-generation keys move in one statement when every value reads as text the same way
     // in SQL as through Qt; reals and blobs (spelled differently) take the row-by-row way.
-    m_keysInSql = !first && plainKeys;
-    return true;
+    m_keysInSql = m_generation == Generation::Second && plainKeys;
 }
 
 // What the per-model order writes for a value read through Qt: its text, '' for NULL. Where the
@@ -319,25 +300,22 @@ bool MergeStaging::stage(QSqlQuery &models, bool copy, int expectedRows, StepPro
 }
 
 bool MergeStaging::executeByRanges(const QString &statement, const RowidRanges &ranges,
-                                   const QString &rowid, StepProgress &progress)
+                                   const QString &rowid, const std::function<void()> &rangeDone)
 {
     for (int i = 0; i < ranges.count(); ++i) {
         if (!execute(statement.arg(ranges.condition(i, rowid)), QStringLiteral("apply")))
             return false;
-        progress.advance();
+        rangeDone();
     }
     return true;
 }
 
-// A staged row survives unless a later own model's Rcid meets it as the release stores it:
-// exactly the rows that the per-model deletes would have left. The release's millions of keys,
-// and the own keys, go range by range, each range in the order one statement takes them.
-bool MergeStaging::apply(StepProgress &progress, int removedAt, int insertedAt)
+// The release's millions of keys go range by range.
+bool MergeStaging::removeReleaseRows(const std::function<void(int done, int total)> &report)
 {
-    const QString modelColumns =
-        m_generation == Generation::First ? firstInsertColumns : secondModelColumns;
     const RowidRanges releaseKeys(m_target, QStringLiteral("main.rckeys"));
-    progress.part(removedAt, 1 + releaseKeys.count());
+    const int total = 1 + releaseKeys.count();
+    int done = 0;
     const OwnRcidRange span(m_target, QStringLiteral("temp.kx_order"), QStringLiteral("rcid"));
     const auto ahead = [this, &span](const QString &table) {
         return span.ahead(DatabaseLayout::affinity(m_target, QStringLiteral("main"), table,
@@ -348,14 +326,21 @@ bool MergeStaging::apply(StepProgress &progress, int removedAt, int insertedAt)
                      QStringLiteral("Rcid IN (SELECT rcid FROM temp.kx_order)"),
                  QStringLiteral("apply")))
         return false;
-    progress.advance();
+    report(++done, total);
     // The range goes where %1 stands, filled in per range.
-    if (!executeByRanges(QStringLiteral("DELETE FROM main.rckeys WHERE (%1) AND ") +
-                             ahead(QStringLiteral("rckeys")) +
-                             QStringLiteral("Rcid IN (SELECT rcid FROM temp.kx_order)"),
-                         releaseKeys, QStringLiteral("rowid"), progress))
-        return false;
+    return executeByRanges(QStringLiteral("DELETE FROM main.rckeys WHERE (%1) AND ") +
+                               ahead(QStringLiteral("rckeys")) +
+                               QStringLiteral("Rcid IN (SELECT rcid FROM temp.kx_order)"),
+                           releaseKeys, QStringLiteral("rowid"), [&] { report(++done, total); });
+}
 
+// A staged row goes in unless a later own model's Rcid meets it as the release stores it:
+// exactly the rows that the per-model deletes would have left. The own keys go range by range,
+// each range in the order one statement takes them.
+bool MergeStaging::insert(StepProgress &progress, int insertedAt)
+{
+    const QString modelColumns =
+        m_generation == Generation::First ? firstInsertColumns : secondModelColumns;
     const RowidRanges ownKeys(m_target,
                               m_keysInSql ? QStringLiteral("temp.kx_order")
                                           : QStringLiteral("temp.kx_stage_keys"),
@@ -385,7 +370,7 @@ bool MergeStaging::apply(StepProgress &progress, int removedAt, int insertedAt)
                 QStringLiteral(" WHERE (%1) AND CASE WHEN x.kconv IS o.k THEN o.last ELSE NOT "
                                "EXISTS (SELECT 1 FROM temp.kx_order b WHERE b.k = x.kconv") +
                 m_keyCollate + QStringLiteral(" AND b.seq > o.seq) END ORDER BY o.rowid, x.rowid"),
-            ownKeys, QStringLiteral("o.rowid"), progress);
+            ownKeys, QStringLiteral("o.rowid"), [&progress] { progress.advance(); });
     return executeByRanges(QStringLiteral("INSERT INTO main.rckeys(") + keyColumns +
                                QStringLiteral(") SELECT ") + keyColumns +
                                QStringLiteral(" FROM temp.kx_stage_keys s WHERE (%1) AND NOT "
@@ -393,5 +378,5 @@ bool MergeStaging::apply(StepProgress &progress, int removedAt, int insertedAt)
                                               "s.Rcid") +
                                m_keyCollate +
                                QStringLiteral(" AND o.seq > s.seq) ORDER BY s.rowid"),
-                           ownKeys, QStringLiteral("s.rowid"), progress);
+                           ownKeys, QStringLiteral("s.rowid"), [&progress] { progress.advance(); });
 }

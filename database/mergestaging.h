@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -16,8 +18,9 @@ class StepProgress;
 // kx_stage_models and kx_stage_keys (the rows as they will be inserted). The own keys come from
 // the copy of the user's keys attached as kx_current (see OwnKeyCopy).
 //
-// Applied, the release loses every row and key filed under an own Rcid, and a staged row goes in
-// unless a later own model's Rcid would have deleted it: the result of the per-model order.
+// The release loses every row and key filed under an own Rcid, and a staged row goes in unless a
+// later own model's Rcid would have deleted it: the result of the per-model order. The removal
+// needs only the own Rcids, so it can run while the copy of the user's keys is still written.
 class MergeStaging : public ErrorString
 {
 public:
@@ -26,20 +29,21 @@ public:
     MergeStaging(const MergeStaging &) = delete;
     MergeStaging &operator=(const MergeStaging &) = delete;
 
-    // Makes the tables for the own models' Rcids, in their order, taking progress up to readyAt
-    // statement by statement (the index on the copy of the user's keys alone takes a fifth of a
-    // second at 400,000 keys).
-    // plainKeys says that every value of the copy of the user's keys is NULL, an integer or text
-    // (see OwnKeyCopy::plainValues).
-    bool prepare(const QStringList &rcids, bool plainKeys, StepProgress &progress, int readyAt);
+    // Makes the tables for the own models' Rcids, in their order.
+    bool prepareOrder(const QStringList &rcids);
+    // Removes the release's rows under the own Rcids, telling report how many of its statements
+    // are done.
+    bool removeReleaseRows(const std::function<void(int done, int total)> &report);
+    // The copy of the user's keys is attached as kx_current. plainKeys says that every value of
+    // it is NULL, an integer or text (see OwnKeyCopy::plainValues).
+    void useCopy(bool plainKeys);
     // Reads the own models from models (executed here, on the current database) and stages
     // them with their keys, one step of progress each; expectedRows is how many there must be.
     // Without copy the rows are only counted through. Where the copy of the user's rows holds
     // the models and the keys move in SQL, the models are taken from the copy in one statement.
     bool stage(QSqlQuery &models, bool copy, int expectedRows, StepProgress &progress);
-    // Removes the release's rows under the own Rcids and inserts the staged ones, the first
-    // part of progress up to removedAt, the rest up to its end.
-    bool apply(StepProgress &progress, int removedAt, int insertedAt);
+    // Inserts the staged rows that survive, taking progress up to insertedAt.
+    bool insert(StepProgress &progress, int insertedAt);
 
 private:
     QString written(const QString &table, const QString &column) const;
@@ -49,10 +53,8 @@ private:
     bool prepareQuery(QSqlQuery &query, const QString &statement);
     bool run(QSqlQuery &query, const QString &what);
     bool execute(const QString &statement, const QString &what);
-    // The table's highest rowid, 0 when it has none (or no rowid at all): for progress only.
-    qint64 lastRowid(const QString &table);
     bool executeByRanges(const QString &statement, const RowidRanges &ranges, const QString &rowid,
-                         StepProgress &progress);
+                         const std::function<void()> &rangeDone);
 
     QSqlDatabase m_target;
     Generation m_generation;

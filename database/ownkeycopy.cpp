@@ -1,6 +1,7 @@
 #include "database/ownkeycopy.h"
 
 #include <optional>
+#include <system_error>
 
 #include <QFile>
 #include <QFileInfo>
@@ -53,11 +54,47 @@ QString withKconv(const QString &columns)
     return columns + QStringLiteral(",kconv");
 }
 
+struct Statement
+{
+    QString what;
+    QByteArray sql;
+};
+
+// Runs the statements in turn on the connection, counting each one done: the reason of the
+// first that fails, empty when all succeed.
+QString runAll(sqlite3 *connection, const QList<Statement> &statements, std::atomic<qint64> *done)
+{
+    for (const Statement &statement : statements) {
+        char *message = nullptr;
+        if (sqlite3_exec(connection, statement.sql.constData(), nullptr, nullptr, &message) !=
+            SQLITE_OK) {
+            const QString reason = statement.what + QStringLiteral(": ") +
+                                   QString::fromUtf8(message ? message : "failed");
+            sqlite3_free(message);
+            return reason;
+        }
+        ++*done;
+    }
+    return {};
+}
+
 } // namespace
 
 bool OwnKeyCopy::failAt(const QString &what, const QSqlError &error)
 {
     return failBecause(what + QStringLiteral(": ") + error.text());
+}
+
+OwnKeyCopy::~OwnKeyCopy()
+{
+    // A copy that nobody waits for any more is stopped where it stands.
+    if (m_copy.valid()) {
+        if (m_handle)
+            sqlite3_interrupt(m_handle);
+        m_copy.wait();
+    }
+    releaseCurrent();
+    detach();
 }
 
 // The own Rcids in a temporary table of the user's connection, which leaves the file itself alone.
@@ -77,9 +114,14 @@ bool OwnKeyCopy::stageRcids(const QStringList &rcids)
     return true;
 }
 
-void OwnKeyCopy::dropRcids()
+void OwnKeyCopy::releaseCurrent()
 {
+    if (!m_holdsCurrent)
+        return;
+    m_holdsCurrent = false;
     QSqlQuery query(m_current);
+    query.exec(QStringLiteral("DETACH DATABASE kx_copy"));
+    noteOddValues(false);
     query.exec(QStringLiteral("DROP TABLE IF EXISTS temp.kx_copy_rcids"));
 }
 
@@ -87,65 +129,99 @@ void OwnKeyCopy::dropRcids()
 // copied, never for the rows only looked at.
 bool OwnKeyCopy::noteOddValues(bool on)
 {
-    sqlite3 *connection = SqlConnection::handle(m_current);
-    const bool done =
-        connection &&
-        sqlite3_create_function_v2(connection, noteOddName, -1, SQLITE_UTF8 | SQLITE_DIRECTONLY,
-                                   on ? &m_oddValues : nullptr, on ? noteOdd : nullptr, nullptr,
-                                   nullptr, nullptr) == SQLITE_OK;
+    const bool done = m_handle && sqlite3_create_function_v2(
+                                      m_handle, noteOddName, -1, SQLITE_UTF8 | SQLITE_DIRECTONLY,
+                                      on ? &m_oddValues : nullptr, on ? noteOdd : nullptr, nullptr,
+                                      nullptr, nullptr) == SQLITE_OK;
     return done || !on || failBecause(QStringLiteral("key copy: no function to tell values apart"));
 }
 
-// In one statement, the scratch file attached to the user's connection for as long as it takes.
-bool OwnKeyCopy::copyInSql(const QString &columns, const QString &path)
+// A few statements, the scratch file attached to the user's connection for as long as they take.
+// They run on a thread of their own, beside the caller's work on the release's connection: SQLite
+// lets two connections work at once, unless it was built without threads.
+bool OwnKeyCopy::startInSql(const QString &columns)
 {
     QSqlQuery query(m_current);
     if (!query.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_copy")) ||
-        (query.bindValue(0, path), !query.exec()))
+        (query.bindValue(0, m_path), !query.exec()))
         return failAt(QStringLiteral("scratch"), query.lastError());
-    bool ok = (query.exec(QStringLiteral("PRAGMA kx_copy.journal_mode = OFF")) &&
-               query.exec(QStringLiteral("PRAGMA kx_copy.synchronous = OFF"))) ||
-              failAt(QStringLiteral("key copy"), query.lastError());
+    if (!query.exec(QStringLiteral("PRAGMA kx_copy.journal_mode = OFF")) ||
+        !query.exec(QStringLiteral("PRAGMA kx_copy.synchronous = OFF")))
+        return failAt(QStringLiteral("key copy"), query.lastError());
+    query.finish();
     // Millions of keys are read range by range, in the order one scan takes.
     const RowidRanges ranges(m_current, QStringLiteral("main.rckeys"), 250000);
-    for (int i = 0; ok && i < ranges.count(); ++i) {
-        ok = query.exec(QStringLiteral("INSERT INTO kx_copy.rckeys(") + withKconv(columns) +
-                        QStringLiteral(") ") +
-                        ownKeys(columns, m_ahead, ranges.condition(i, QStringLiteral("rowid")))) ||
-             failAt(QStringLiteral("key copy"), query.lastError());
-        if (ok && m_progress)
-            m_progress(i + 1, ranges.count());
-    }
+    QList<Statement> statements;
+    for (int i = 0; i < ranges.count(); ++i)
+        statements << Statement{
+            QStringLiteral("key copy"),
+            (QStringLiteral("INSERT INTO kx_copy.rckeys(") + withKconv(columns) +
+             QStringLiteral(") ") +
+             ownKeys(columns, m_ahead, ranges.condition(i, QStringLiteral("rowid"))))
+                .toUtf8()};
     // The own models in the order the merge reads them.
-    if (ok && !m_modelColumns.isEmpty())
-        ok = query.exec(QStringLiteral("INSERT INTO kx_copy.rcmodels(%1) SELECT %1 FROM "
-                                       "main.rcmodels WHERE Own = 1")
-                            .arg(m_modelColumns)) ||
-             failAt(QStringLiteral("model copy"), query.lastError());
-    query.exec(QStringLiteral("DETACH DATABASE kx_copy"));
-    return ok;
+    if (!m_modelColumns.isEmpty())
+        statements << Statement{QStringLiteral("model copy"),
+                                QStringLiteral("INSERT INTO kx_copy.rcmodels(%1) SELECT %1 FROM "
+                                               "main.rcmodels WHERE Own = 1")
+                                    .arg(m_modelColumns)
+                                    .toUtf8()};
+    statements << Statement{QStringLiteral("key index"),
+                            QByteArrayLiteral("CREATE INDEX kx_copy.kx_keys_rcid ON rckeys(Rcid)")};
+    m_parts = statements.size();
+    sqlite3 *connection = m_handle;
+    auto copy = [connection, statements, done = &m_done] {
+        return runAll(connection, statements, done);
+    };
+    // A library built without threads, or no thread to be had, gets the copy here and now.
+    if (sqlite3_threadsafe()) {
+        try {
+            m_copy = std::async(std::launch::async, copy);
+            return true;
+        } catch (const std::system_error &) {
+        }
+    }
+    m_failure = copy();
+    return true;
 }
 
 // Row by row through Qt, for a scratch file in another encoding than the user's: values keep
 // their storage class on the way (integers, reals, texts, blobs, NULL).
-bool OwnKeyCopy::copyRowByRow(const QString &columns, QSqlQuery &insert)
+bool OwnKeyCopy::copyRowByRow(const QString &columns)
 {
-    QSqlQuery keys(m_current);
-    keys.setForwardOnly(true);
-    keys.setNumericalPrecisionPolicy(QSql::LowPrecisionDouble);
-    bool ok = keys.exec(ownKeys(columns, m_ahead)) ||
-              failAt(QStringLiteral("key selection"), keys.lastError());
-    const int count = int(columns.count(QLatin1Char(','))) + 2;
-    while (ok && keys.next()) {
-        for (int column = 0; column < count; ++column)
-            insert.bindValue(column, keys.value(column));
-        ok = insert.exec() || failAt(QStringLiteral("key copy"), insert.lastError());
+    SqlConnection scratch(QStringLiteral("kx-own-keys"), m_path);
+    if (!scratch.openOnly())
+        return failBecause(QStringLiteral("scratch: ") + scratch.errorString());
+    QSqlDatabase db = scratch.database();
+    bool ok = db.transaction() || failAt(QStringLiteral("key copy"), db.lastError());
+    {
+        QSqlQuery insert(db);
+        ok = ok && (insert.prepare(QStringLiteral("INSERT INTO rckeys(") + withKconv(columns) +
+                                   QStringLiteral(") VALUES (") + placeholders(withKconv(columns)) +
+                                   QStringLiteral(")")) ||
+                    failAt(QStringLiteral("key copy"), insert.lastError()));
+        QSqlQuery keys(m_current);
+        keys.setForwardOnly(true);
+        keys.setNumericalPrecisionPolicy(QSql::LowPrecisionDouble);
+        ok = ok && (keys.exec(ownKeys(columns, m_ahead)) ||
+                    failAt(QStringLiteral("key selection"), keys.lastError()));
+        const int count = int(columns.count(QLatin1Char(','))) + 2;
+        while (ok && keys.next()) {
+            for (int column = 0; column < count; ++column)
+                insert.bindValue(column, keys.value(column));
+            ok = insert.exec() || failAt(QStringLiteral("key copy"), insert.lastError());
+        }
+        if (ok && keys.lastError().isValid())
+            ok = failAt(QStringLiteral("key selection"), keys.lastError());
+        keys.finish();
+        ok = ok && (insert.exec(QStringLiteral("CREATE INDEX kx_keys_rcid ON rckeys(Rcid)")) ||
+                    failAt(QStringLiteral("key index"), insert.lastError()));
     }
-    if (ok && m_progress)
-        m_progress(1, 1);
-    if (ok && keys.lastError().isValid())
-        ok = failAt(QStringLiteral("key selection"), keys.lastError());
-    keys.finish();
+    if (ok)
+        ok = db.commit() || failAt(QStringLiteral("key copy"), db.lastError());
+    else
+        db.rollback();
+    m_done = 1;
     return ok;
 }
 
@@ -156,24 +232,50 @@ QString OwnKeyCopy::encodingOf(const QSqlDatabase &db)
                                                                          : QString();
 }
 
-bool OwnKeyCopy::attachTo(const QSqlDatabase &target, const QStringList &rcids,
-                          const QString &columns)
+bool OwnKeyCopy::start(const QSqlDatabase &target, const QStringList &rcids, const QString &columns)
 {
+    clearError();
     m_target = target;
     m_path = QFileInfo(target.databaseName()).absolutePath() + QStringLiteral("/current-keys.db");
-    const QString encoding = encodingOf(target);
+    m_encoding = encodingOf(target);
+    m_handle = SqlConnection::handle(m_current);
     const QString kconvAffinity = DatabaseLayout::affinity(
         target, QStringLiteral("main"), QStringLiteral("rckeys"), QStringLiteral("Rcid"));
-    if (!write(rcids, columns, encoding, kconvAffinity, m_path)) {
-        QFile::remove(m_path);
-        return failBecause(QStringLiteral("own keys in ") + encoding + QStringLiteral(": ") +
-                           errorString());
+    const bool sameEncoding = encodingOf(m_current) == m_encoding;
+    m_holdsCurrent = true;
+    if (createScratch(columns, kconvAffinity) && stageRcids(rcids) && noteOddValues(true) &&
+        (sameEncoding ? startInSql(columns) : copyRowByRow(columns)))
+        return true;
+    releaseCurrent();
+    detach();
+    return failBecause(QStringLiteral("own keys in ") + m_encoding + QStringLiteral(": ") +
+                       errorString());
+}
+
+bool OwnKeyCopy::wait(std::chrono::milliseconds timeout)
+{
+    if (m_copy.valid()) {
+        if (m_copy.wait_for(timeout) != std::future_status::ready)
+            return false;
+        m_failure = m_copy.get();
     }
-    QSqlQuery attach(target);
-    if ((attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
-         (attach.bindValue(0, m_path), attach.exec())) &&
-        attach.exec(QStringLiteral("PRAGMA kx_current.journal_mode = OFF")) &&
-        attach.exec(QStringLiteral("PRAGMA kx_current.synchronous = OFF")))
+    releaseCurrent();
+    return true;
+}
+
+bool OwnKeyCopy::attach()
+{
+    while (!wait(std::chrono::seconds(1))) {
+    }
+    if (!m_failure.isEmpty()) {
+        detach();
+        return failBecause(QStringLiteral("own keys in ") + m_encoding + QStringLiteral(": ") +
+                           m_failure);
+    }
+    // The target only reads the copy.
+    QSqlQuery attach(m_target);
+    if (attach.prepare(QStringLiteral("ATTACH DATABASE ? AS kx_current")) &&
+        (attach.bindValue(0, m_path), attach.exec()))
         return true;
     const QSqlError error = attach.lastError();
     detach();
@@ -211,15 +313,12 @@ std::optional<QString> OwnKeyCopy::declare(const QString &table, const QString &
     return declared.join(QLatin1Char(','));
 }
 
-bool OwnKeyCopy::write(const QStringList &rcids, const QString &columns, const QString &encoding,
-                       const QString &kconvAffinity, const QString &path)
+// The scratch file with its tables, in the release's encoding, which must be set before anything
+// is written. The file is thrown away after the merge, so nothing waits for the disk.
+bool OwnKeyCopy::createScratch(const QString &columns, const QString &kconvAffinity)
 {
-    clearError();
     m_oddValues = false;
-    const QSqlDatabase &current = m_current;
-    // The encoding must be set before anything is written; the file is thrown away after the
-    // merge, so nothing waits for the disk.
-    QStringList setup = {QStringLiteral("PRAGMA encoding = '%1'").arg(encoding),
+    QStringList setup = {QStringLiteral("PRAGMA encoding = '%1'").arg(m_encoding),
                          QStringLiteral("PRAGMA journal_mode = OFF"),
                          QStringLiteral("PRAGMA synchronous = OFF")};
     const std::optional<QString> keys = declare(QStringLiteral("rckeys"), columns);
@@ -233,47 +332,17 @@ bool OwnKeyCopy::write(const QStringList &rcids, const QString &columns, const Q
             return false;
         setup << QStringLiteral("CREATE TABLE rcmodels(") + *models + QStringLiteral(")");
     }
-    const bool sameEncoding = encodingOf(current) == encoding;
-
-    QFile::remove(path);
-    QFile::remove(path + QStringLiteral("-journal"));
-    SqlConnection scratch(QStringLiteral("kx-own-keys"), path);
+    QFile::remove(m_path);
+    QFile::remove(m_path + QStringLiteral("-journal"));
+    SqlConnection scratch(QStringLiteral("kx-own-keys"), m_path);
     if (!scratch.open())
         return failBecause(QStringLiteral("scratch: ") + scratch.errorString());
     QSqlDatabase db = scratch.database();
-    {
-        QSqlQuery query(db);
-        for (const QString &statement : std::as_const(setup)) {
-            if (!query.exec(statement))
-                return failAt(QStringLiteral("scratch"), query.lastError());
-        }
+    QSqlQuery query(db);
+    for (const QString &statement : std::as_const(setup)) {
+        if (!query.exec(statement))
+            return failAt(QStringLiteral("scratch"), query.lastError());
     }
-    if (encodingOf(db) != encoding)
-        return failBecause(QStringLiteral("scratch: not in ") + encoding);
-    if (!stageRcids(rcids) || !noteOddValues(true)) {
-        dropRcids();
-        return false;
-    }
-    bool ok = false;
-    if (sameEncoding) {
-        scratch.close();
-        ok = copyInSql(columns, path);
-    } else {
-        db.transaction();
-        {
-            QSqlQuery insert(db);
-            ok = insert.prepare(QStringLiteral("INSERT INTO rckeys(") + withKconv(columns) +
-                                QStringLiteral(") VALUES (") + placeholders(withKconv(columns)) +
-                                QStringLiteral(")")) ||
-                 failAt(QStringLiteral("key copy"), insert.lastError());
-            ok = ok && copyRowByRow(columns, insert);
-        }
-        if (ok)
-            ok = db.commit() || failAt(QStringLiteral("key copy"), db.lastError());
-        else
-            db.rollback();
-    }
-    noteOddValues(false);
-    dropRcids();
-    return ok;
+    return encodingOf(db) == m_encoding ||
+           failBecause(QStringLiteral("scratch: not in ") + m_encoding);
 }

@@ -1,5 +1,7 @@
 #include "database/ownmodelmerge.h"
 
+#include <chrono>
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -17,13 +19,13 @@ namespace {
 constexpr int progressStart = Contract::Progress::unpacked;
 constexpr int progressEnd = Contract::Progress::merged;
 // Where each part of the merge takes the bar, in proportion to what it costs a large catalogue:
-// the own models read, their keys copied, the staging tables ready, the own models staged one by
-// one, the release's rows removed; the own ones inserted take it to the end.
+// the own models read; their keys copied, while the release's rows under their Rcids are removed;
+// the own models staged; the own rows inserted take it to the end.
 constexpr int ownModelsReadAt = 320;
-constexpr int keysCopiedAt = 480;
-constexpr int stagingReadyAt = 530;
-constexpr int modelsStagedAt = 560;
-constexpr int releaseRowsRemovedAt = 630;
+constexpr int keysCopiedAt = 520;
+constexpr int modelsStagedAt = 570;
+// How often the bar follows the copy while nothing else is left to do.
+constexpr std::chrono::milliseconds copyLookedAtEvery{20};
 
 const QString secondModelColumns = TableLayout::modelColumnList(Generation::Second);
 const QString firstModelColumns = TableLayout::modelColumnList(Generation::First);
@@ -94,38 +96,62 @@ bool OwnModelMerge::run(bool copyOwnModels)
         emit this->progress(current, Contract::Progress::total);
     });
     // Declared in this order, they end in the other: the staging tables go, then an unfinished
-    // transaction is rolled back, then the copy of the keys is detached (which no transaction
-    // may be open for) and removed.
+    // transaction is rolled back, then a copy still running is stopped, and the copy is detached
+    // (which no transaction may be open for) and removed.
     OwnKeyCopy keyCopy(m_current);
-    keyCopy.setProgress([&progress](qint64 done, qint64 total) { progress.reach(done, total); });
     if (m_generation == Generation::Second)
         keyCopy.setOwnModels(secondModelColumns);
     if (staging) {
         progress.part(ownModelsReadAt, 1);
-        progress.part(keysCopiedAt, 1);
         // The user's file is held by its own connection alone, which no other connection may
         // share: the own keys are copied through it into a scratch file beside the release, in
-        // the release's text encoding, attached to the release's connection in its place. The
-        // reason of a failure names the step ("own keys in …", "attach").
-        if (!keyCopy.attachTo(m_target, rcids,
-                              m_generation == Generation::First ? firstKeyColumns : keyColumns))
+        // the release's text encoding, and attached to the release's connection in its place.
+        // The reason of a failure names the step ("own keys in …", "attach").
+        if (!keyCopy.start(m_target, rcids,
+                           m_generation == Generation::First ? firstKeyColumns : keyColumns))
             return failBecause(keyCopy.errorString());
     }
     SqlTransaction transaction(m_target);
     if (!transaction.begin())
         return failAt(QStringLiteral("begin"), transaction.errorString());
     MergeStaging staged(m_target, m_generation);
-    if (staging && !staged.prepare(rcids, keyCopy.plainValues(), progress, stagingReadyAt))
-        return failBecause(staged.errorString());
+    if (staging && !removeBesideCopy(staged, keyCopy, rcids, progress))
+        return false;
     progress.part(staging ? modelsStagedAt : progressEnd, rcids.size());
     if (!staged.stage(models, staging, int(rcids.size()), progress) ||
-        (staging && !staged.apply(progress, releaseRowsRemovedAt, progressEnd)))
+        (staging && !staged.insert(progress, progressEnd)))
         return failBecause(staged.errorString());
     models.finish();
     if (!transaction.commit())
         return failAt(QStringLiteral("commit"), transaction.errorString());
     if (!rcids.isEmpty())
         progress.finish();
+    return true;
+}
+
+// The order of the own models and the removal of the release's rows under their Rcids need only
+// the Rcids: they run while the user's keys are copied, and the bar follows both.
+bool OwnModelMerge::removeBesideCopy(MergeStaging &staged, OwnKeyCopy &keyCopy,
+                                     const QStringList &rcids, StepProgress &progress)
+{
+    progress.part(keysCopiedAt, 1);
+    // The order made counts as one part, each statement of the removal as another.
+    int removed = 0;
+    int removals = 0;
+    const auto show = [&] {
+        progress.reach(keyCopy.done() + 1 + removed, keyCopy.parts() + 1 + removals);
+    };
+    if (!staged.prepareOrder(rcids) || !staged.removeReleaseRows([&](int done, int total) {
+            removed = done;
+            removals = total;
+            show();
+        }))
+        return failBecause(staged.errorString());
+    while (!keyCopy.wait(copyLookedAtEvery))
+        show();
+    if (!keyCopy.attach())
+        return failBecause(keyCopy.errorString());
+    staged.useCopy(keyCopy.plainValues());
     return true;
 }
 
