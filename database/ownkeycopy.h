@@ -53,7 +53,7 @@ public:
     qint64 done() const { return m_done.load(); }
     // Whether the copy has ended, waiting for it at most timeout.
     bool wait(std::chrono::milliseconds timeout);
-    // Once the copy has ended: true when it is whole, and then it is attached to the target as
+    // Waits for the copy to end: true when it is whole, and then it is attached to the target as
     // kx_current (which the target's open transaction does not prevent).
     bool attach();
     // After a copy: whether every value of the keys copied is NULL, an integer or text, which
@@ -88,6 +88,5 @@ private:
     std::atomic<qint64> m_done{0};
     // The copy on its own thread; its result, and the reason of a failure, once it has ended.
     std::future<QString> m_copy;
-    bool m_ended = false;
     QString m_failure;
 };
